@@ -1,0 +1,19 @@
+// The event log: every line goes to the window's list and, timestamped, to
+// "KAVO_install_log.txt"; in the packaging run it goes to the console only.
+#pragma once
+
+#define LOG_FILE_NAME "KAVO_install_log.txt"
+
+#if defined(__GNUC__)
+#define KAVO_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#else
+#define KAVO_PRINTF(a, b)
+#endif
+
+void logMessage(const char* format, ...) KAVO_PRINTF(1, 2);
+void showWarning(const char* format, ...) KAVO_PRINTF(1, 2);
+void dropLastListEntry();
+
+// The log file's timestamp "YYYY/MM/DD   hh:mm:ss\t\t" for a local time.
+struct tm;
+bool formatLogTimestamp(char* dst, unsigned cap, const struct tm& t);

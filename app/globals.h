@@ -1,0 +1,36 @@
+// Application-wide settings and run state: plain process globals with static
+// lifetime, read and written directly by the subsystems (one thread only).
+#pragma once
+
+#include <cstdint>
+
+#ifndef DEFAULT_SERVER_ADDRESS
+#define DEFAULT_SERVER_ADDRESS "127.0.0.1"
+#endif
+#ifndef SUPPORT_CONTACT
+#define SUPPORT_CONTACT "support@kavo.example"
+#endif
+
+enum : int {
+    WORKING_DIR_CAP = 260,
+    INSTALL_DIR_CAP = 500,
+    SERVER_ADDRESS_CAP = 20,
+    PATH_CAP = 260,
+    STATUS_CAP = 100,
+    LOG_TEXT_CAP = 2560,
+};
+
+enum : int {
+    VERSION_MAJOR = 1,
+    VERSION_MINOR = 3,
+    VERSION_BUILD = 8,
+};
+
+extern char workingDir[WORKING_DIR_CAP];
+extern char installDir[INSTALL_DIR_CAP];
+extern char serverAddress[SERVER_ADDRESS_CAP];
+extern bool testEdition;
+extern bool consoleMode;
+extern bool keepRunning;
+extern bool workInProgress;
+extern bool abortRequested;

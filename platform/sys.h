@@ -1,0 +1,110 @@
+// The installer's one seam to the operating system.
+//
+// Everything that is not about the window itself (settings, archive, protocol,
+// folder tree, the install and update sequences) reaches the system only
+// through these calls, so that it builds both into the Windows exe and
+// natively for fast tests, sanitizers and fuzzing.  There is a Win32
+// implementation (sys_win32.cpp) and a POSIX one (sys_posix.cpp).
+//
+// Error numbers are always Windows system error numbers (2 file not found,
+// 183 already exists, 10035 would block, ...): the log lines carry them, and
+// the POSIX side maps errno onto them so both builds log alike.
+//
+// Paths are narrow text with "\" or "/" as separators; the POSIX side turns
+// "\" into "/".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---- system error numbers used by the installer -------------------------
+enum : int {
+    SYS_OK = 0,
+    SYS_ERROR_FILE_NOT_FOUND = 2,
+    SYS_ERROR_PATH_NOT_FOUND = 3,
+    SYS_ERROR_ACCESS_DENIED = 5,
+    SYS_ERROR_SHARING_VIOLATION = 32,
+    SYS_ERROR_DIR_NOT_EMPTY = 145,
+    SYS_ERROR_ALREADY_EXISTS = 183,
+    SYS_ERROR_FILENAME_EXCED_RANGE = 206,
+    SYS_WSAEWOULDBLOCK = 10035,
+    SYS_WSAECONNRESET = 10054,
+    SYS_WSAETIMEDOUT = 10060,
+    SYS_WSAECONNREFUSED = 10061,
+};
+
+// ---- files and folders ---------------------------------------------------
+// Each returns 0 on success or a system error number.
+int sysCreateFolder(const char* path);   // last level only
+int sysDeleteFile(const char* path);
+int sysRemoveFolder(const char* path);   // empty folders only
+int sysRenamePath(const char* from, const char* to);  // fails when `to` exists
+
+// stdio stream on a path ("rb", "wb", "rt", "at", ...); null on failure, with
+// errno set by the runtime.
+FILE* sysOpenFile(const char* path, const char* mode);
+
+// 64-bit seek/tell on a stream (archives may be 2 GiB or more).
+bool sysSeekEnd(FILE* f);
+bool sysSeekStart(FILE* f);
+int64_t sysTell(FILE* f);
+
+// Kind of a path: 0 missing, 1 file, 2 folder.
+int sysPathKind(const char* path);
+
+// The process's current folder, as the system gives it.  False when it does
+// not fit `cap` (then `buf` holds an empty text).
+bool sysCurrentFolder(char* buf, size_t cap);
+
+// Folder enumeration in the system's own order, "." and ".." included as the
+// system gives them (callers skip names that begin with ".").
+struct SysFolderEntry {
+    char name[260];          // 8-bit name as the enumeration gives it
+    bool isFolder;
+    bool isHidden;           // the hidden attribute (never set on POSIX)
+    uint64_t size;           // full size; the archive keeps the low 32 bits
+};
+struct SysFolderScan;        // opaque
+// Starts an enumeration of `folder` (with or without a trailing separator);
+// null when it cannot start.
+SysFolderScan* sysScanBegin(const char* folder);
+bool sysScanNext(SysFolderScan* scan, SysFolderEntry* entry);
+void sysScanEnd(SysFolderScan* scan);
+
+// ---- clock ---------------------------------------------------------------
+// Wall-clock seconds since 1970-01-01 with millisecond resolution.
+double nowSeconds();
+void sysSleepMs(int ms);
+
+// ---- sockets (TCP client) ------------------------------------------------
+typedef intptr_t SysSocket;
+const SysSocket SYS_NO_SOCKET = -1;
+
+int sysNetStart();                       // 0 or the start-up error code
+SysSocket sysSocketOpen();               // SYS_NO_SOCKET on failure
+int sysSocketClose(SysSocket s);         // 0, or -1 (sysNetError tells why)
+// Connects the still blocking socket, waiting at most timeoutMs; 0 or a
+// system error number (SYS_WSAETIMEDOUT when the wait ran out).
+int sysConnect(SysSocket s, const uint8_t address[4], uint16_t port, int timeoutMs);
+// Like recv / send: byte count, 0 when the peer closed (recv), -1 on error.
+int sysRecv(SysSocket s, void* buf, int n, bool peek);
+int sysSend(SysSocket s, const void* buf, int n);
+int sysNetError();                       // error of the last failed socket call
+// Makes the socket non-blocking and, in the exe, asks for read and close
+// notifications to the main window.  0 or an error number.
+int sysSocketWatch(SysSocket s);
+
+// ---- user-interface verbs ------------------------------------------------
+// Implemented by the main window in the exe, by a recorder in the unit tests
+// and by the console in the native tools.
+void uiListAdd(const char* text);        // trim to 3000 entries, append, show last
+void uiListDropLast();                   // remove the newest entry, if any
+void uiSetStatus(const char* text);
+void uiShowProgress(bool show);          // show (with the bar's saved style) or hide
+void uiSetProgress(int position);        // 0..1000
+void uiPump();                           // dispatch at most 10 pending messages
+void uiWarning(const char* text);        // modal "KAVO Warning" box
+// Modal Yes/No question owned by the main window; true for Yes.
+bool uiAskYesNo(const char* text, const char* title, bool warningIcon);
+void uiQuit();                           // post the quit message (exit code 0)

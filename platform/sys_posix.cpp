@@ -1,0 +1,288 @@
+// POSIX side of the system seam: used by the native build (unit tests,
+// sanitizers, fuzzing, the maker's tools).  Windows error numbers are
+// produced from errno so that log lines read the same in both builds.
+#include "platform/sys.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+std::string nativePath(const char* path) {
+    std::string p = path ? path : "";
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    return p;
+}
+
+int fileError(int e) {
+    switch (e) {
+        case 0: return SYS_OK;
+        case ENOENT: return SYS_ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return SYS_ERROR_PATH_NOT_FOUND;
+        case EEXIST: return SYS_ERROR_ALREADY_EXISTS;
+        case ENOTEMPTY: return SYS_ERROR_DIR_NOT_EMPTY;
+        case ENAMETOOLONG: return SYS_ERROR_FILENAME_EXCED_RANGE;
+        case EBUSY: return SYS_ERROR_SHARING_VIOLATION;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR: return SYS_ERROR_ACCESS_DENIED;
+        default: return 1000 + e;
+    }
+}
+
+// ENOENT means "file not found" when the folder exists and "path not found"
+// when it does not, as the system reports it on Windows.
+int missingError(const std::string& p) {
+    size_t slash = p.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return SYS_ERROR_FILE_NOT_FOUND;
+    struct stat st;
+    if (stat(p.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return SYS_ERROR_PATH_NOT_FOUND;
+    return SYS_ERROR_FILE_NOT_FOUND;
+}
+
+int pathError(const std::string& p, int e) {
+    return e == ENOENT ? missingError(p) : fileError(e);
+}
+
+int netErrorFrom(int e) {
+    switch (e) {
+        case 0: return 0;
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case EINPROGRESS: return SYS_WSAEWOULDBLOCK;
+        case ECONNRESET:
+        case EPIPE: return SYS_WSAECONNRESET;
+        case ETIMEDOUT: return SYS_WSAETIMEDOUT;
+        case ECONNREFUSED: return SYS_WSAECONNREFUSED;
+        case ENETUNREACH: return 10051;
+        case EHOSTUNREACH: return 10065;
+        case EBADF:
+        case ENOTSOCK: return 10038;
+        case ENOTCONN: return 10057;
+        case EADDRNOTAVAIL: return 10049;
+        default: return 11000 + e;
+    }
+}
+
+int lastNetError = 0;
+
+}  // namespace
+
+int sysCreateFolder(const char* path) {
+    std::string p = nativePath(path);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    if (mkdir(p.c_str(), 0777) == 0) return SYS_OK;
+    int e = errno;
+    if (e == EEXIST) return SYS_ERROR_ALREADY_EXISTS;
+    if (e == ENOENT) return SYS_ERROR_PATH_NOT_FOUND;
+    return fileError(e);
+}
+
+int sysDeleteFile(const char* path) {
+    std::string p = nativePath(path);
+    struct stat st;
+    if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return SYS_ERROR_ACCESS_DENIED;
+    if (unlink(p.c_str()) == 0) return SYS_OK;
+    return pathError(p, errno);
+}
+
+int sysRemoveFolder(const char* path) {
+    std::string p = nativePath(path);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    if (rmdir(p.c_str()) == 0) return SYS_OK;
+    return pathError(p, errno);
+}
+
+int sysRenamePath(const char* from, const char* to) {
+    std::string a = nativePath(from), b = nativePath(to);
+    // The system's rename refuses an existing target; POSIX would replace it.
+    struct stat st;
+    if (lstat(b.c_str(), &st) == 0) return SYS_ERROR_ALREADY_EXISTS;
+    if (rename(a.c_str(), b.c_str()) == 0) return SYS_OK;
+    return pathError(a, errno);
+}
+
+FILE* sysOpenFile(const char* path, const char* mode) {
+    if (!path || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::string p = nativePath(path);
+    struct stat st;
+    if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EACCES;  // as the Windows runtime reports a folder
+        return nullptr;
+    }
+    return fopen(p.c_str(), mode);
+}
+
+bool sysSeekEnd(FILE* f) { return f && fseeko(f, 0, SEEK_END) == 0; }
+bool sysSeekStart(FILE* f) { return f && fseeko(f, 0, SEEK_SET) == 0; }
+int64_t sysTell(FILE* f) { return f ? static_cast<int64_t>(ftello(f)) : -1; }
+
+int sysPathKind(const char* path) {
+    struct stat st;
+    if (stat(nativePath(path).c_str(), &st) != 0) return 0;
+    return S_ISDIR(st.st_mode) ? 2 : 1;
+}
+
+bool sysCurrentFolder(char* buf, size_t cap) {
+    if (!buf || cap == 0) return false;
+    if (!getcwd(buf, cap)) {
+        buf[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+struct SysFolderScan {
+    DIR* dir;
+    std::string folder;
+};
+
+SysFolderScan* sysScanBegin(const char* folder) {
+    std::string p = nativePath(folder);
+    if (p.empty()) p = ".";
+    DIR* d = opendir(p.c_str());
+    if (!d) return nullptr;
+    if (p.back() != '/') p += '/';
+    return new SysFolderScan{d, p};
+}
+
+bool sysScanNext(SysFolderScan* scan, SysFolderEntry* entry) {
+    if (!scan || !entry) return false;
+    for (;;) {
+        struct dirent* de = readdir(scan->dir);
+        if (!de) return false;
+        size_t n = strlen(de->d_name);
+        if (n >= sizeof entry->name) continue;  // the system's names hold at most 259 bytes
+        memcpy(entry->name, de->d_name, n + 1);
+        std::string full = scan->folder + de->d_name;
+        struct stat st;
+        if (stat(full.c_str(), &st) != 0) {
+            entry->isFolder = false;
+            entry->size = 0;
+        } else {
+            entry->isFolder = S_ISDIR(st.st_mode);
+            entry->size = entry->isFolder ? 0 : static_cast<uint64_t>(st.st_size);
+        }
+        entry->isHidden = false;
+        return true;
+    }
+}
+
+void sysScanEnd(SysFolderScan* scan) {
+    if (!scan) return;
+    closedir(scan->dir);
+    delete scan;
+}
+
+double nowSeconds() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec / 1000) / 1000.0;
+}
+
+void sysSleepMs(int ms) {
+    if (ms <= 0) return;
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+int sysNetStart() { return 0; }
+
+SysSocket sysSocketOpen() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) {
+        lastNetError = netErrorFrom(errno);
+        return SYS_NO_SOCKET;
+    }
+    return s;
+}
+
+int sysSocketClose(SysSocket s) {
+    if (s < 0 || close(static_cast<int>(s)) != 0) {
+        lastNetError = s < 0 ? 10038 : netErrorFrom(errno);
+        return -1;
+    }
+    return 0;
+}
+
+int sysConnect(SysSocket s, const uint8_t address[4], uint16_t port, int timeoutMs) {
+    int fd = static_cast<int>(s);
+    struct sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    memcpy(&sa.sin_addr, address, 4);
+    int flags = fcntl(fd, F_GETFL, 0);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int result = 0;
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0) {
+        if (errno != EINPROGRESS) {
+            result = netErrorFrom(errno);
+        } else {
+            struct pollfd p = {fd, POLLOUT, 0};
+            int r;
+            do {
+                r = poll(&p, 1, timeoutMs);
+            } while (r < 0 && errno == EINTR);
+            if (r == 0) {
+                result = SYS_WSAETIMEDOUT;
+            } else {
+                int err = 0;
+                socklen_t len = sizeof err;
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                result = netErrorFrom(err);
+            }
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    lastNetError = result;
+    return result;
+}
+
+int sysRecv(SysSocket s, void* buf, int n, bool peek) {
+    ssize_t r = recv(static_cast<int>(s), buf, static_cast<size_t>(n), peek ? MSG_PEEK : 0);
+    if (r < 0) {
+        lastNetError = netErrorFrom(errno);
+        return -1;
+    }
+    return static_cast<int>(r);
+}
+
+int sysSend(SysSocket s, const void* buf, int n) {
+    ssize_t r = send(static_cast<int>(s), buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+    if (r < 0) {
+        lastNetError = netErrorFrom(errno);
+        return -1;
+    }
+    return static_cast<int>(r);
+}
+
+int sysNetError() { return lastNetError; }
+
+int sysSocketWatch(SysSocket s) {
+    int fd = static_cast<int>(s);
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return netErrorFrom(errno);
+    return 0;
+}

@@ -1,0 +1,182 @@
+// Win32 side of the system seam (the exe and the Windows unit tests).
+#include "platform/sys.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "app/textbuf.h"
+
+int sysCreateFolder(const char* path) {
+    return CreateDirectoryA(path, nullptr) ? SYS_OK : static_cast<int>(GetLastError());
+}
+
+int sysDeleteFile(const char* path) {
+    return DeleteFileA(path) ? SYS_OK : static_cast<int>(GetLastError());
+}
+
+int sysRemoveFolder(const char* path) {
+    return RemoveDirectoryA(path) ? SYS_OK : static_cast<int>(GetLastError());
+}
+
+int sysRenamePath(const char* from, const char* to) {
+    return MoveFileA(from, to) ? SYS_OK : static_cast<int>(GetLastError());
+}
+
+FILE* sysOpenFile(const char* path, const char* mode) { return fopen(path, mode); }
+
+bool sysSeekEnd(FILE* f) { return f && _fseeki64(f, 0, SEEK_END) == 0; }
+bool sysSeekStart(FILE* f) { return f && _fseeki64(f, 0, SEEK_SET) == 0; }
+int64_t sysTell(FILE* f) { return f ? static_cast<int64_t>(_ftelli64(f)) : -1; }
+
+int sysPathKind(const char* path) {
+    DWORD a = GetFileAttributesA(path);
+    if (a == INVALID_FILE_ATTRIBUTES) return 0;
+    return (a & FILE_ATTRIBUTE_DIRECTORY) ? 2 : 1;
+}
+
+bool sysCurrentFolder(char* buf, size_t cap) {
+    if (!buf || cap == 0) return false;
+    DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(cap), buf);
+    if (n == 0 || n >= cap) {
+        buf[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+struct SysFolderScan {
+    HANDLE find;
+    WIN32_FIND_DATAA first;
+    bool haveFirst;
+};
+
+SysFolderScan* sysScanBegin(const char* folder) {
+    char pattern[1024];
+    if (!copyText(pattern, sizeof pattern, folder ? folder : "")) return nullptr;
+    if (pattern[0] && !endsWithSeparator(pattern) && !appendText(pattern, sizeof pattern, "\\"))
+        return nullptr;
+    if (!appendText(pattern, sizeof pattern, "*")) return nullptr;
+    SysFolderScan* scan = new SysFolderScan;
+    scan->find = FindFirstFileA(pattern, &scan->first);
+    if (scan->find == INVALID_HANDLE_VALUE) {
+        delete scan;
+        return nullptr;
+    }
+    scan->haveFirst = true;
+    return scan;
+}
+
+bool sysScanNext(SysFolderScan* scan, SysFolderEntry* entry) {
+    if (!scan || !entry) return false;
+    WIN32_FIND_DATAA data;
+    if (scan->haveFirst) {
+        data = scan->first;
+        scan->haveFirst = false;
+    } else if (!FindNextFileA(scan->find, &data)) {
+        return false;
+    }
+    memcpy(entry->name, data.cFileName, sizeof entry->name);
+    entry->name[sizeof entry->name - 1] = '\0';
+    entry->isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry->isHidden = (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+    entry->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+void sysScanEnd(SysFolderScan* scan) {
+    if (!scan) return;
+    FindClose(scan->find);
+    delete scan;
+}
+
+double nowSeconds() {
+    // FILETIME counts 100 ns steps since 1601; keep whole milliseconds.
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    uint64_t ms = t / 10000ULL - 11644473600000ULL;
+    return static_cast<double>(ms / 1000) + static_cast<double>(ms % 1000) / 1000.0;
+}
+
+void sysSleepMs(int ms) { Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0); }
+
+int sysNetStart() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 0), &data);
+}
+
+SysSocket sysSocketOpen() {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    return s == INVALID_SOCKET ? SYS_NO_SOCKET : static_cast<SysSocket>(s);
+}
+
+int sysSocketClose(SysSocket s) {
+    return closesocket(static_cast<SOCKET>(s)) == 0 ? 0 : -1;
+}
+
+int sysConnect(SysSocket s, const uint8_t address[4], uint16_t port, int timeoutMs) {
+    SOCKET sock = static_cast<SOCKET>(s);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    memcpy(&sa.sin_addr, address, 4);
+    // Connect without blocking and wait a bounded time, so that an
+    // unreachable server does not freeze the window for the system's
+    // default of twenty seconds or more.
+    u_long on = 1;
+    ioctlsocket(sock, FIONBIO, &on);
+    int result = 0;
+    if (connect(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        int e = WSAGetLastError();
+        if (e != WSAEWOULDBLOCK) {
+            result = e;
+        } else {
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(sock, &writable);
+            FD_SET(sock, &failed);
+            timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+            int r = select(0, nullptr, &writable, &failed, &tv);
+            if (r == 0) {
+                result = WSAETIMEDOUT;
+            } else if (r < 0) {
+                result = WSAGetLastError();
+            } else if (FD_ISSET(sock, &failed)) {
+                int err = 0;
+                int len = sizeof err;
+                getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
+                result = err ? err : WSAECONNREFUSED;
+            }
+        }
+    }
+    u_long off = 0;
+    ioctlsocket(sock, FIONBIO, &off);
+    WSASetLastError(result);
+    return result;
+}
+
+int sysRecv(SysSocket s, void* buf, int n, bool peek) {
+    int r = recv(static_cast<SOCKET>(s), static_cast<char*>(buf), n, peek ? MSG_PEEK : 0);
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
+int sysSend(SysSocket s, const void* buf, int n) {
+    int r = send(static_cast<SOCKET>(s), static_cast<const char*>(buf), n, 0);
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
+int sysNetError() { return WSAGetLastError(); }
+
+// The exe points this at its window's registration (WSAAsyncSelect for read
+// and close notifications); the unit tests only need a non-blocking socket.
+int (*sysSocketWatchHook)(SysSocket s) = nullptr;
+
+int sysSocketWatch(SysSocket s) {
+    if (sysSocketWatchHook) return sysSocketWatchHook(s);
+    u_long on = 1;
+    return ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &on) == 0 ? 0 : WSAGetLastError();
+}

@@ -1,0 +1,47 @@
+#include "tests/unit/fake_ui.h"
+
+#include "app/globals.h"
+#include "app/textbuf.h"
+#include "platform/sys.h"
+
+FakeUi fakeUi;
+
+void FakeUi::reset() { *this = FakeUi(); }
+
+void resetAppState() {
+    fakeUi.reset();
+    copyText(installDir, sizeof installDir, "C:\\KAVO");
+    copyText(serverAddress, sizeof serverAddress, DEFAULT_SERVER_ADDRESS);
+    testEdition = false;
+    consoleMode = false;
+    keepRunning = true;
+    workInProgress = false;
+    abortRequested = false;
+}
+
+void uiListAdd(const char* text) {
+    while (fakeUi.list.size() > 3000) fakeUi.list.erase(fakeUi.list.begin());
+    fakeUi.list.push_back(text);
+}
+void uiListDropLast() {
+    if (!fakeUi.list.empty()) fakeUi.list.pop_back();
+}
+void uiSetStatus(const char* text) {
+    fakeUi.status = text;
+    fakeUi.statuses.push_back(text);
+}
+void uiShowProgress(bool show) { fakeUi.progressShown = show; }
+void uiSetProgress(int position) { fakeUi.progress.push_back(position); }
+void uiPump() {
+    ++fakeUi.pumpCount;
+    if (fakeUi.onPump) fakeUi.onPump();
+}
+void uiWarning(const char* text) { fakeUi.warnings.push_back(text); }
+bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
+    fakeUi.questions.push_back({text, title, warningIcon});
+    if (fakeUi.answers.empty()) return false;
+    bool answer = fakeUi.answers.front();
+    fakeUi.answers.erase(fakeUi.answers.begin());
+    return answer;
+}
+void uiQuit() { ++fakeUi.quitCount; }

@@ -1,0 +1,32 @@
+// A recording stand-in for the window's UI verbs, shared by all unit tests.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct FakeUi {
+    std::vector<std::string> list;        // on-screen list entries
+    std::vector<std::string> warnings;    // texts of warning boxes
+    struct Question {
+        std::string text, title;
+        bool warningIcon;
+    };
+    std::vector<Question> questions;      // Yes/No boxes asked
+    std::vector<bool> answers;            // scripted answers, taken in order; No when empty
+    std::vector<int> progress;            // every position sent to the bar
+    std::vector<std::string> statuses;    // every status text set
+    std::string status;
+    bool progressShown = false;
+    int quitCount = 0;
+    int pumpCount = 0;
+    std::function<void()> onPump;         // runs inside every pump
+
+    void reset();
+};
+
+extern FakeUi fakeUi;
+
+// Resets the fake UI and the application globals, and points the log file
+// into the current folder's "KAVO_install_log.txt".
+void resetAppState();
