@@ -1,0 +1,325 @@
+#include "archive/unwrap.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/eventlog.h"
+#include "app/globals.h"
+#include "app/textbuf.h"
+#include "archive/wrp_format.h"
+#include "platform/sys.h"
+
+int64_t archiveSize = 0;
+double lastProgress = 0;
+uint16_t unwrapFailed = 0;
+uint16_t copyResult = 0;
+
+namespace {
+
+char copyBlock[WRP_BLOCK];
+// Bigger stdio buffers than the default for the archive and the temporary
+// file: content moves in 1000-byte blocks, the buffers keep system calls few.
+char archiveBuffer[1 << 16];
+char tempBuffer[1 << 16];
+
+bool readExactly(FILE* f, void* buf, size_t n) { return n == 0 || fread(buf, 1, n, f) == n; }
+
+// A name for a log line: control bytes shown as \xNN, so that a hostile
+// name cannot break the log's lines.
+void printableName(char* out, size_t cap, const char* name, size_t n) {
+    out[0] = '\0';
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        char piece[8];
+        if (c < 0x20 || c == 0x7F) formatText(piece, sizeof piece, "\\x%02X", c);
+        else {
+            piece[0] = static_cast<char>(c);
+            piece[1] = '\0';
+        }
+        if (!appendText(out, cap, piece)) return;
+    }
+}
+
+// Reads nameLength and the name; false when either is cut short.
+bool readName(FILE* f, char* name, size_t* length) {
+    uint8_t n;
+    if (!readExactly(f, &n, 1)) return false;
+    if (!readExactly(f, name, n)) return false;
+    name[n] = '\0';
+    *length = n;
+    return true;
+}
+
+bool refuseUnsafeName(const char* folderPath, const char* name, size_t n) {
+    const char* why = wrpUnsafeName(name, n);
+    if (!why) return false;
+    char shown[4 * WRP_NAME_MAX + 1];
+    printableName(shown, sizeof shown, name, n);
+    logMessage("unwrapFolder_rec ERROR - unsafe name \"%s\" in \"%s\" refused (%s)", shown, folderPath, why);
+    return true;
+}
+
+void progressStep(FILE* f) {
+    int64_t position = sysTell(f);
+    if (archiveSize > 0 && position >= 0) {
+        double fraction = static_cast<double>(position) / static_cast<double>(archiveSize);
+        if (fraction - lastProgress > 0.1 || fraction > 0.9) {
+            lastProgress = fraction;
+            uiSetProgress(static_cast<int>(fraction * 1000));
+        }
+    }
+    uiPump();
+}
+
+}  // namespace
+
+uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t size) {
+    copyResult = COPY_OK;
+    if (!srcFile) {
+        logMessage("cpyFileContent_unwrap ERROR - srcFile == NULL");
+        copyResult = COPY_NO_SOURCE;
+        return 0;
+    }
+    if (!targetPath) {
+        logMessage("cpyFileContent_unwrap ERROR - dstFile == NULL");
+        copyResult = COPY_NO_TARGET;
+        return 0;
+    }
+    char tempPath[WRP_UNPACK_PATH_CAP];
+    if (!copyText(tempPath, sizeof tempPath, targetPath) ||
+        !appendText(tempPath, sizeof tempPath, WRP_TEMP_SUFFIX)) {
+        logMessage("cpyFileContent_unwrap ERROR - path too long (%s" WRP_TEMP_SUFFIX ")", targetPath);
+        copyResult = COPY_TEMP_FAILED;
+        return 0;
+    }
+    FILE* dst = sysOpenFile(tempPath, "wb");
+    if (!dst) {
+        logMessage("cpyFileContent_unwrap ERROR - failed to open dstFile (errCode %d)", errno);
+        copyResult = COPY_TEMP_FAILED;
+        return 0;
+    }
+    setvbuf(dst, tempBuffer, _IOFBF, sizeof tempBuffer);
+    uint32_t copied = 0;
+    while (copied < size) {
+        uint32_t left = size - copied;
+        size_t want = left < WRP_BLOCK ? left : static_cast<size_t>(WRP_BLOCK);
+        size_t got = fread(copyBlock, 1, want, srcFile);
+        if (got == 0) break;
+        size_t written = fwrite(copyBlock, 1, got, dst);
+        copied += static_cast<uint32_t>(written);
+        if (written != got) {
+            logMessage("cpyFileContent_wrap ERROR - %d/%d written", static_cast<int>(written),
+                       static_cast<int>(got));
+            break;
+        }
+    }
+    // A content that did not reach the disk is as short as one cut in the
+    // archive: the target must not be replaced by it.
+    if (fclose(dst) != 0 && copied == size && size > 0) {
+        logMessage("cpyFileContent_unwrap ERROR - writing \"%s\" failed", tempPath);
+        copied = 0;
+    }
+    if (copied != size) {
+        logMessage("cpyFileContent_unwrap ERROR - %u/%u coppied", copied, size);
+        copyResult = COPY_SHORT;
+        return copied;
+    }
+    sysDeleteFile(targetPath);
+    if (sysRenamePath(tempPath, targetPath) != SYS_OK) {
+        logMessage("cpyFileContent_unwrap ERROR - rename failed \"%s\" -> \"%s\"", tempPath, targetPath);
+        copyResult = COPY_RENAME_FAILED;
+    }
+    return copied;
+}
+
+// Recursion depth is bounded by the path limit: every level adds at least
+// two bytes (a name byte and "/") to a path of at most 259 bytes, and the
+// path is checked before the level is entered.
+bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
+    if (!folderPath) return false;
+    if (!srcFile) {
+        logMessage("unwrapFolder_rec ERROR - srcFile == NULL");
+        return false;
+    }
+    char name[WRP_NAME_MAX + 1];
+    char path[WRP_UNPACK_PATH_CAP];
+    for (;;) {
+        // Every listing ends with its end record; running out of archive
+        // before it is a cut archive, never a success.
+        if (feof(srcFile)) return false;
+        uint8_t type;
+        if (!readExactly(srcFile, &type, 1)) return false;
+        switch (wrpRecordKind(type)) {
+            case WrpRecordKind::Folder: {
+                size_t n;
+                if (!readName(srcFile, name, &n)) return false;
+                if (refuseUnsafeName(folderPath, name, n)) return false;
+                if (!copyText(path, sizeof path, folderPath) || !appendBytes(path, sizeof path, name, n) ||
+                    !appendText(path, sizeof path, "/")) {
+                    logMessage("unwrapFolder_rec ERROR - path too long (%s%s/)", folderPath, name);
+                    return false;
+                }
+                int err = sysCreateFolder(path);
+                if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) {
+                    logMessage("CreateDirectory \"%s\" ERROR - %d", path, err);
+                    return false;
+                }
+                if (!unwrapFolder_rec(srcFile, path)) {
+                    logMessage("unwrapFolder_rec \"%s\" failed", path);
+                    return false;
+                }
+                break;
+            }
+            case WrpRecordKind::File: {
+                size_t n;
+                uint8_t sizeField[WRP_SIZE_BYTES];
+                if (!readName(srcFile, name, &n) || !readExactly(srcFile, sizeField, sizeof sizeField))
+                    return false;
+                uint32_t size = wrpGetU32(sizeField);
+                if (refuseUnsafeName(folderPath, name, n)) return false;
+                if (!copyText(path, sizeof path, folderPath) || !appendBytes(path, sizeof path, name, n)) {
+                    logMessage("unwrapFolder_rec ERROR - path too long (%s%s)", folderPath, name);
+                    return false;
+                }
+                uint32_t copied = cpyFileContent_unwrap(srcFile, path, size);
+                if (copyResult != COPY_OK) unwrapFailed |= 1;
+                if (copied != size) {
+                    logMessage("unwrapFolder_rec ERROR - cpy file content %u/%u (%s)", copied, size, path);
+                    return false;
+                }
+                break;
+            }
+            case WrpRecordKind::End: return true;
+            case WrpRecordKind::Skip: break;
+        }
+        progressStep(srcFile);
+    }
+}
+
+bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
+    unwrapFailed = 0;
+    if (!archivePath || !destinationFolder) return false;
+    char root[WRP_DEST_PATH_CAP];
+    if (!copyText(root, sizeof root, destinationFolder) ||
+        (!endsWithSeparator(root) && !appendText(root, sizeof root, "\\"))) {
+        logMessage("unwrapFolder ERROR - path too long (%s)", destinationFolder);
+        logMessage("     > unwrap failed");
+        return false;
+    }
+    logMessage("unwrap \"%s\" -> \"%s\"", archivePath, root);
+    int err = sysCreateFolder(root);
+    if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) logMessage("CreateDirectory \"%s\" ERROR - %d", root, err);
+
+    FILE* src = sysOpenFile(archivePath, "rb");
+    if (!src) {
+        logMessage("failed to open \"%s\"", archivePath);
+        showWarning("Failed to open \"%s\".\nPlease try again or contact " SUPPORT_CONTACT "!", archivePath);
+        return false;
+    }
+    setvbuf(src, archiveBuffer, _IOFBF, sizeof archiveBuffer);
+    archiveSize = sysSeekEnd(src) ? sysTell(src) : -1;
+    sysSeekStart(src);
+    lastProgress = 0;
+    bool ok = unwrapFolder_rec(src, root);
+    fclose(src);
+    if (ok && unwrapFailed == 0) {
+        logMessage("     > unwrap done");
+        return true;
+    }
+    logMessage("     > unwrap failed");
+    return false;
+}
+
+// ---- listing -------------------------------------------------------------
+
+void listArchive(FILE* srcFile, void (*visit)(const WrpRecordInfo& record, void* context), void* context,
+                 WrpListOutcome* outcome) {
+    WrpListOutcome local;
+    WrpListOutcome& out = outcome ? *outcome : local;
+    out = WrpListOutcome();
+    if (!srcFile) {
+        copyText(out.problem, sizeof out.problem, "no archive");
+        return;
+    }
+    // The open listings as lengths of `path`: iterative, so that nesting of
+    // any depth is listed without recursion.
+    std::string path;
+    std::vector<size_t> open;
+    open.push_back(0);
+    char name[WRP_NAME_MAX + 1];
+    auto fail = [&](uint64_t at, const char* what) {
+        out.problemOffset = at;
+        copyText(out.problem, sizeof out.problem, what);
+    };
+    for (;;) {
+        int64_t at = sysTell(srcFile);
+        uint64_t offset = at < 0 ? 0 : static_cast<uint64_t>(at);
+        uint8_t type;
+        if (!readExactly(srcFile, &type, 1)) {
+            fail(offset, open.size() > 1 ? "archive ends inside a folder (end record missing)"
+                                         : "archive ends before its final end record");
+            return;
+        }
+        WrpRecordInfo rec = {};
+        rec.offset = offset;
+        rec.type = type;
+        WrpRecordKind kind = wrpRecordKind(type);
+        if (kind == WrpRecordKind::Folder || kind == WrpRecordKind::File) {
+            size_t n;
+            uint8_t sizeField[WRP_SIZE_BYTES];
+            if (!readName(srcFile, name, &n) ||
+                (kind == WrpRecordKind::File && !readExactly(srcFile, sizeField, sizeof sizeField))) {
+                fail(offset, "record header cut short");
+                return;
+            }
+            rec.unsafe = wrpUnsafeName(name, n);
+            if (rec.unsafe) out.unsafeNames = true;
+            path.resize(open.back());
+            path.append(name, n);
+            if (kind == WrpRecordKind::Folder) {
+                path += '/';
+                open.push_back(path.size());
+                rec.kind = 'd';
+                rec.path = path.c_str();
+                if (visit) visit(rec, context);
+            } else {
+                rec.kind = 'f';
+                rec.size = wrpGetU32(sizeField);
+                rec.path = path.c_str();
+                if (visit) visit(rec, context);
+                // Skip the content by reading it, so that a cut is noticed
+                // without trusting the size (seeking past the end succeeds).
+                uint32_t left = rec.size;
+                while (left > 0) {
+                    size_t want = left < WRP_BLOCK ? left : static_cast<size_t>(WRP_BLOCK);
+                    if (fread(copyBlock, 1, want, srcFile) != want) {
+                        fail(offset, "file content cut short");
+                        return;
+                    }
+                    left -= static_cast<uint32_t>(want);
+                }
+            }
+        } else if (kind == WrpRecordKind::End) {
+            path.resize(open.back());
+            rec.kind = 'e';
+            rec.path = path.c_str();
+            if (visit) visit(rec, context);
+            open.pop_back();
+            if (open.empty()) break;
+            path.resize(open.back());
+        } else {
+            rec.kind = 's';
+            path.resize(open.back());
+            rec.path = path.c_str();
+            if (visit) visit(rec, context);
+        }
+    }
+    out.wellFormed = true;
+    int64_t here = sysTell(srcFile);
+    if (here >= 0 && sysSeekEnd(srcFile)) {
+        int64_t end = sysTell(srcFile);
+        if (end > here) out.trailingBytes = static_cast<uint64_t>(end - here);
+    }
+}

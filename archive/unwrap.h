@@ -1,0 +1,55 @@
+// The unpacker: recreates a package archive's tree under a destination
+// folder, writing every file through a temporary ".unwrap" file that
+// replaces the target only when its content is complete.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Run state of the current unpacking (one at a time).
+extern int64_t archiveSize;     // archive length, measured when it is opened
+extern double lastProgress;     // fraction last sent to the progress bar
+extern uint16_t unwrapFailed;   // bit 0: a file of this run ended with copyResult != 0
+extern uint16_t copyResult;     // result of the latest cpyFileContent_unwrap
+
+enum : uint16_t {
+    COPY_OK = 0,
+    COPY_NO_SOURCE = 1,         // no archive stream given
+    COPY_NO_TARGET = 2,         // no target path given
+    COPY_TEMP_FAILED = 3,       // the temporary file could not be created
+    COPY_SHORT = 4,             // fewer bytes copied than the record announced
+    COPY_RENAME_FAILED = 5,     // the temporary file could not replace the target
+};
+
+// True only when the archive was read through its final end record and
+// every file was written and moved into place.
+bool unwrapFolder(const char* archivePath, const char* destinationFolder);
+
+// Reads one listing up to and including its end record and recreates it
+// under folderPath (which ends with a separator).
+bool unwrapFolder_rec(FILE* srcFile, const char* folderPath);
+
+// Writes `size` content bytes from the archive to targetPath (through
+// targetPath + ".unwrap"); returns the bytes copied and sets copyResult.
+uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t size);
+
+// ---- reading an archive without unpacking it (inspection, tools) ---------
+struct WrpRecordInfo {
+    uint64_t offset;            // position of the type byte
+    uint8_t type;               // the type byte as stored
+    char kind;                  // 'd' folder, 'f' file, 'e' end, 's' skipped byte
+    const char* path;           // folder path ("a/b/") or file path ("a/b/c")
+    uint32_t size;              // file content length
+    const char* unsafe;         // why the unpacker refuses the name, or null
+};
+struct WrpListOutcome {
+    bool wellFormed;            // read through the final end record
+    char problem[200];          // what is wrong when it is not
+    uint64_t problemOffset;
+    uint64_t trailingBytes;     // bytes after the final end record (never read by the unpacker)
+    bool unsafeNames;           // some name would be refused by the unpacker
+};
+// Walks the records as the unpacker reads them and calls visit for each.
+void listArchive(FILE* srcFile, void (*visit)(const WrpRecordInfo& record, void* context),
+                 void* context, WrpListOutcome* outcome);

@@ -1,0 +1,114 @@
+// The package archive (".wrp"): a plain depth-first stream of records with
+// no header, index or checksum.  This header is the one place that knows the
+// byte layout; the packer, the unpacker and the tools all go through it.
+//
+//   listing = (folder | file)*, end
+//   folder  = 0x01, nameLength (1 byte), name, listing
+//   file    = 0x02, nameLength (1 byte), name, size (4 bytes LE), content
+//   end     = 0x04
+//
+// The packed folder itself has no record; an empty archive is the single
+// byte 0x04.  Names are the 8-bit (code page) names of the enumeration.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum : uint8_t {
+    REC_DIR = 0x01,
+    REC_FILE = 0x02,
+    REC_END = 0x04,
+};
+
+enum : size_t {
+    WRP_TYPE_BYTES = 1,
+    WRP_NAME_LENGTH_BYTES = 1,
+    WRP_SIZE_BYTES = 4,
+    WRP_NAME_MAX = 255,            // one length byte
+    WRP_BLOCK = 1000,              // content is copied in blocks of this size
+
+    // Path capacities, terminating NUL included.
+    WRP_PACK_PATH_CAP = 1000,      // every path the packer forms: <= 999 bytes
+    WRP_DEST_PATH_CAP = 1000,      // unpack destination with its separator
+    WRP_UNPACK_PATH_CAP = 260,     // folder, target and temporary paths: <= 259
+};
+
+// A file's content must be below 4 GiB: its size field is 32 bits.
+const uint64_t WRP_SIZE_LIMIT = 0x100000000ULL;
+
+// Suffix of the temporary file a target is written to before it replaces
+// the target.
+#define WRP_TEMP_SUFFIX ".unwrap"
+
+inline void wrpPutU32(uint8_t out[4], uint32_t v) {
+    out[0] = static_cast<uint8_t>(v);
+    out[1] = static_cast<uint8_t>(v >> 8);
+    out[2] = static_cast<uint8_t>(v >> 16);
+    out[3] = static_cast<uint8_t>(v >> 24);
+}
+
+inline uint32_t wrpGetU32(const uint8_t in[4]) {
+    return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
+           (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
+}
+
+// How the unpacker reads a type byte: the bits are tested in this order, so
+// 0x03 is a folder and 0x06 a file; a byte with none of them is skipped.
+enum class WrpRecordKind { Folder, File, End, Skip };
+inline WrpRecordKind wrpRecordKind(uint8_t type) {
+    if (type & REC_DIR) return WrpRecordKind::Folder;
+    if (type & REC_FILE) return WrpRecordKind::File;
+    if (type & REC_END) return WrpRecordKind::End;
+    return WrpRecordKind::Skip;
+}
+
+// Why a name must not be unpacked (null when it is safe).  A name is one
+// path component inside the destination: separators, "..", drive or stream
+// colons, bytes the file system rejects or rewrites (control bytes, wildcard
+// characters, a trailing dot or space) and device names could all make it
+// name something else, possibly outside the destination.  The packer refuses
+// the same names, so that it never publishes an archive that cannot be
+// unpacked.
+inline const char* wrpUnsafeName(const char* name, size_t n) {
+    if (n == 0) return "empty name";
+    if ((n == 1 && name[0] == '.') || (n == 2 && name[0] == '.' && name[1] == '.'))
+        return "relative folder name";
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c < 0x20 || c == 0x7F) return "control byte in name";
+        switch (c) {
+            case '/':
+            case '\\':
+            case ':': return "separator in name";
+            case '*':
+            case '?':
+            case '"':
+            case '<':
+            case '>':
+            case '|': return "reserved character in name";
+            default: break;
+        }
+    }
+    if (name[n - 1] == '.' || name[n - 1] == ' ') return "name ends in a dot or space";
+    // Device names, with or without an extension and in any letter case
+    // ("con", "Nul.txt", "COM1 .log").
+    size_t base = 0;
+    while (base < n && name[base] != '.') ++base;
+    while (base > 0 && name[base - 1] == ' ') --base;
+    auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; };
+    auto is = [&](const char* word) {
+        size_t i = 0;
+        for (; word[i]; ++i)
+            if (i >= base || upper(name[i]) != word[i]) return false;
+        return i == base;
+    };
+    if (is("CON") || is("PRN") || is("AUX") || is("NUL") || is("CONIN$") || is("CONOUT$"))
+        return "device name";
+    if (base == 4) {
+        char p0 = upper(name[0]), p1 = upper(name[1]), p2 = upper(name[2]), d = name[3];
+        bool com = p0 == 'C' && p1 == 'O' && p2 == 'M';
+        bool lpt = p0 == 'L' && p1 == 'P' && p2 == 'T';
+        if ((com || lpt) && d >= '1' && d <= '9') return "device name";
+    }
+    return nullptr;
+}
