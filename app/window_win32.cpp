@@ -1,0 +1,242 @@
+#include "app/window_win32.h"
+
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include "app/commands.h"
+#include "app/config.h"
+#include "app/eventlog.h"
+#include "app/globals.h"
+#include "app/textbuf.h"
+#include "platform/sys.h"
+
+HINSTANCE appInstance;
+int screenWidth;
+int screenHeight;
+
+HWND mainWindow;
+HFONT uiFont;
+HWND messageList;
+HWND dirEdit;
+HWND statusText;
+HWND progressBar;
+LONG progressStyle;
+
+namespace {
+
+const COLORREF BACKGROUND = RGB(200, 200, 200);
+HBRUSH statusBrush;  // lives as long as the window
+
+enum : int { LIST_MAX_ENTRIES = 3000 };
+
+void fitClientArea() {
+    RECT outer, client;
+    GetWindowRect(mainWindow, &outer);
+    GetClientRect(mainWindow, &client);
+    int frameWidth = (outer.right - outer.left) - (client.right - client.left);
+    int frameHeight = (outer.bottom - outer.top) - (client.bottom - client.top);
+    SetWindowPos(mainWindow, HWND_TOP, outer.left, outer.top, CLIENT_WIDTH + frameWidth,
+                 CLIENT_HEIGHT + frameHeight, 0);
+}
+
+HWND createChild(const char* className, const char* text, DWORD style, int x, int y, int w, int h,
+                 int id) {
+    return CreateWindowExA(0, className, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, mainWindow,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), appInstance, nullptr);
+}
+
+void setFont(HWND control) { SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont), TRUE); }
+
+void selectInstallFolder() {
+    char path[MAX_PATH];
+    path[0] = '\0';
+    // The new-style browser needs COM on this thread.
+    HRESULT com = CoInitialize(nullptr);
+    BROWSEINFOA info = {};
+    info.hwndOwner = mainWindow;
+    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    LPITEMIDLIST item = SHBrowseForFolderA(&info);
+    if (item) {
+        if (!SHGetPathFromIDListA(item, path)) path[0] = '\0';
+        CoTaskMemFree(item);
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+    if (!path[0]) return;
+
+    char chosen[INSTALL_DIR_CAP];
+    if (!copyText(chosen, sizeof chosen, path) || !applyProductFolder(chosen, sizeof chosen, testEdition)) {
+        logMessage("select folder - \"%s\" is too long", path);
+        return;
+    }
+    copyText(installDir, sizeof installDir, chosen);
+    SetWindowTextA(dirEdit, installDir);
+}
+
+void onClose() {
+    if (workInProgress) {
+        int answer = MessageBoxA(mainWindow,
+                                 "Installation is in progress.\nDo you want to abort the installation?",
+                                 "Installation in Progress", MB_ICONWARNING | MB_YESNO);
+        if (answer != IDYES) return;
+        abortRequested = true;
+    }
+    keepRunning = false;
+    PostQuitMessage(0);
+}
+
+// Returns true when the command was handled here.
+bool onCommand(int id) {
+    switch (id) {
+        case CMD_SELECT_DIR:
+            if (!workInProgress) selectInstallFolder();
+            return true;
+        case CMD_INSTALL:
+        case CMD_UPDATE:
+            // The install and update sequences are connected here.
+            return true;
+        case CMD_QUIT:
+            PostQuitMessage(0);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void onSocketEvent(LPARAM lParam) {
+    // The server link's read and close notifications are connected here.
+    (void)lParam;
+}
+
+LRESULT onColorStatic(HDC dc, HWND control, HWND window, WPARAM wParam, LPARAM lParam) {
+    if (control != statusText) return DefWindowProcA(window, WM_CTLCOLORSTATIC, wParam, lParam);
+    SetBkColor(dc, BACKGROUND);
+    SetTextColor(dc, RGB(0, 0, 0));
+    return reinterpret_cast<LRESULT>(statusBrush);
+}
+
+}  // namespace
+
+void createMainWindow() {
+    mainWindow = CreateWindowExA(0, MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE,
+                                 WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU,
+                                 (screenWidth - CLIENT_WIDTH) / 2, (screenHeight - CLIENT_HEIGHT) / 2,
+                                 CLIENT_WIDTH, CLIENT_HEIGHT, nullptr, nullptr, appInstance, nullptr);
+    if (!mainWindow) return;
+    fitClientArea();
+
+    statusBrush = CreateSolidBrush(BACKGROUND);
+    uiFont = CreateFontA(20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_OUTLINE_PRECIS,
+                         CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, VARIABLE_PITCH | FF_DONTCARE,
+                         "Trebuchet MS");
+
+    messageList = createChild("LISTBOX", "MessageList",
+                              WS_BORDER | WS_VSCROLL | WS_HSCROLL | LBS_NOSEL | LBS_NOINTEGRALHEIGHT, 5, 5,
+                              390, 160, 0);
+    SendMessageA(messageList, LB_SETHORIZONTALEXTENT, 1000, 0);
+    setFont(messageList);
+
+    dirEdit = createChild("EDIT", "dir", WS_BORDER | ES_AUTOHSCROLL | ES_READONLY, 5, 180, 300, 25, 0);
+    setFont(dirEdit);
+    setFont(createChild("BUTTON", "select", BS_PUSHBUTTON, 310, 180, 85, 25, CMD_SELECT_DIR));
+    setFont(createChild("BUTTON", "INSTALL", BS_PUSHBUTTON, 310, 210, 85, 35, CMD_INSTALL));
+    SetWindowTextA(dirEdit, installDir);
+
+    statusText = createChild("Static", "", SS_LEFT, 10, 210, 250, 20, 0);
+    setFont(statusText);
+
+    progressBar = createChild(PROGRESS_CLASSA, nullptr, 0, 5, 230, 300, 15, 0);
+    progressStyle = GetWindowLongA(progressBar, GWL_STYLE);
+    SendMessageA(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, PROGRESS_RANGE));
+    SendMessageA(progressBar, PBM_SETPOS, 0, 0);
+    ShowWindow(progressBar, SW_HIDE);
+
+    ShowWindow(mainWindow, SW_SHOW);
+    UpdateWindow(mainWindow);
+}
+
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message >= WM_SERVER_SOCKET && message <= WM_SERVER_SOCKET_LAST) {
+        onSocketEvent(lParam);
+        return 0;
+    }
+    switch (message) {
+        case WM_SERVER_RESERVED:
+        case WM_KEYDOWN:
+            return 0;
+        case WM_CLOSE:
+        case WM_QUIT:
+            onClose();
+            return 0;
+        case WM_COMMAND:
+            if (HIWORD(wParam) == 0 && onCommand(LOWORD(wParam))) return 0;
+            break;
+        case WM_CTLCOLORSTATIC:
+            return onColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam), window,
+                                 wParam, lParam);
+        default:
+            break;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void pumpMessages() {
+    MSG msg;
+    for (int i = 0; i < 10; ++i) {
+        if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return;
+        // A quit message taken here is dispatched like any other and so
+        // dropped; the main loop ends on keepRunning instead.
+        if (!IsDialogMessageA(mainWindow, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+}
+
+// ---- the UI verbs of the system seam, on this window ----------------------
+
+void uiListAdd(const char* text) {
+    if (!messageList) return;
+    while (SendMessageA(messageList, LB_GETCOUNT, 0, 0) > LIST_MAX_ENTRIES)
+        SendMessageA(messageList, LB_DELETESTRING, 0, 0);
+    SendMessageA(messageList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+    LRESULT count = SendMessageA(messageList, LB_GETCOUNT, 0, 0);
+    // A list without selection refuses the select; scroll the newest line
+    // into view then.
+    if (SendMessageA(messageList, LB_SETCURSEL, static_cast<WPARAM>(count - 1), 0) == LB_ERR)
+        SendMessageA(messageList, LB_SETTOPINDEX, static_cast<WPARAM>(count - 1), 0);
+}
+
+void uiListDropLast() {
+    if (!messageList) return;
+    LRESULT count = SendMessageA(messageList, LB_GETCOUNT, 0, 0);
+    if (count >= 1) SendMessageA(messageList, LB_DELETESTRING, static_cast<WPARAM>(count - 1), 0);
+}
+
+void uiSetStatus(const char* text) {
+    if (statusText) SetWindowTextA(statusText, text);
+}
+
+void uiShowProgress(bool show) {
+    if (!progressBar) return;
+    if (show) {
+        ShowWindow(progressBar, SW_SHOW);
+        SetWindowLongA(progressBar, GWL_STYLE, progressStyle);
+    } else {
+        ShowWindow(progressBar, SW_HIDE);
+    }
+}
+
+void uiSetProgress(int position) {
+    if (progressBar) SendMessageA(progressBar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void uiPump() { pumpMessages(); }
+
+void uiWarning(const char* text) { MessageBoxA(mainWindow, text, "KAVO Warning", MB_ICONWARNING | MB_OK); }
+
+bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
+    return MessageBoxA(mainWindow, text, title, MB_YESNO | (warningIcon ? MB_ICONWARNING : MB_ICONQUESTION)) ==
+           IDYES;
+}
+
+void uiQuit() { PostQuitMessage(0); }

@@ -1,0 +1,64 @@
+#!/bin/bash
+# Runs every test: native unit tests (ASan/UBSan), the Windows unit tests
+# under wine64, the end-to-end tests (the real exe under wine on Xvfb), the
+# check of the shipped 32-bit exe, and a short run of each fuzz target.
+set -uo pipefail
+source "$(dirname "$0")/common.sh"
+
+FUZZ_SECONDS=${FUZZ_SECONDS:-20}
+declare -a names results
+failed=0
+stage() {   # name command...
+  local name=$1; shift
+  local t0=$SECONDS
+  echo "=== $name"
+  if "$@"; then results+=("PASS  $name ($((SECONDS - t0)) s)")
+  else results+=("FAIL  $name ($((SECONDS - t0)) s)"); failed=$((failed + 1)); fi
+}
+
+native_unit() { ctest --test-dir "$NATIVE" -L native -j$JOBS --output-on-failure --timeout 300; }
+win_unit() { ctest --test-dir "$WIN64" -L win --output-on-failure; }
+e2e() { ctest --test-dir "$NATIVE" -L e2e -j$JOBS --output-on-failure --timeout 300; }
+pe_check() { "$ROOT/scripts/check-pe.sh" "$WIN32/KAVO_installer.exe"; }
+fuzz() {
+  configure_and_build fuzz "$FUZZ" -DKAVO_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ || return 1
+  local ok=0 t
+  for t in "$FUZZ"/tests/fuzz/fuzz_*; do
+    [ -x "$t" ] || continue
+    local name; name=$(basename "$t")
+    local corpus="$BUILD/fuzz-corpus/$name"
+    mkdir -p "$corpus"
+    [ -d "$ROOT/tests/fuzz/seeds/$name" ] && cp -n "$ROOT/tests/fuzz/seeds/$name"/* "$corpus"/ 2>/dev/null
+    echo "--- $name for $FUZZ_SECONDS s"
+    if (cd "$BUILD/fuzz-corpus" && "$t" -max_total_time="$FUZZ_SECONDS" -timeout=20 "$corpus" \
+          >"$BUILD/$name.log" 2>&1); then
+      tail -1 "$BUILD/$name.log"
+    else
+      tail -40 "$BUILD/$name.log"; ok=1
+    fi
+  done
+  return $ok
+}
+
+trap stop_all EXIT
+t_start=$SECONDS
+stage "build (native, win64, win32)" build_all || true
+if [ $failed -eq 0 ]; then
+  stage "native unit tests (ASan, UBSan)" native_unit
+  if start_display && start_wine; then
+    stage "Windows unit tests under wine64" win_unit
+    stage "end-to-end tests under wine64" e2e
+  else
+    results+=("FAIL  virtual display or wine prefix"); failed=$((failed + 1))
+  fi
+  stage "i686 exe check" pe_check
+  stage "fuzz targets" fuzz
+fi
+
+echo
+echo "=== Summary ($((SECONDS - t_start)) s)"
+printf '%s\n' "${results[@]}"
+passed=$(printf '%s\n' "${results[@]}" | grep -c '^PASS')
+echo "stages: $passed passed, $failed failed"
+[ $failed -eq 0 ]

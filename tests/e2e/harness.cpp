@@ -1,0 +1,189 @@
+#include "tests/e2e/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+std::string env(const char* name, const char* fallback) {
+    const char* v = getenv(name);
+    return v && *v ? v : fallback;
+}
+
+void removeAll(const std::string& path) {
+    std::string cmd = "rm -rf '" + path + "'";
+    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot clear " << path;
+}
+
+}  // namespace
+
+std::string winPath(const std::string& hostPath) {
+    std::string w = "Z:" + hostPath;
+    for (char& c : w)
+        if (c == '/') c = '\\';
+    return w;
+}
+
+std::string installerExe() { return winPath(env("KAVO_WIN64_BIN", KAVO_WIN64_BIN) + "/KAVO_installer.exe"); }
+
+bool Report::ok() const { return driverExit == 0 && get("fail").empty() && get("done") == "ok"; }
+
+std::string Report::get(const std::string& key) const {
+    for (const auto& l : lines)
+        if (l.first == key) return l.second;
+    return "";
+}
+
+std::vector<std::string> Report::all(const std::string& key) const {
+    std::vector<std::string> v;
+    for (const auto& l : lines)
+        if (l.first == key) v.push_back(l.second);
+    return v;
+}
+
+std::vector<std::string> Report::list() const {
+    std::vector<std::string> v;
+    for (const auto& l : lines) {
+        if (l.first == "list.count") v.clear();
+        else if (l.first.rfind("list[", 0) == 0) v.push_back(l.second);
+    }
+    return v;
+}
+
+E2eDir::E2eDir() {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "e2e";
+    path_ = std::string(KAVO_E2E_WORK) + "/" + name;
+    removeAll(path_);
+    std::string cmd = "mkdir -p '" + path_ + "'";
+    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot create " << path_;
+}
+
+std::string E2eDir::win(const std::string& rel) const {
+    return winPath(rel.empty() ? path_ : path_ + "/" + rel);
+}
+
+Report E2eDir::drive(const std::vector<std::string>& script, int timeoutSeconds) const {
+    std::ostringstream text;
+    text << "cd " << win() << "\n";
+    for (const auto& s : script) text << s << "\n";
+    writeText(*this / "driver_script.txt", text.str());
+    unlink((*this / "driver_report.txt").c_str());
+
+    std::string driver = env("KAVO_WIN64_BIN", KAVO_WIN64_BIN) + "/tools/driver/kavo_driver.exe";
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(path_.c_str()) != 0) _exit(120);
+        int fd = open("driver_wine.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int nul = open("/dev/null", O_RDONLY);
+        if (fd < 0 || nul < 0) _exit(121);
+        dup2(nul, 0);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        setpgid(0, 0);
+        setenv("WINEPREFIX", env("WINEPREFIX", KAVO_WINE_PREFIX).c_str(), 1);
+        setenv("WINEDEBUG", "-all", 1);
+        setenv("WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree=d;mshtml=d;winedbg.exe=d", 1);
+        execl("/usr/lib/wine/wine64", "wine64", driver.c_str(), "driver_script.txt", "driver_report.txt",
+              static_cast<char*>(nullptr));
+        _exit(122);
+    }
+    Report r;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            r.driverExit = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+            break;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "driver timed out after " << timeoutSeconds << " s";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    r.raw = readText(*this / "driver_report.txt");
+    std::istringstream in(r.raw);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t colon = line.find(": ");
+        if (colon == std::string::npos) {
+            if (!line.empty() && line.back() == ':') r.lines.emplace_back(line.substr(0, line.size() - 1), "");
+            continue;
+        }
+        r.lines.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+    }
+    return r;
+}
+
+void writeText(const std::string& path, const std::string& content) {
+    std::ofstream f(path, std::ios::binary);
+    f << content;
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(readText(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> logTexts(const std::string& logPath, bool* formatOk) {
+    static const std::regex stamp("^\\d{4}/\\d{2}/\\d{2}   \\d{2}:\\d{2}:\\d{2}\t\t");
+    std::vector<std::string> texts;
+    bool ok = true;
+    std::string raw = readText(logPath);
+    // Text mode on the exe's side: every line ends in CR LF.
+    size_t pos = 0;
+    while (pos < raw.size()) {
+        size_t end = raw.find('\n', pos);
+        if (end == std::string::npos) {
+            ok = false;
+            break;
+        }
+        std::string line = raw.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.empty() || line.back() != '\r') ok = false;
+        else line.pop_back();
+        std::smatch m;
+        if (!std::regex_search(line, m, stamp)) {
+            ok = false;
+            texts.push_back(line);
+        } else {
+            texts.push_back(line.substr(m.length(0)));
+        }
+    }
+    if (formatOk) *formatOk = ok;
+    return texts;
+}

@@ -1,0 +1,44 @@
+// End-to-end harness: each test gets a working folder of its own, writes a
+// driver script, and runs the driver under wine64; the driver starts the
+// installer there and reports what it saw.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// "Z:\..." form of a host path, as wine sees it.
+std::string winPath(const std::string& hostPath);
+std::string installerExe();  // Windows path of KAVO_installer.exe (x86_64 build)
+
+struct Report {
+    std::vector<std::pair<std::string, std::string>> lines;
+    int driverExit = -1;
+    std::string raw;
+    bool ok() const;                                  // no "fail" line and driver exit 0
+    std::string get(const std::string& key) const;   // first value, "" when absent
+    std::vector<std::string> all(const std::string& key) const;
+    std::vector<std::string> list() const;           // the last "list" dump
+};
+
+class E2eDir {
+public:
+    E2eDir();   // named after the running test; emptied first
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+    std::string win(const std::string& rel = "") const;
+    // Runs the driver with these script lines in this folder (the installer
+    // is started with this folder as its current directory).
+    Report drive(const std::vector<std::string>& script, int timeoutSeconds = 120) const;
+
+private:
+    std::string path_;
+};
+
+void writeText(const std::string& path, const std::string& content);
+std::string readText(const std::string& path);
+std::vector<std::string> readLines(const std::string& path);
+bool exists(const std::string& path);
+// Log file lines without their timestamps; false for a line whose stamp
+// does not have the "YYYY/MM/DD   hh:mm:ss\t\t" form.
+std::vector<std::string> logTexts(const std::string& logPath, bool* formatOk = nullptr);

@@ -1,0 +1,436 @@
+// End-to-end test driver.  Runs inside wine next to the installer, starts it
+// with an exact command line (CreateProcessA, so no quoting is rewritten)
+// and works its window from the outside, one script line at a time:
+//
+//   kavo_driver.exe <script file> <report file>
+//
+// Script lines (blank lines and lines starting with # are skipped):
+//   cd <folder>                   working folder for the next start
+//   start <command line>          start the installer
+//   window <ms>                   wait for its main window
+//   info                          title, class, sizes and every control
+//   list | edit | status          list entries, edit text, status and bar
+//   command <id> [code]           post WM_COMMAND (notification code 0 by default)
+//   close                         post WM_CLOSE
+//   box <title> <yes|no|ok> <ms>  wait for a message box, report its text, press
+//   nobox <title> <ms>            fail if such a box shows within ms
+//   waitlist <ms> <text>          wait until a list entry contains text
+//   waitgone <ms> <text>          wait until no list entry contains text
+//   waitstatus <ms> <text>        wait until the status text equals text
+//   waitexit <ms>                 wait for the process to end, report its exit code
+//   sleep <ms>
+//   shot <file.png>               screenshot of the window and its boxes
+//   lnk <file>                    target and working folder of a shortcut
+//   kill                          end the installer
+// The report gets "key: value" lines; a failed step writes "fail: ..." and
+// ends the run with exit code 1 (the installer is then ended too).
+#include <windows.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/driver/png_writer.h"
+
+namespace {
+
+FILE* report;
+PROCESS_INFORMATION child;
+bool childStarted;
+std::string workFolder;
+HWND mainWnd;
+
+void out(const std::string& key, const std::string& value) {
+    fprintf(report, "%s: %s\n", key.c_str(), value.c_str());
+    fflush(report);
+}
+
+[[noreturn]] void fail(int lineNo, const std::string& why) {
+    out("fail", "line " + std::to_string(lineNo) + ": " + why);
+    if (childStarted) {
+        DWORD code = 0;
+        if (GetExitCodeProcess(child.hProcess, &code) && code == STILL_ACTIVE) TerminateProcess(child.hProcess, 99);
+    }
+    fclose(report);
+    ExitProcess(1);
+}
+
+std::string className(HWND w) {
+    char buf[256] = "";
+    GetClassNameA(w, buf, sizeof buf);
+    return buf;
+}
+
+std::string windowText(HWND w) {
+    char buf[4096] = "";
+    DWORD_PTR got = 0;
+    SendMessageTimeoutA(w, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 3000, &got);
+    buf[sizeof buf - 1] = '\0';
+    return buf;
+}
+
+std::string escape(const std::string& s) {
+    std::string r;
+    for (char c : s) {
+        if (c == '\n') r += "\\n";
+        else if (c == '\r') r += "\\r";
+        else if (c == '\t') r += "\\t";
+        else r += c;
+    }
+    return r;
+}
+
+struct Found {
+    DWORD pid;
+    std::string cls, title;
+    HWND hwnd;
+};
+
+BOOL CALLBACK findTop(HWND w, LPARAM lp) {
+    Found* f = reinterpret_cast<Found*>(lp);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid != f->pid || !IsWindowVisible(w)) return TRUE;
+    if (className(w) != f->cls) return TRUE;
+    if (!f->title.empty()) {
+        char t[512] = "";
+        GetWindowTextA(w, t, sizeof t);
+        if (f->title != t) return TRUE;
+    }
+    f->hwnd = w;
+    return FALSE;
+}
+
+HWND findWindowOf(const std::string& cls, const std::string& title) {
+    Found f{child.dwProcessId, cls, title, nullptr};
+    EnumWindows(findTop, reinterpret_cast<LPARAM>(&f));
+    return f.hwnd;
+}
+
+bool childRunning() {
+    DWORD code = 0;
+    return childStarted && GetExitCodeProcess(child.hProcess, &code) && code == STILL_ACTIVE;
+}
+
+std::vector<std::string> listEntries() {
+    std::vector<std::string> entries;
+    HWND list = FindWindowExA(mainWnd, nullptr, "LISTBOX", nullptr);
+    if (!list) return entries;
+    DWORD_PTR count = 0;
+    SendMessageTimeoutA(list, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 3000, &count);
+    // Read as UTF-16: the system marshals the wide form of LB_GETTEXT across
+    // processes reliably, the narrow one not everywhere.
+    for (DWORD_PTR i = 0; i < count && static_cast<LONG_PTR>(count) > 0; ++i) {
+        DWORD_PTR len = 0;
+        SendMessageTimeoutW(list, LB_GETTEXTLEN, i, 0, SMTO_ABORTIFHUNG, 3000, &len);
+        if (static_cast<LONG_PTR>(len) < 0) len = 0;
+        std::vector<wchar_t> wide(len + 64, L'\0');
+        DWORD_PTR got = 0;
+        SendMessageTimeoutW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(wide.data()), SMTO_ABORTIFHUNG, 3000, &got);
+        wide.back() = L'\0';
+        std::vector<char> narrow(wide.size() * 2 + 1, '\0');
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, narrow.data(), static_cast<int>(narrow.size()), nullptr, nullptr);
+        entries.push_back(narrow.data());
+    }
+    return entries;
+}
+
+HWND childByClass(const char* cls, int nth = 0) {
+    HWND w = nullptr;
+    for (int i = 0; i <= nth; ++i) {
+        w = FindWindowExA(mainWnd, w, cls, nullptr);
+        if (!w) return nullptr;
+    }
+    return w;
+}
+
+std::string rectText(const RECT& r) {
+    char b[80];
+    snprintf(b, sizeof b, "%ld %ld %ld %ld", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    return b;
+}
+
+BOOL CALLBACK dumpChild(HWND w, LPARAM) {
+    if (GetParent(w) != mainWnd) return TRUE;
+    RECT r;
+    GetWindowRect(w, &r);
+    MapWindowPoints(nullptr, mainWnd, reinterpret_cast<POINT*>(&r), 2);
+    char style[16];
+    snprintf(style, sizeof style, "%08lX", static_cast<unsigned long>(GetWindowLongA(w, GWL_STYLE)));
+    std::string cls = className(w);
+    // The list's own text is not readable through WM_GETTEXT; report it empty.
+    std::string text = (cls == "ListBox" || cls == "LISTBOX") ? "" : escape(windowText(w));
+    out("control", cls + "|" + text + "|" + std::to_string(GetDlgCtrlID(w)) + "|" + rectText(r) + "|" + style +
+                       "|" + (IsWindowVisible(w) ? "visible" : "hidden"));
+    return TRUE;
+}
+
+void screenshot(int lineNo, const std::string& file) {
+    RECT r;
+    if (!mainWnd || !GetWindowRect(mainWnd, &r)) fail(lineNo, "no window for shot");
+    // Include the process's message boxes so that a question is in the picture.
+    Found f{child.dwProcessId, "#32770", "", nullptr};
+    EnumWindows(findTop, reinterpret_cast<LPARAM>(&f));
+    if (f.hwnd) {
+        RECT b;
+        GetWindowRect(f.hwnd, &b);
+        UnionRect(&r, &r, &b);
+    }
+    int sw = GetSystemMetrics(SM_CXSCREEN), sh = GetSystemMetrics(SM_CYSCREEN);
+    if (r.left < 0) r.left = 0;
+    if (r.top < 0) r.top = 0;
+    if (r.right > sw) r.right = sw;
+    if (r.bottom > sh) r.bottom = sh;
+    int w = r.right - r.left, h = r.bottom - r.top;
+    if (w <= 0 || h <= 0) fail(lineNo, "empty shot");
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(mem, dib);
+    BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+    const uint8_t* px = static_cast<const uint8_t*>(bits);
+    for (size_t i = 0; i < static_cast<size_t>(w) * h; ++i) {
+        rgb[i * 3] = px[i * 4 + 2];
+        rgb[i * 3 + 1] = px[i * 4 + 1];
+        rgb[i * 3 + 2] = px[i * 4];
+    }
+    SelectObject(mem, old);
+    DeleteObject(dib);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    if (!writePng(file.c_str(), w, h, rgb)) fail(lineNo, "cannot write " + file);
+    out("shot", file + " " + std::to_string(w) + "x" + std::to_string(h));
+}
+
+void readShortcut(int lineNo, const std::string& file) {
+    CoInitialize(nullptr);
+    IShellLinkA* link = nullptr;
+    IPersistFile* persist = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                reinterpret_cast<void**>(&link))))
+        fail(lineNo, "no shell link object");
+    if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) {
+        link->Release();
+        fail(lineNo, "no persist file");
+    }
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, MAX_PATH);
+    if (FAILED(persist->Load(wide, STGM_READ))) {
+        persist->Release();
+        link->Release();
+        fail(lineNo, "cannot load " + file);
+    }
+    char target[MAX_PATH] = "", dir[MAX_PATH] = "";
+    link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+    link->GetWorkingDirectory(dir, MAX_PATH);
+    out("lnk.target", target);
+    out("lnk.workdir", dir);
+    persist->Release();
+    link->Release();
+    CoUninitialize();
+}
+
+bool pressBox(HWND box, const std::string& button) {
+    int id = button == "yes" ? IDYES : button == "no" ? IDNO : button == "ok" ? IDOK : 0;
+    if (!id) return false;
+    HWND b = GetDlgItem(box, id);
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(b));
+    return true;
+}
+
+std::string word(std::string& rest) {
+    size_t s = rest.find_first_not_of(' ');
+    if (s == std::string::npos) {
+        rest.clear();
+        return "";
+    }
+    size_t e = rest.find(' ', s);
+    std::string w = rest.substr(s, e == std::string::npos ? std::string::npos : e - s);
+    rest = e == std::string::npos ? "" : rest.substr(e + 1);
+    return w;
+}
+
+int number(int lineNo, const std::string& w) {
+    char* end = nullptr;
+    long v = strtol(w.c_str(), &end, 10);
+    if (w.empty() || *end) fail(lineNo, "not a number: " + w);
+    return static_cast<int>(v);
+}
+
+void needWindow(int lineNo) {
+    if (!mainWnd || !IsWindow(mainWnd)) fail(lineNo, "no main window");
+}
+
+template <typename Pred>
+bool waitFor(int ms, Pred pred) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (pred()) return true;
+        if (static_cast<int>(GetTickCount() - start) >= ms) return false;
+        Sleep(25);
+    }
+}
+
+void runLine(int lineNo, const std::string& line) {
+    std::string rest = line;
+    std::string verb = word(rest);
+    if (verb == "cd") {
+        workFolder = rest;
+    } else if (verb == "start") {
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        std::vector<char> cmd(rest.begin(), rest.end());
+        cmd.push_back('\0');
+        if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                            workFolder.empty() ? nullptr : workFolder.c_str(), &si, &child))
+            fail(lineNo, "CreateProcess failed " + std::to_string(GetLastError()));
+        childStarted = true;
+        mainWnd = nullptr;
+        out("started", std::to_string(child.dwProcessId));
+    } else if (verb == "window") {
+        int ms = number(lineNo, word(rest));
+        if (!waitFor(ms, [] { return (mainWnd = findWindowOf("wndClass_KAVO_installer", "")) != nullptr; }))
+            fail(lineNo, "main window did not appear");
+        out("window", "found");
+    } else if (verb == "info") {
+        needWindow(lineNo);
+        char title[256] = "";
+        GetWindowTextA(mainWnd, title, sizeof title);
+        out("title", title);
+        out("class", className(mainWnd));
+        RECT c, w;
+        GetClientRect(mainWnd, &c);
+        GetWindowRect(mainWnd, &w);
+        out("client", std::to_string(c.right - c.left) + " " + std::to_string(c.bottom - c.top));
+        out("rect", rectText(w));
+        char style[16];
+        snprintf(style, sizeof style, "%08lX", static_cast<unsigned long>(GetWindowLongA(mainWnd, GWL_STYLE)));
+        out("style", style);
+        out("screen", std::to_string(GetSystemMetrics(SM_CXSCREEN)) + " " +
+                          std::to_string(GetSystemMetrics(SM_CYSCREEN)));
+        EnumChildWindows(mainWnd, dumpChild, 0);
+    } else if (verb == "list") {
+        needWindow(lineNo);
+        std::vector<std::string> e = listEntries();
+        out("list.count", std::to_string(e.size()));
+        for (size_t i = 0; i < e.size(); ++i) out("list[" + std::to_string(i) + "]", escape(e[i]));
+    } else if (verb == "edit") {
+        needWindow(lineNo);
+        out("edit", windowText(childByClass("Edit")));
+    } else if (verb == "status") {
+        needWindow(lineNo);
+        out("status", windowText(childByClass("Static")));
+        HWND bar = childByClass("msctls_progress32");
+        DWORD_PTR pos = 0;
+        if (bar) SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 3000, &pos);
+        out("progress.visible", bar && IsWindowVisible(bar) ? "1" : "0");
+        out("progress.pos", std::to_string(static_cast<long>(pos)));
+    } else if (verb == "command") {
+        needWindow(lineNo);
+        int id = number(lineNo, word(rest));
+        std::string code = word(rest);
+        int c = code.empty() ? 0 : number(lineNo, code);
+        PostMessageA(mainWnd, WM_COMMAND, MAKEWPARAM(id, c), 0);
+    } else if (verb == "close") {
+        needWindow(lineNo);
+        PostMessageA(mainWnd, WM_CLOSE, 0, 0);
+    } else if (verb == "box" || verb == "nobox") {
+        std::string title = word(rest);
+        for (char& ch : title)
+            if (ch == '_') ch = ' ';  // titles with spaces are written with "_"
+        std::string button = verb == "box" ? word(rest) : "";
+        int ms = number(lineNo, word(rest));
+        HWND box = nullptr;
+        bool seen = waitFor(ms, [&] { return (box = findWindowOf("#32770", title)) != nullptr; });
+        if (verb == "nobox") {
+            if (seen) fail(lineNo, "unexpected box " + title + ": " + escape(windowText(GetDlgItem(box, 0xFFFF))));
+            out("nobox", title);
+            return;
+        }
+        if (!seen) fail(lineNo, "no box " + title);
+        Sleep(100);  // let the box finish laying out its text
+        out("box", title + "|" + escape(windowText(GetDlgItem(box, 0xFFFF))));
+        if (!pressBox(box, button)) fail(lineNo, "unknown button " + button);
+        waitFor(3000, [&] { return !IsWindow(box) || !IsWindowVisible(box); });
+    } else if (verb == "waitlist" || verb == "waitgone") {
+        needWindow(lineNo);
+        int ms = number(lineNo, word(rest));
+        bool want = verb == "waitlist";
+        bool ok = waitFor(ms, [&] {
+            for (const std::string& e : listEntries())
+                if (e.find(rest) != std::string::npos) return want;
+            return !want;
+        });
+        if (!ok) fail(lineNo, (want ? "list never showed: " : "list still shows: ") + rest);
+    } else if (verb == "waitstatus") {
+        needWindow(lineNo);
+        int ms = number(lineNo, word(rest));
+        if (!waitFor(ms, [&] { return windowText(childByClass("Static")) == rest; }))
+            fail(lineNo, "status never became: " + rest);
+    } else if (verb == "waitexit") {
+        int ms = number(lineNo, word(rest));
+        if (!childStarted) fail(lineNo, "nothing started");
+        if (WaitForSingleObject(child.hProcess, static_cast<DWORD>(ms)) != WAIT_OBJECT_0)
+            fail(lineNo, "installer still running");
+        DWORD code = 0;
+        GetExitCodeProcess(child.hProcess, &code);
+        out("exit", std::to_string(code));
+        childStarted = false;
+    } else if (verb == "sleep") {
+        Sleep(static_cast<DWORD>(number(lineNo, word(rest))));
+    } else if (verb == "shot") {
+        screenshot(lineNo, rest);
+    } else if (verb == "lnk") {
+        readShortcut(lineNo, rest);
+    } else if (verb == "kill") {
+        if (childRunning()) TerminateProcess(child.hProcess, 99);
+        childStarted = false;
+    } else if (verb == "alive") {
+        out("alive", childRunning() ? "1" : "0");
+    } else {
+        fail(lineNo, "unknown step " + verb);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        fprintf(stderr, "usage: kavo_driver <script> <report>\n");
+        return 2;
+    }
+    FILE* script = fopen(argv[1], "rb");
+    report = fopen(argv[2], "wb");
+    if (!script || !report) return 2;
+    char buf[8192];
+    int lineNo = 0;
+    while (fgets(buf, sizeof buf, script)) {
+        ++lineNo;
+        std::string line = buf;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        runLine(lineNo, line);
+    }
+    fclose(script);
+    out("done", "ok");
+    if (childRunning()) {
+        // Leave nothing behind between tests.
+        TerminateProcess(child.hProcess, 99);
+        out("killed", "1");
+    }
+    fclose(report);
+    return 0;
+}
