@@ -13,6 +13,10 @@ bool formatLogTimestamp(char* dst, unsigned cap, const struct tm& t) {
                       t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
 }
 
+static unsigned linesLogged = 0;
+
+unsigned logSequence() { return linesLogged; }
+
 void logMessage(const char* format, ...) {
     // A text longer than its buffer is cut at 2559 characters rather than
     // refused: a log line is better shown short than lost.
@@ -21,6 +25,7 @@ void logMessage(const char* format, ...) {
     va_start(args, format);
     formatTextV(text, sizeof text, format, args);
     va_end(args);
+    ++linesLogged;
 
     if (consoleMode) {
         fputs(text, stdout);

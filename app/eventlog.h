@@ -14,6 +14,10 @@ void logMessage(const char* format, ...) KAVO_PRINTF(1, 2);
 void showWarning(const char* format, ...) KAVO_PRINTF(1, 2);
 void dropLastListEntry();
 
+// Counts the lines logged so far, so that a caller can tell whether the
+// newest list entry is still the one it logged.
+unsigned logSequence();
+
 // The log file's timestamp "YYYY/MM/DD   hh:mm:ss\t\t" for a local time.
 struct tm;
 bool formatLogTimestamp(char* dst, unsigned cap, const struct tm& t);

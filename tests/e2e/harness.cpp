@@ -187,3 +187,68 @@ std::vector<std::string> logTexts(const std::string& logPath, bool* formatOk) {
     if (formatOk) *formatOk = ok;
     return texts;
 }
+
+std::string testAddress(int variant) {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "e2e";
+    unsigned h = 2166136261u;
+    for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    h += static_cast<unsigned>(variant) * 7919u;
+    return "127.0." + std::to_string(1 + h % 250) + "." + std::to_string(2 + (h / 250) % 250);
+}
+
+ServerProcess::ServerProcess(const std::string& root, const std::string& address,
+                             const std::vector<std::string>& options, const std::string& logPath)
+    : logPath_(logPath.empty() ? root + "/../update_server.log" : logPath) {
+    std::string exe = std::string(KAVO_NATIVE_BIN) + "/tools/update_server/update_server";
+    std::string portFile = logPath_ + ".port";
+    unlink(portFile.c_str());
+    std::vector<std::string> args = {exe, "--root", root, "--address", address, "--port", "49491",
+                                     "--port-file", portFile};
+    args.insert(args.end(), options.begin(), options.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+        int fd = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int nul = open("/dev/null", O_RDONLY);
+        if (fd < 0 || nul < 0) _exit(120);
+        dup2(nul, 0);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(122);
+    }
+    for (int i = 0; i < 500 && !exists(portFile); ++i) {
+        if (!running()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!exists(portFile)) ADD_FAILURE() << "update server did not start: " << log();
+}
+
+ServerProcess::~ServerProcess() { stop(); }
+
+bool ServerProcess::running() const {
+    if (pid_ <= 0) return false;
+    int status;
+    return waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+void ServerProcess::stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status;
+    for (int i = 0; i < 300; ++i) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+std::string ServerProcess::log() const { return readText(logPath_); }

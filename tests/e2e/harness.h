@@ -42,3 +42,23 @@ bool exists(const std::string& path);
 // Log file lines without their timestamps; false for a line whose stamp
 // does not have the "YYYY/MM/DD   hh:mm:ss\t\t" form.
 std::vector<std::string> logTexts(const std::string& logPath, bool* formatOk = nullptr);
+
+// A loopback address of this test's own (127.0.x.y, from the test's name),
+// so that tests running at the same time each have a server on port 49491.
+std::string testAddress(int variant = 0);
+
+// The reference update server as a child process, stopped on destruction.
+class ServerProcess {
+public:
+    // Serves `root` on `address`:49491 with the given extra options.
+    ServerProcess(const std::string& root, const std::string& address, const std::vector<std::string>& options = {},
+                  const std::string& logPath = "");
+    ~ServerProcess();
+    bool running() const;
+    void stop();
+    std::string log() const;   // what the server printed so far
+
+private:
+    int pid_ = -1;
+    std::string logPath_;
+};
