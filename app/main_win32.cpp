@@ -1,5 +1,6 @@
 // Entry point: configuration, then either the release packaging run or the
 // window with its message loop.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -10,6 +11,9 @@
 #include "app/globals.h"
 #include "app/textbuf.h"
 #include "app/window_win32.h"
+#include "archive/autowrap.h"
+#include "net/connection.h"
+#include "setup/update.h"
 #include "platform/sys.h"
 
 namespace {
@@ -83,6 +87,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
         AllocConsole();
         freopen("conout$", "w", stdout);
         logMessage("auto wrap KAVO directory");
+        autoWrapRelease();
         logMessage("done");
         Sleep(3000);
         return 0;
@@ -111,6 +116,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
 
     logMessage("KAVO Installer - %d.%02d.%d", VERSION_MAJOR, VERSION_MINOR, VERSION_BUILD);
     logMessage("");
+    applyUpdateSwitch(commandLine);
+
+    if (!connectToServer()) {
+        logMessage("FAILED to connect to Update Server");
+        showWarning("Failed to connect to Update Server.\nPlease check your internet connection or contact " SUPPORT_CONTACT);
+    }
 
     runMessageLoop();
     return 0;

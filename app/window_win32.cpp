@@ -1,3 +1,5 @@
+#include <winsock2.h>
+
 #include "app/window_win32.h"
 
 #include <commctrl.h>
@@ -8,7 +10,11 @@
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "app/textbuf.h"
+#include "net/connection.h"
+#include "setup/install.h"
+#include "setup/update.h"
 #include "platform/sys.h"
+#include "platform/sys_win32.h"
 
 HINSTANCE appInstance;
 int screenWidth;
@@ -91,8 +97,10 @@ bool onCommand(int id) {
             if (!workInProgress) selectInstallFolder();
             return true;
         case CMD_INSTALL:
+            if (!workInProgress) installKAVO();
+            return true;
         case CMD_UPDATE:
-            // The install and update sequences are connected here.
+            if (!workInProgress) updateKAVO();
             return true;
         case CMD_QUIT:
             PostQuitMessage(0);
@@ -102,9 +110,10 @@ bool onCommand(int id) {
     }
 }
 
-void onSocketEvent(LPARAM lParam) {
-    // The server link's read and close notifications are connected here.
-    (void)lParam;
+int watchServerSocket(SysSocket s) {
+    if (WSAAsyncSelect(static_cast<SOCKET>(s), mainWindow, WM_SERVER_SOCKET, FD_READ | FD_CLOSE) != 0)
+        return WSAGetLastError();
+    return 0;
 }
 
 LRESULT onColorStatic(HDC dc, HWND control, HWND window, WPARAM wParam, LPARAM lParam) {
@@ -122,6 +131,7 @@ void createMainWindow() {
                                  (screenWidth - CLIENT_WIDTH) / 2, (screenHeight - CLIENT_HEIGHT) / 2,
                                  CLIENT_WIDTH, CLIENT_HEIGHT, nullptr, nullptr, appInstance, nullptr);
     if (!mainWindow) return;
+    sysSocketWatchHook = watchServerSocket;
     fitClientArea();
 
     statusBrush = CreateSolidBrush(BACKGROUND);
@@ -156,7 +166,7 @@ void createMainWindow() {
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message >= WM_SERVER_SOCKET && message <= WM_SERVER_SOCKET_LAST) {
-        onSocketEvent(lParam);
+        onServerSocketEvent(LOWORD(lParam));
         return 0;
     }
     switch (message) {

@@ -16,7 +16,7 @@ std::string start(const E2eDir&, const std::string& args = "") {
 TEST(Shell, WindowAndControlsAreLaidOutAsDesigned) {
     E2eDir d;
     writeText(d / "setup.ini", kSetupNoServer);
-    Report r = d.drive({start(d), "window 20000", "info", "edit", "status", "command 8003", "waitexit 10000"});
+    Report r = d.drive({start(d), "window 20000", "box KAVO_Warning ok 20000", "info", "edit", "status", "command 8003", "waitexit 10000"});
     ASSERT_TRUE(r.ok()) << r.raw;
     EXPECT_EQ(r.get("title"), "KAVO Installer");
     EXPECT_EQ(r.get("class"), "wndClass_KAVO_installer");
@@ -61,7 +61,7 @@ TEST(Shell, LogFileGetsTimestampedLinesAndRunsAppend) {
     E2eDir d;
     writeText(d / "setup.ini", "// comment\nconnect:127.000.000.002\n");
     for (int run = 0; run < 2; ++run) {
-        Report r = d.drive({start(d), "window 20000", "waitlist 10000 KAVO Installer - 1.03.8", "list",
+        Report r = d.drive({start(d), "window 20000", "box KAVO_Warning ok 20000", "waitlist 10000 KAVO Installer - 1.03.8", "list",
                             "command 8003", "waitexit 10000"});
         ASSERT_TRUE(r.ok()) << r.raw;
         // The setup.ini lines come before the list exists: file only.
@@ -87,7 +87,7 @@ TEST(Shell, TestEditionAsksFirstAndUsesItsFolder) {
     writeText(d / "setup.ini", kSetupNoServer);
     system(("mkdir -p '" + d / "KAVO_data'").c_str());
     writeText(d / "KAVO_data/launcher.ini", "lang=en\nTESTING=1\n");
-    Report r = d.drive({start(d), "box KAVO_TEST ok 20000", "window 20000", "edit", "command 8003",
+    Report r = d.drive({start(d), "box KAVO_TEST ok 20000", "window 20000", "box KAVO_Warning ok 20000", "edit", "command 8003",
                         "waitexit 10000"});
     ASSERT_TRUE(r.ok()) << r.raw;
     EXPECT_EQ(r.get("box"), "KAVO TEST|This is KAVO TEST version!");
@@ -99,7 +99,7 @@ TEST(Shell, IndentedTestLineIsNoMarker) {
     writeText(d / "setup.ini", kSetupNoServer);
     system(("mkdir -p '" + d / "KAVO_data'").c_str());
     writeText(d / "KAVO_data/launcher.ini", " TEST\n");
-    Report r = d.drive({start(d), "nobox KAVO_TEST 1500", "window 20000", "edit", "command 8003",
+    Report r = d.drive({start(d), "nobox KAVO_TEST 1500", "window 20000", "box KAVO_Warning ok 20000", "edit", "command 8003",
                         "waitexit 10000"});
     ASSERT_TRUE(r.ok()) << r.raw;
     EXPECT_EQ(r.get("edit"), "C:\\KAVO");
@@ -108,7 +108,7 @@ TEST(Shell, IndentedTestLineIsNoMarker) {
 TEST(Shell, InstallDirSwitchIsShownInTheEditField) {
     E2eDir d;
     writeText(d / "setup.ini", kSetupNoServer);
-    Report r = d.drive({start(d, "-x -installDir:\"D:\\Games\\KAVO\" -other"), "window 20000", "edit",
+    Report r = d.drive({start(d, "-x -installDir:\"D:\\Games\\KAVO\" -other"), "window 20000", "box KAVO_Warning ok 20000", "edit",
                         "command 8003", "waitexit 10000"});
     ASSERT_TRUE(r.ok()) << r.raw;
     EXPECT_EQ(r.get("edit"), "D:\\Games\\KAVO");
@@ -117,11 +117,11 @@ TEST(Shell, InstallDirSwitchIsShownInTheEditField) {
 TEST(Shell, QuitCommandAndIdleCloseEndWithExitCodeZero) {
     E2eDir d;
     writeText(d / "setup.ini", kSetupNoServer);
-    Report quit = d.drive({start(d), "window 20000", "command 8003", "waitexit 10000"});
+    Report quit = d.drive({start(d), "window 20000", "box KAVO_Warning ok 20000", "command 8003", "waitexit 10000"});
     ASSERT_TRUE(quit.ok()) << quit.raw;
     EXPECT_EQ(quit.get("exit"), "0");
     // Closing while idle asks nothing.
-    Report close = d.drive({start(d), "window 20000", "close", "nobox Installation_in_Progress 1000",
+    Report close = d.drive({start(d), "window 20000", "box KAVO_Warning ok 20000", "close", "nobox Installation_in_Progress 1000",
                             "waitexit 10000"});
     ASSERT_TRUE(close.ok()) << close.raw;
     EXPECT_EQ(close.get("exit"), "0");

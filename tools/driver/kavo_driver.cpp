@@ -20,7 +20,8 @@
 //   waitexit <ms>                 wait for the process to end, report its exit code
 //   sleep <ms>
 //   shot <file.png>               screenshot of the window and its boxes
-//   lnk <file>                    target and working folder of a shortcut
+//   lnk <file>                    target and working folder of a shortcut (a bare
+//                                 name is looked up on the desktop)
 //   kill                          end the installer
 // The report gets "key: value" lines; a failed step writes "fail: ..." and
 // ends the run with exit code 1 (the installer is then ended too).
@@ -215,7 +216,16 @@ void screenshot(int lineNo, const std::string& file) {
     out("shot", file + " " + std::to_string(w) + "x" + std::to_string(h));
 }
 
-void readShortcut(int lineNo, const std::string& file) {
+void readShortcut(int lineNo, const std::string& name) {
+    // A bare name is looked up on the desktop, where the installer puts it.
+    std::string file = name;
+    if (name.find(':') == std::string::npos) {
+        char desktop[MAX_PATH] = "";
+        if (SHGetFolderPathA(nullptr, CSIDL_DESKTOP, nullptr, SHGFP_TYPE_CURRENT, desktop) != S_OK)
+            fail(lineNo, "no desktop folder");
+        file = std::string(desktop) + "\\" + name;
+    }
+    out("lnk.file", file);
     CoInitialize(nullptr);
     IShellLinkA* link = nullptr;
     IPersistFile* persist = nullptr;

@@ -1,0 +1,146 @@
+#include "net/download.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/eventlog.h"
+#include "app/globals.h"
+#include "net/link.h"
+#include "net/protocol.h"
+#include "net/wire_format.h"
+#include "platform/sys.h"
+
+bool downloadActive = false;
+
+namespace {
+
+uint8_t downloadBuffer[DOWNLOAD_BUFFER_SIZE];
+
+const double HEADER_WAIT_SECONDS = 10.0;
+const double INACTIVITY_SECONDS = 10.0;
+const double PROGRESS_INTERVAL_SECONDS = 0.1;
+
+bool dataWaiting() {
+    if (serverSocket == SYS_NO_SOCKET) return false;
+    char byte;
+    if (sysRecv(serverSocket, &byte, 1, true) <= 0) return false;
+    return sysRecv(serverSocket, &byte, 1, true) != 0;
+}
+
+bool sendRequest(const char* remotePath) {
+    size_t n = buildFileRequest(sendBuffer, sizeof sendBuffer, remotePath, strlen(remotePath));
+    if (n == 0) {
+        logMessage("tcpDownload ERROR - request for \"%.200s...\" does not fit %d bytes", remotePath,
+                   static_cast<int>(sizeof sendBuffer));
+        return false;
+    }
+    sendDataBuffer(serverSocket, sendBuffer, static_cast<int>(n));
+    return true;
+}
+
+void waitForHeader(const char* remotePath) {
+    double start = nowSeconds();
+    for (;;) {
+        processMessages(true);
+        if (transferError != 0) {
+            logMessage("tcpFileDownload - unable to download \"%s\"", remotePath);
+            return;
+        }
+        if (transferSize != 0) {
+            logMessage("tcpFileDownload - file size %d", static_cast<int>(transferSize));
+            return;
+        }
+        if (nowSeconds() - start >= HEADER_WAIT_SECONDS) return;
+        // Without a connection there is nothing to wait for but the clock;
+        // do not burn the processor meanwhile.
+        if (serverSocket == SYS_NO_SOCKET) sysSleepMs(1);
+    }
+}
+
+uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress) {
+    const double totalKb = size / 1024.0;
+    const double phaseStart = nowSeconds();
+    double lastActivity = phaseStart;
+    double lastProgress = 0;
+    uint32_t received = 0;
+    // The list line to replace is ours only while nothing else was logged
+    // after it (an error line of ours, or a line from a nested handler).
+    bool newestIsProgress = false;
+    unsigned progressLineSeq = 0;
+
+    while (received < size) {
+        if (abortRequested) break;
+        uint32_t left = size - received;
+        int chunk = static_cast<int>(left < static_cast<uint32_t>(DOWNLOAD_CHUNK) ? left : static_cast<uint32_t>(DOWNLOAD_CHUNK));
+        if (dataWaiting()) {
+            int got = recvDataBuffer(serverSocket, downloadBuffer, chunk);
+            if (got < 0) {
+                // A broken connection delivers nothing more; end now instead
+                // of waiting out the inactivity limit.
+                logMessage("tcpDownload ERROR - receive failed (%d)", sysNetError());
+                break;
+            }
+            size_t written = got > 0 ? fwrite(downloadBuffer, 1, static_cast<size_t>(got), file) : 0;
+            if (written < static_cast<size_t>(got)) {
+                logMessage("tcpDownload ERROR - %d/%d byte written", static_cast<int>(written), got);
+                newestIsProgress = false;
+            }
+            received += static_cast<uint32_t>(got);
+            double now = nowSeconds();
+            if (now - lastProgress > PROGRESS_INTERVAL_SECONDS || received == size) {
+                if (newestIsProgress && showProgress && logSequence() == progressLineSeq) dropLastListEntry();
+                lastProgress = now;
+                if (showProgress) {
+                    logMessage("tcpDownload - %.1lf/%.1lf KB - %.1lf sec", received / 1024.0, totalKb,
+                               now - phaseStart);
+                    newestIsProgress = true;
+                    progressLineSeq = logSequence();
+                }
+                uiSetProgress(static_cast<int>(static_cast<double>(received) / size * 1000.0));
+            }
+            uiPump();
+            lastActivity = nowSeconds();
+        } else {
+            sysSleepMs(50);
+        }
+        double idle = nowSeconds() - lastActivity;
+        if (idle > INACTIVITY_SECONDS) {
+            logMessage("tcpFileDownload timed out %.1lf sec", idle);
+            break;
+        }
+    }
+    return received;
+}
+
+}  // namespace
+
+bool tcpDownload(const char* localPath, const char* remotePath, bool showProgress) {
+    if (!localPath || !remotePath) return false;
+    uiSetProgress(0);
+    if (showProgress) logMessage("tcpDownload - \"%s\"", localPath);
+    FILE* file = sysOpenFile(localPath, "wb");
+    if (!file) return false;
+
+    bool sent = sendRequest(remotePath);
+    downloadActive = true;
+    transferError = 0;
+    transferSize = 0;
+    // A request that could not be sent has no answer to wait for.
+    if (sent) waitForHeader(remotePath);
+
+    bool result = false;
+    if (transferSize != 0) {
+        uint32_t size = transferSize;
+        uint32_t received = receiveContent(file, size, showProgress);
+        if (received == size) {
+            logMessage("tcpFileDownload done - %d/%d byte", static_cast<int>(received), static_cast<int>(size));
+            result = true;
+        } else {
+            logMessage("tcpFileDownload failed - %d/%d byte", static_cast<int>(received), static_cast<int>(size));
+        }
+    }
+    uiPump();
+    downloadActive = false;
+    fclose(file);
+    return result;
+}

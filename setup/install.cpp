@@ -1,0 +1,114 @@
+#include "setup/install.h"
+
+#include <cstring>
+
+#include "app/eventlog.h"
+#include "app/globals.h"
+#include "app/textbuf.h"
+#include "archive/unwrap.h"
+#include "net/download.h"
+#include "platform/sys.h"
+#include "setup/shell.h"
+
+namespace {
+
+// Every path built from installDir, with the longest suffix last.
+const char* const INSTALL_SUFFIXES[] = {
+    "\\KAVO.wrp", "\\KAVO.exe", "\\KAVO_data\\update.ini", "\\KAVO_data\\launcher.ini",
+    "\\KAVO_data\\KAVO_interface.exe -launcher",
+};
+
+bool buildPath(char* out, const char* base, const char* suffix) {
+    return copyText(out, PATH_CAP, base) && appendText(out, PATH_CAP, suffix);
+}
+
+void endWork() {
+    uiSetStatus("");
+    workInProgress = false;
+    uiShowProgress(false);
+}
+
+}  // namespace
+
+int maxInstallDirLength() {
+    size_t longest = 0;
+    for (const char* s : INSTALL_SUFFIXES) longest = strlen(s) > longest ? strlen(s) : longest;
+    return PATH_CAP - 1 - static_cast<int>(longest);
+}
+
+bool installKAVO() {
+    if (static_cast<int>(strlen(installDir)) > maxInstallDirLength()) {
+        // Refused before anything is created: a cut path would name another file.
+        logMessage("install KAVO ERROR - installation folder longer than %d characters", maxInstallDirLength());
+        showWarning("The installation folder is too long (at most %d characters).\nPlease try again or contact %s",
+                    maxInstallDirLength(), SUPPORT_CONTACT);
+        return false;
+    }
+
+    logMessage("install KAVO -> \"%s\"", installDir);
+    int err = sysCreateFolder(installDir);
+    if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) {
+        logMessage("CreateDirectory \"%s\" ERROR - %d", installDir, err);
+        return false;
+    }
+
+    workInProgress = true;
+    char archivePath[PATH_CAP];
+    buildPath(archivePath, installDir, "\\KAVO.wrp");
+    uiShowProgress(true);
+    uiSetStatus("Downloading KAVO");
+    uiSetProgress(0);
+
+    double start = nowSeconds();
+    bool downloaded = tcpDownload(archivePath, testEdition ? "wrp_TEST\\KAVO.wrp" : "wrp\\KAVO.wrp", true);
+    double end = nowSeconds();
+    if (downloaded) logMessage("download KAVO.wrp - %.1lf sec", end - start);
+    else logMessage("download KAVO.wrp - FAILED");
+    logMessage("");
+    if (abortRequested || !downloaded) {
+        endWork();
+        return false;
+    }
+
+    uiSetStatus("Extracting Files");
+    uiSetProgress(0);
+    start = nowSeconds();
+    bool unpacked = unwrapFolder(archivePath, installDir);
+    end = nowSeconds();
+    if (unpacked) logMessage("unwrapFolder - %.1lf sec", end - start);
+    else logMessage("unwrapFolder - FAILED");
+    logMessage("");
+    if (!unpacked) {
+        logMessage("installation FAILED");
+        logMessage("");
+        showWarning("Failed to install KAVO.\nPlease try again or contact %s", SUPPORT_CONTACT);
+        endWork();
+        return false;
+    }
+
+    uiSetProgress(1000);
+    char path[PATH_CAP];
+    buildPath(path, installDir, "\\KAVO_data\\update.ini");
+    tcpDownload(path, testEdition ? "update_TEST.ini" : "update.ini", true);
+    if (testEdition) {
+        buildPath(path, installDir, "\\KAVO_data\\launcher.ini");
+        tcpDownload(path, "launcher_TEST.ini", true);
+    }
+
+    logMessage("");
+    if (sysDeleteFile(archivePath) == SYS_OK) logMessage("delete \"%s\"", archivePath);
+
+    makeDesktopShortcut();
+
+    uiSetStatus("Installation Completed");
+    logMessage("installation completed");
+    logMessage("");
+
+    if (uiAskYesNo("Installation is completed.\nDo you want to start KAVO?", "Installation Completed", false)) {
+        logMessage("start KAVO");
+        if (startKAVO(installDir)) uiQuit();
+        else logMessage("unable to start KAVO");
+    }
+    endWork();
+    return true;
+}

@@ -1,0 +1,286 @@
+// Installation and component update end to end: the real exe under wine,
+// the reference server on a loopback address of the test's own, the driver.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tests/e2e/harness.h"
+#include "tests/e2e/release.h"
+
+namespace {
+
+bool containsInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
+    size_t i = 0;
+    for (const auto& l : lines)
+        if (i < wanted.size() && l.find(wanted[i]) != std::string::npos) ++i;
+    return i == wanted.size();
+}
+
+int countContaining(const std::vector<std::string>& lines, const std::string& text) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                          [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string s;
+    for (const auto& l : lines) s += l + "\n";
+    return s;
+}
+
+class Scene {
+public:
+    E2eDir dir;
+    std::string release = dir / "release/KAVO";
+    std::string serverRoot = dir / "server";
+    std::string inst = dir / "inst";
+    std::string address = testAddress();
+
+    explicit Scene(bool test = false) {
+        makeSampleRelease(release);
+        EXPECT_TRUE(packRelease(release, serverRoot, "wrp"));
+        EXPECT_TRUE(packRelease(release, serverRoot, "wrp_TEST"));
+        writeText(serverRoot + "/update.ini", "version=2.0 (from the server)\n");
+        writeText(serverRoot + "/update_TEST.ini", "version=2.0-test\n");
+        writeText(serverRoot + "/launcher_TEST.ini", "TEST\nchannel=beta\n");
+        writeText(dir / "setup.ini", "CONNECT:" + address + "\n");
+        if (test) {
+            system(("mkdir -p '" + dir / "KAVO_data'").c_str());
+            writeText(dir / "KAVO_data/launcher.ini", "TEST\n");
+        }
+    }
+    std::string start(const std::string& extra = "") const {
+        return "start " + installerExe() + " -installDir:\"" + winPath(inst) + "\"" + (extra.empty() ? "" : " " + extra);
+    }
+    std::vector<std::string> log() const { return logTexts(dir / "KAVO_install_log.txt"); }
+};
+
+TEST(Install, WholeInstallationStartsTheProduct) {
+    Scene s;
+    ServerProcess server(s.serverRoot, s.address);
+    Report r = s.dir.drive({s.start(), "window 20000", "waitlist 10000 connection established!", "command 8001",
+                            "box Installation_Completed yes 60000", "lnk KAVO.lnk", "waitexit 20000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_EQ(r.get("box"), "Installation Completed|Installation is completed.\\nDo you want to start KAVO?");
+    EXPECT_EQ(r.get("exit"), "0");
+
+    // The installed tree is the release byte for byte, with the version
+    // file from the server in place of the package's.
+    std::vector<std::string> want = treeListing(s.release, {"KAVO_data/update.ini"});
+    std::vector<std::string> got = treeListing(s.inst, {"KAVO_data/update.ini", "KAVO_interface_started.txt"});
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(readText(s.inst + "/KAVO_data/update.ini"), "version=2.0 (from the server)\n");
+    EXPECT_FALSE(exists(s.inst + "/KAVO.wrp"));
+    EXPECT_FALSE(exists(s.inst + "/KAVO_data/launcher.ini")) << "the normal edition fetches no launcher file";
+    EXPECT_FALSE(exists(s.inst + "/.gitignore"));
+
+    EXPECT_EQ(r.get("lnk.target"), winPath(s.inst) + "\\KAVO.exe");
+    EXPECT_EQ(r.get("lnk.workdir"), winPath(s.inst));
+
+    // The stub product records how it was started.
+    std::string started;
+    for (int i = 0; i < 200 && started.empty(); ++i) {
+        started = readText(s.inst + "/KAVO_interface_started.txt");
+        if (started.empty()) usleep(50000);
+    }
+    EXPECT_NE(started.find("cmdline: " + winPath(s.inst) + "\\KAVO_data\\KAVO_interface.exe -launcher"),
+              std::string::npos)
+        << started;
+    EXPECT_NE(started.find("cwd: " + winPath(s.inst)), std::string::npos) << started;
+
+    std::vector<std::string> log = s.log();
+    EXPECT_TRUE(containsInOrder(
+        log, {"install KAVO -> \"" + winPath(s.inst) + "\"", "tcpDownload - \"" + winPath(s.inst) + "\\KAVO.wrp\"",
+              "tcpFileDownload - file size ", "tcpFileDownload done - ", "download KAVO.wrp - ", "unwrap \"",
+              "     > unwrap done", "unwrapFolder - ", "tcpDownload - \"" + winPath(s.inst) + "\\KAVO_data\\update.ini\"",
+              "tcpFileDownload done - 30/30 byte", "delete \"" + winPath(s.inst) + "\\KAVO.wrp\"", "shortcut \"",
+              "installation completed", "start KAVO"}))
+        << joined(log);
+    EXPECT_EQ(countContaining(log, "installation FAILED"), 0);
+}
+
+TEST(Install, TestEditionAnsweredNoStaysOpen) {
+    Scene s(true);
+    ServerProcess server(s.serverRoot, s.address);
+    Report r = s.dir.drive({s.start(), "box KAVO_TEST ok 20000", "window 20000",
+                            "waitlist 10000 connection established!", "command 8001",
+                            "box Installation_Completed no 60000", "sleep 300", "status", "list", "lnk KAVO_TEST.lnk",
+                            "alive", "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_EQ(r.get("alive"), "1");
+    EXPECT_EQ(r.get("status"), "");
+    EXPECT_EQ(r.get("progress.visible"), "0");
+    EXPECT_EQ(r.get("lnk.target"), winPath(s.inst) + "\\KAVO.exe");
+    EXPECT_EQ(readText(s.inst + "/KAVO_data/update.ini"), "version=2.0-test\n");
+    EXPECT_EQ(readText(s.inst + "/KAVO_data/launcher.ini"), "TEST\nchannel=beta\n");
+    std::vector<std::string> log = s.log();
+    EXPECT_EQ(countContaining(log, "start KAVO"), 0);
+    EXPECT_TRUE(containsInOrder(log, {"tcpFileDownload done", "download KAVO.wrp - ", "unwrapFolder - ",
+                                      "KAVO_data\\update.ini\"", "KAVO_data\\launcher.ini\"", "KAVO_TEST.lnk\"",
+                                      "installation completed"}))
+        << joined(log);
+    EXPECT_FALSE(exists(s.inst + "/KAVO_interface_started.txt"));
+}
+
+TEST(Install, WithoutServerTheDownloadFails) {
+    Scene s;
+    // Nothing listens on the scene's address.
+    Report r = s.dir.drive({s.start(), "window 20000", "box KAVO_Warning ok 20000", "command 8001",
+                            "waitlist 30000 download KAVO.wrp - FAILED", "nobox KAVO_Warning 1000", "status",
+                            "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_EQ(r.get("progress.visible"), "0");
+    std::vector<std::string> log = s.log();
+    EXPECT_TRUE(containsInOrder(log, {"connecting to HOST (" + s.address + ":49491)...", "failed to connect! - 10061",
+                                      "FAILED to connect to Update Server", "install KAVO -> ",
+                                      "tcpDownload - \"", "download KAVO.wrp - FAILED"}))
+        << joined(log);
+    EXPECT_EQ(countContaining(log, "installation FAILED"), 0);
+    EXPECT_TRUE(exists(s.inst + "/KAVO.wrp")) << "the empty archive file stays";
+}
+
+TEST(Install, CorruptPackageFailsWithWarningAndKeepsTheArchive) {
+    Scene s;
+    std::string archive = readText(s.serverRoot + "/wrp/KAVO.wrp");
+    writeText(s.serverRoot + "/wrp/KAVO.wrp", archive.substr(0, archive.size() / 2));
+    ServerProcess server(s.serverRoot, s.address);
+    Report r = s.dir.drive({s.start(), "window 20000", "waitlist 10000 connection established!", "command 8001",
+                            "box KAVO_Warning ok 60000", "waitlist 5000 installation FAILED", "status",
+                            "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_EQ(r.get("box"), "KAVO Warning|Failed to install KAVO.\\nPlease try again or contact support@kavo.example");
+    EXPECT_TRUE(exists(s.inst + "/KAVO.wrp"));
+    EXPECT_EQ(r.get("progress.visible"), "0");
+    EXPECT_TRUE(containsInOrder(s.log(), {"download KAVO.wrp - ", "     > unwrap failed", "unwrapFolder - FAILED", "",
+                                          "installation FAILED"}));
+}
+
+TEST(Install, AbortConfirmedDuringTheDownloadEndsTheProgram) {
+    Scene s;
+    ServerProcess server(s.serverRoot, s.address, {"--stall-after", "3000"});
+    Report r = s.dir.drive({s.start(), "window 20000", "waitlist 10000 connection established!", "command 8001",
+                            "waitlist 10000 tcpFileDownload - file size", "sleep 300", "close",
+                            "box Installation_in_Progress yes 10000", "waitexit 20000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_EQ(r.get("box"),
+              "Installation in Progress|Installation is in progress.\\nDo you want to abort the installation?");
+    EXPECT_EQ(r.get("exit"), "0");
+    std::vector<std::string> log = s.log();
+    EXPECT_TRUE(containsInOrder(log, {"tcpFileDownload failed - 3000/", "download KAVO.wrp - FAILED"})) << joined(log);
+    EXPECT_EQ(countContaining(log, "unwrap \""), 0);
+}
+
+TEST(Install, MissingParentFolderOnlyLogsAndInstallIsAcceptedAgain) {
+    Scene s;
+    ServerProcess server(s.serverRoot, s.address);
+    std::string bad = winPath(s.dir / "missing/inst");
+    Report r = s.dir.drive({"start " + installerExe() + " -installDir:\"" + bad + "\"", "window 20000",
+                            "waitlist 10000 connection established!", "command 8001",
+                            "waitlist 10000 CreateDirectory", "command 8001", "sleep 1000",
+                            "nobox KAVO_Warning 500", "status", "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_EQ(r.get("progress.visible"), "0");
+    std::vector<std::string> log = s.log();
+    EXPECT_EQ(countContaining(log, "CreateDirectory \"" + bad + "\" ERROR - 3"), 2) << joined(log);
+    EXPECT_EQ(countContaining(log, "tcpDownload"), 0);
+}
+
+TEST(Install, InstallPressedDuringAnInstallationDoesNothing) {
+    Scene s;
+    ServerProcess server(s.serverRoot, s.address, {"--header-delay", "1500"});
+    Report r = s.dir.drive({s.start(), "window 20000", "waitlist 10000 connection established!", "command 8001",
+                            "sleep 200", "command 8001", "command 8000", "box Installation_Completed no 60000",
+                            "sleep 500", "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_EQ(countContaining(s.log(), "install KAVO -> "), 1);
+}
+
+TEST(Install, OverlongInstallFolderIsRefusedBeforeAnythingIsCreated) {
+    Scene s;
+    std::string longDir = "C:\\" + std::string(230, 'k');
+    Report r = s.dir.drive({"start " + installerExe() + " -installDir:\"" + longDir + "\"", "window 20000",
+                            "box KAVO_Warning ok 20000", "command 8001", "box KAVO_Warning ok 10000", "command 8003",
+                            "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    ASSERT_EQ(r.all("box").size(), 2u) << r.raw;
+    EXPECT_NE(r.all("box")[1].find("Please try again or contact support@kavo.example"), std::string::npos) << r.raw;
+    EXPECT_EQ(countContaining(s.log(), "install KAVO -> "), 0);
+    EXPECT_EQ(countContaining(s.log(), "longer than"), 1);
+}
+
+// ---- component update ---------------------------------------------------
+
+class UpdateScene : public Scene {
+public:
+    explicit UpdateScene(bool test = false) : Scene(test) {
+        system(("mkdir -p '" + dir / "KAVO_data'").c_str());
+        writeText(dir / "KAVO_data/update.ini", "old\n");
+        writeText(dir / "KAVO_data/update_new.ini", "new\n");
+    }
+    std::string startUpdate(const std::string& flags) const {
+        return "start " + installerExe() + " -update:" + flags;
+    }
+};
+
+TEST(Update, AllWinsOverExeAndVersionFileIsSwappedOnSuccess) {
+    UpdateScene s;
+    ServerProcess server(s.serverRoot, s.address);
+    Report r = s.dir.drive({s.startUpdate("OSKE_ALL,OSKE_EXE,VELN_EXE,UBRA_ALL,KAVO_EXE,BOGUS"), "window 20000",
+                            "waitlist 10000 connection established!", "command 8002",
+                            "box Update_Completed no 60000", "sleep 300", "status", "command 8003",
+                            "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_EQ(r.get("box"), "Update Completed|Update is completed.\\nDo you want to start KAVO?");
+    std::vector<std::string> log = s.log();
+    EXPECT_EQ(countContaining(log, "-update: unknown package \"BOGUS\" - ignored"), 1);
+    EXPECT_TRUE(containsInOrder(log, {"\\OSKE_ALL.wrp\"", "delete \"" + winPath(s.dir.path()) + "\\OSKE_ALL.wrp\"",
+                                      "\\VELN_EXE.wrp\"", "\\UBRA_ALL.wrp\"", "\\KAVO_EXE.wrp\""}))
+        << joined(log);
+    EXPECT_EQ(countContaining(log, "OSKE_EXE.wrp"), 0);
+    // Unpacked into the working folder, not into the installation folder.
+    EXPECT_EQ(readText(s.dir / "OSKE/data/table.dat"), readText(s.release + "/OSKE/data/table.dat"));
+    EXPECT_TRUE(exists(s.dir / "VELN/BIN/veln.exe"));
+    EXPECT_FALSE(exists(s.dir / "VELN/DOC"));
+    EXPECT_TRUE(exists(s.dir / "UBRA/sub/other.dll"));
+    EXPECT_FALSE(exists(s.inst));
+    EXPECT_EQ(readText(s.dir / "KAVO_data/update.ini"), "new\n");
+    EXPECT_FALSE(exists(s.dir / "KAVO_data/update_new.ini"));
+    EXPECT_EQ(r.get("status"), "");
+    EXPECT_EQ(r.get("progress.visible"), "0");
+}
+
+TEST(Update, FailedPackageDoesNotStopTheOthersAndWarnsOnce) {
+    UpdateScene s;
+    unlink((s.serverRoot + "/wrp/OSKE_ALL.wrp").c_str());
+    ServerProcess server(s.serverRoot, s.address);
+    Report r = s.dir.drive({s.startUpdate("OSKE_ALL,VELN_ALL,UBRA_EXE,KAVO_EXE"), "window 20000",
+                            "waitlist 10000 connection established!", "command 8002", "box KAVO_Warning ok 60000",
+                            "nobox KAVO_Warning 1500", "nobox Update_Completed 10", "command 8003",
+                            "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_EQ(r.get("box"), "KAVO Warning|Failed to update KAVO.\\nPlease try again or contact support@kavo.example");
+    std::vector<std::string> log = s.log();
+    EXPECT_TRUE(containsInOrder(log, {"tcpFileDownload - unable to download \"wrp\\OSKE_ALL.wrp\"",
+                                      "wrpUpdate_TCP ERROR - download failed (\"OSKE_ALL\")",
+                                      "updateKAVO OSKE_ALL - FAILED", "\\VELN_ALL.wrp\"", "\\UBRA_EXE.wrp\"",
+                                      "\\KAVO_EXE.wrp\""}))
+        << joined(log);
+    EXPECT_EQ(readText(s.dir / "KAVO_data/update.ini"), "old\n");
+    EXPECT_EQ(readText(s.dir / "KAVO_data/update_new.ini"), "new\n");
+    EXPECT_TRUE(exists(s.dir / "VELN/DOC/manual.txt"));
+}
+
+TEST(Update, TestEditionFetchesFromItsOwnFolder) {
+    UpdateScene s(true);
+    unlink((s.serverRoot + "/wrp/VELN_ALL.wrp").c_str());  // only the TEST copy exists
+    ServerProcess server(s.serverRoot, s.address);
+    Report r = s.dir.drive({s.startUpdate("VELN_ALL"), "box KAVO_TEST ok 20000", "window 20000",
+                            "waitlist 10000 connection established!", "command 8002", "box Update_Completed no 60000",
+                            "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_TRUE(exists(s.dir / "VELN/DOC/manual.txt"));
+    EXPECT_EQ(readText(s.dir / "KAVO_data/update.ini"), "new\n");
+}
+
+}  // namespace
