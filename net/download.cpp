@@ -20,11 +20,15 @@ const double HEADER_WAIT_SECONDS = 10.0;
 const double INACTIVITY_SECONDS = 10.0;
 const double PROGRESS_INTERVAL_SECONDS = 0.1;
 
-bool dataWaiting() {
-    if (serverSocket == SYS_NO_SOCKET) return false;
+enum class Waiting { Nothing, Data, Broken };
+
+Waiting dataWaiting() {
+    if (serverSocket == SYS_NO_SOCKET) return Waiting::Nothing;
     char byte;
-    if (sysRecv(serverSocket, &byte, 1, true) <= 0) return false;
-    return sysRecv(serverSocket, &byte, 1, true) != 0;
+    int r = sysRecv(serverSocket, &byte, 1, true);
+    if (r < 0 && sysNetError() != SYS_WSAEWOULDBLOCK) return Waiting::Broken;
+    if (r <= 0) return Waiting::Nothing;
+    return sysRecv(serverSocket, &byte, 1, true) != 0 ? Waiting::Data : Waiting::Nothing;
 }
 
 bool sendRequest(const char* remotePath) {
@@ -72,7 +76,12 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress) {
         if (abortRequested) break;
         uint32_t left = size - received;
         int chunk = static_cast<int>(left < static_cast<uint32_t>(DOWNLOAD_CHUNK) ? left : static_cast<uint32_t>(DOWNLOAD_CHUNK));
-        if (dataWaiting()) {
+        Waiting waiting = dataWaiting();
+        if (waiting == Waiting::Broken) {
+            logMessage("tcpDownload ERROR - connection broken (%d)", sysNetError());
+            break;
+        }
+        if (waiting == Waiting::Data) {
             int got = recvDataBuffer(serverSocket, downloadBuffer, chunk);
             if (got < 0) {
                 // A broken connection delivers nothing more; end now instead

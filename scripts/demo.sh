@@ -1,40 +1,111 @@
 #!/bin/bash
-# The demo: builds the installer, starts it under wine on a virtual display,
-# saves a screenshot of its window and quits it.
+# The demo: a whole installation as a user sees it.
+#   1. builds everything and generates a small sample release,
+#   2. packs it into the eight packages with the exe's own -autoWrap run (wine),
+#   3. starts the reference update server on 127.0.0.1 serving them,
+#   4. starts the installer on a virtual display, presses INSTALL, saves
+#      screenshots during the work and at the completion question, answers Yes,
+#   5. checks that the product was started with -launcher from the
+#      installation folder, stops the server and sums up.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 t0=$SECONDS
-trap stop_all EXIT
+SERVER_PID=""
+cleanup() { [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null || true; stop_all; }
+trap cleanup EXIT
 build_all
 start_display
 start_wine
 
 DEMO="$BUILD/demo"
+MAKER="$DEMO/maker"          # the maker's folder: release KAVO/, packages wrp/
+USERDIR="$DEMO/user"         # where the user starts the installer
+INSTALL_DIR="$DEMO/Programs/KAVO"
 rm -rf "$DEMO"
-mkdir -p "$DEMO"
+mkdir -p "$MAKER/KAVO" "$USERDIR"
 winpath() { echo "Z:$1" | tr '/' '\\'; }
-# No update server is started yet: point the installer at an unused
-# loopback address so that it reports the missing server and goes on.
-echo "CONNECT:127.0.0.2" >"$DEMO/setup.ini"
-cat >"$DEMO/script.txt" <<SCRIPT
-cd $(winpath "$DEMO")
-start $(winpath "$WIN64/KAVO_installer.exe")
-window 20000
-waitlist 10000 KAVO Installer - 1.03.8
-sleep 500
-shot $(winpath "$DEMO/window.png")
-list
-command 8003
-waitexit 10000
-SCRIPT
-(cd "$DEMO" && "$WINE" "$WIN64/tools/driver/kavo_driver.exe" script.txt report.txt >driver.log 2>&1 </dev/null) ||
-  { cat "$DEMO/report.txt"; exit 1; }
-grep -q "^exit: 0" "$DEMO/report.txt" || { cat "$DEMO/report.txt"; exit 1; }
+blob() { mkdir -p "$(dirname "$1")"; head -c "$2" /dev/urandom >"$1"; }
 
+echo "--- generating the sample release"
+R="$MAKER/KAVO"
+blob "$R/KAVO.exe" 400000
+printf 'KAVO sample release\r\n' >"$R/readme.txt"
+mkdir -p "$R/KAVO_data/lang" "$R/empty"
+cp "$WIN64/tools/product/KAVO_interface.exe" "$R/KAVO_data/KAVO_interface.exe"
+printf 'version=1.3.8\r\n' >"$R/KAVO_data/update.ini"
+printf 'hello=Hello\r\n' >"$R/KAVO_data/lang/en.txt"
+blob "$R/OSKE/oske.dll" 1500000
+blob "$R/OSKE/plugins/filter.dll" 250000
+blob "$R/VELN/veln.dll" 300000
+blob "$R/VELN/BIN/veln.exe" 900000
+mkdir -p "$R/VELN/DOC"; printf 'manual\r\n' >"$R/VELN/DOC/manual.txt"
+blob "$R/UBRA/UBRA.exe" 600000
+blob "$R/UBRA/sub/UBRA.exe" 20000
+blob "$R/UBRA/sub/data.bin" 1000000
+: >"$R/UBRA/sub/empty.txt"
+printf 'not shipped\n' >"$R/.gitignore"
+
+echo "--- packing it with KAVO_installer.exe -autoWrap"
+(cd "$MAKER" && "$WINE" "$WIN64/KAVO_installer.exe" -autoWrap >"$DEMO/autowrap.log" 2>&1 </dev/null)
+ls -l "$MAKER/wrp" | sed -n '2,$p' | awk '{printf "    %-14s %9d bytes\n", $9, $5}'
+[ "$(ls "$MAKER/wrp" | wc -l)" -eq 8 ] || { echo "expected eight packages"; exit 1; }
+# The server's file area: the packages and the version file by the names
+# the installer asks for.
+printf 'version=1.3.8\r\nbuild=demo\r\n' >"$MAKER/update.ini"
+
+echo "--- starting the update server on 127.0.0.1:49491"
+# Slowed down a little, so that the download can be seen and photographed.
+"$NATIVE/tools/update_server/update_server" --root "$MAKER" --address 127.0.0.1 --port 49491 \
+  --port-file "$DEMO/server.port" --rate 3000000 >"$DEMO/server.log" 2>&1 &
+SERVER_PID=$!
+for _ in $(seq 100); do [ -s "$DEMO/server.port" ] && break; sleep 0.05; done
+[ -s "$DEMO/server.port" ] || { cat "$DEMO/server.log"; echo "server did not start"; exit 1; }
+
+echo "--- installing"
+echo "CONNECT:127.0.0.1" >"$USERDIR/setup.ini"
+cat >"$DEMO/script.txt" <<SCRIPT
+cd $(winpath "$USERDIR")
+start $(winpath "$WIN64/KAVO_installer.exe") -installDir:"$(winpath "$INSTALL_DIR")"
+window 20000
+waitlist 10000 connection established!
+shot $(winpath "$DEMO/1-start.png")
+command 8001
+waitlist 20000 tcpFileDownload - file size
+sleep 600
+shot $(winpath "$DEMO/2-downloading.png")
+waitbox Installation_Completed 60000
+shot $(winpath "$DEMO/3-completed.png")
+box Installation_Completed yes 5000
+waitexit 20000
+SCRIPT
+t_install=$SECONDS
+(cd "$DEMO" && "$WINE" "$WIN64/tools/driver/kavo_driver.exe" script.txt report.txt >driver.log 2>&1 </dev/null) ||
+  { cat "$DEMO/report.txt"; tail -20 "$USERDIR/KAVO_install_log.txt"; exit 1; }
+grep -q "^exit: 0" "$DEMO/report.txt" || { cat "$DEMO/report.txt"; exit 1; }
+install_seconds=$((SECONDS - t_install))
+
+for _ in $(seq 100); do [ -s "$INSTALL_DIR/KAVO_interface_started.txt" ] && break; sleep 0.05; done
+started="$INSTALL_DIR/KAVO_interface_started.txt"
+if ! grep -qF -- "-launcher" "$started" 2>/dev/null ||
+   ! grep -qF "cwd: $(winpath "$INSTALL_DIR")" "$started"; then
+  echo "the product was not started as expected:"; cat "$started" 2>/dev/null; exit 1
+fi
+kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERVER_PID=""
+
+# The installed tree must be the release (the version file comes from the server).
+diff -r -x .gitignore -x update.ini -x KAVO_interface_started.txt "$R" "$INSTALL_DIR" >/dev/null ||
+  { echo "installed tree differs from the release"; exit 1; }
+
+files=$(find "$INSTALL_DIR" -type f ! -name KAVO_interface_started.txt | wc -l)
+bytes=$(find "$INSTALL_DIR" -type f ! -name KAVO_interface_started.txt -printf '%s\n' | awk '{s+=$1} END {print s}')
 echo
-echo "=== KAVO installer demo ($((SECONDS - t0)) s)"
-echo "window shown and closed with exit code 0"
-echo "list lines:"; sed -n 's/^list\[[0-9]*\]: /  /p' "$DEMO/report.txt"
-echo "screenshot: $DEMO/window.png"
-echo "log file:   $DEMO/KAVO_install_log.txt"
+echo "=== KAVO installer demo ($((SECONDS - t0)) s in all)"
+echo "installed:    $files files, $bytes bytes into $INSTALL_DIR (installation took ${install_seconds} s)"
+echo "product:      started as \"$(sed -n 's/^cmdline: //p' "$started")\""
+echo "              in \"$(sed -n 's/^cwd: //p' "$started")\""
+echo "screenshots:  $DEMO/1-start.png, $DEMO/2-downloading.png, $DEMO/3-completed.png"
+echo "log file:     $USERDIR/KAVO_install_log.txt"
+echo "server log:   $DEMO/server.log"
+grep -E "download KAVO.wrp|unwrapFolder -|installation completed|start KAVO" "$USERDIR/KAVO_install_log.txt" |
+  sed 's/^[^\t]*\t\t/    /'

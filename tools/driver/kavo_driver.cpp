@@ -14,6 +14,7 @@
 //   close                         post WM_CLOSE
 //   box <title> <yes|no|ok> <ms>  wait for a message box, report its text, press
 //   nobox <title> <ms>            fail if such a box shows within ms
+//   waitbox <title> <ms>          wait for a message box and report its text, press nothing
 //   waitlist <ms> <text>          wait until a list entry contains text
 //   waitgone <ms> <text>          wait until no list entry contains text
 //   waitstatus <ms> <text>        wait until the status text equals text
@@ -357,7 +358,7 @@ void runLine(int lineNo, const std::string& line) {
     } else if (verb == "close") {
         needWindow(lineNo);
         PostMessageA(mainWnd, WM_CLOSE, 0, 0);
-    } else if (verb == "box" || verb == "nobox") {
+    } else if (verb == "box" || verb == "nobox" || verb == "waitbox") {
         std::string title = word(rest);
         for (char& ch : title)
             if (ch == '_') ch = ' ';  // titles with spaces are written with "_"
@@ -373,6 +374,7 @@ void runLine(int lineNo, const std::string& line) {
         if (!seen) fail(lineNo, "no box " + title);
         Sleep(100);  // let the box finish laying out its text
         out("box", title + "|" + escape(windowText(GetDlgItem(box, 0xFFFF))));
+        if (verb == "waitbox") return;
         if (!pressBox(box, button)) fail(lineNo, "unknown button " + button);
         waitFor(3000, [&] { return !IsWindow(box) || !IsWindowVisible(box); });
     } else if (verb == "waitlist" || verb == "waitgone") {
