@@ -189,7 +189,7 @@ TEST_F(Protocol, AMessageSplitAcrossSegmentsIsStillOneMessage) {
         for (const std::string& piece : {std::string("s"), std::string("f"), std::string("h\x05"),
                                          std::string("\x04\x03"), std::string("\x02") + "CONTENT"}) {
             link.peerSend(piece);
-            sysSleepMs(150);
+            sysSleepMs(60);
         }
     });
     ASSERT_TRUE(waitWaiting(link.installer, 1));
