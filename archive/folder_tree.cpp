@@ -44,6 +44,9 @@ void scanInto(FolderNode* node, size_t pathLen, size_t relLen) {
     SysFolderEntry entry;
     while (sysScanNext(scan, &entry)) {
         if (entry.isHidden || entry.name[0] == '.') continue;
+        // A linked folder may lead outside the shared folder; a later folder
+        // delete must never follow it there.
+        if (entry.isLink) continue;
         size_t nameLen = strlen(entry.name);
         // A cut name would name another file, which a later delete would
         // then hit: such entries are left out instead.

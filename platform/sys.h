@@ -63,6 +63,7 @@ struct SysFolderEntry {
     char name[260];          // 8-bit name as the enumeration gives it
     bool isFolder;
     bool isHidden;           // the hidden attribute (never set on POSIX)
+    bool isLink;             // a symbolic link or junction (its target may lie elsewhere)
     uint64_t size;           // full size; the archive keeps the low 32 bits
 };
 struct SysFolderScan;        // opaque

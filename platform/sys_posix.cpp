@@ -177,6 +177,7 @@ bool sysScanNext(SysFolderScan* scan, SysFolderEntry* entry) {
         memcpy(entry->name, de->d_name, n + 1);
         std::string full = scan->folder + de->d_name;
         struct stat st;
+        entry->isLink = lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
         if (stat(full.c_str(), &st) != 0) {
             entry->isFolder = false;
             entry->size = 0;
