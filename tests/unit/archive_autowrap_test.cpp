@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/globals.h"
+#include "app/textbuf.h"
+#include "archive/autowrap.h"
+#include "tests/unit/archive_test_helpers.h"
+#include "tests/unit/fake_ui.h"
+#include "tests/unit/test_support.h"
+
+using namespace archive_test;
+
+namespace {
+
+const char* const packageOrder[] = {"KAVO", "OSKE_EXE", "OSKE_ALL", "VELN_EXE",
+                                    "VELN_ALL", "UBRA_EXE", "UBRA_ALL", "KAVO_EXE"};
+
+class AutoWrap : public ::testing::Test {
+protected:
+    ScratchDir work{"autowrap"};
+    void SetUp() override {
+        resetAppState();
+        ASSERT_TRUE(copyText(workingDir, sizeof workingDir, work.path().c_str()));
+    }
+    void makeRelease(const std::string& name) {
+        for (const char* f : {"top.txt", "OSKE/o.exe", "VELN/v.exe", "VELN/BIN/b.dll", "UBRA/UBRA.exe",
+                              "UBRA/x.dll", "KAVO_data/k.ini"}) {
+            std::string path = work / (name + "/" + f);
+            makeFolders(path.substr(0, path.rfind('/')));
+            writeFile(path, "1");
+        }
+    }
+    std::string archiveOf(const std::string& out, const char* package) {
+        return work.path() + "\\" + out + "\\" + package + ".wrp";
+    }
+    // Each package logs: wrap line, done line, timing line, empty line.
+    void expectLog(const std::string& out, const std::string& release) {
+        ASSERT_EQ(fakeUi.list.size(), 8u * 4u);
+        const std::regex timing("wrapFolder \"(.*)\" - [0-9]+\\.[0-9] sec");
+        for (int i = 0; i < 8; ++i) {
+            std::string archive = archiveOf(out, packageOrder[i]);
+            EXPECT_EQ(fakeUi.list[4 * i], "wrap \"" + work.path() + "\\" + release + "/\" -> \"" + archive + "\"");
+            EXPECT_EQ(fakeUi.list[4 * i + 1], "     > wrap done");
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(fakeUi.list[4 * i + 2], m, timing)) << fakeUi.list[4 * i + 2];
+            EXPECT_EQ(m[1].str(), archive);
+            EXPECT_EQ(fakeUi.list[4 * i + 3], "");
+        }
+    }
+};
+
+TEST_F(AutoWrap, MakesTheEightPackagesInOrder) {
+    makeRelease("KAVO");
+    autoWrapRelease();
+    expectLog("wrp", "KAVO");
+    EXPECT_EQ(records(archiveOf("wrp", "KAVO")).size(), 12u);
+    EXPECT_EQ(records(archiveOf("wrp", "OSKE_EXE")), (std::vector<std::string>{"d OSKE/", "f OSKE/o.exe 1"}));
+    EXPECT_EQ(records(archiveOf("wrp", "VELN_EXE")),
+              (std::vector<std::string>{"d VELN/", "d VELN/BIN/", "f VELN/BIN/b.dll 1", "f VELN/v.exe 1"}));
+    EXPECT_EQ(records(archiveOf("wrp", "UBRA_EXE")), (std::vector<std::string>{"d UBRA/", "f UBRA/UBRA.exe 1"}));
+    EXPECT_EQ(records(archiveOf("wrp", "UBRA_ALL")),
+              (std::vector<std::string>{"d UBRA/", "f UBRA/UBRA.exe 1", "f UBRA/x.dll 1"}));
+    EXPECT_EQ(records(archiveOf("wrp", "KAVO_EXE")), (std::vector<std::string>{"d KAVO_data/", "f KAVO_data/k.ini 1"}));
+
+    // A second run overwrites the packages and reuses the folder silently.
+    removeTree(work / "KAVO/VELN");
+    fakeUi.reset();
+    autoWrapRelease();
+    expectLog("wrp", "KAVO");
+    EXPECT_EQ(readFile(archiveOf("wrp", "VELN_EXE")), "\x04");
+    EXPECT_EQ(readFile(archiveOf("wrp", "VELN_ALL")), "\x04");
+}
+
+TEST_F(AutoWrap, TestEditionUsesItsOwnFolders) {
+    testEdition = true;
+    makeRelease("KAVO_TEST");
+    makeRelease("KAVO");
+    writeFile(work / "KAVO/OSKE/only_in_normal", "x");
+    autoWrapRelease();
+    expectLog("wrp_TEST", "KAVO_TEST");
+    EXPECT_FALSE(folderExists(work / "wrp"));
+    EXPECT_EQ(records(archiveOf("wrp_TEST", "OSKE_ALL")), (std::vector<std::string>{"d OSKE/", "f OSKE/o.exe 1"}));
+}
+
+TEST_F(AutoWrap, MissingReleaseFolderGivesEightEmptyArchives) {
+    autoWrapRelease();
+    expectLog("wrp", "KAVO");
+    for (const char* p : packageOrder) EXPECT_EQ(readFile(archiveOf("wrp", p)), "\x04") << p;
+    EXPECT_EQ(fakeUi.list[2].substr(fakeUi.list[2].size() - 8), " 0.0 sec");
+}
+
+TEST_F(AutoWrap, OutputFolderThatCannotBeCreated) {
+    writeFile(work / "blocker", "x");
+    std::string base = work.path() + "/blocker";
+    ASSERT_TRUE(copyText(workingDir, sizeof workingDir, base.c_str()));
+    autoWrapRelease();
+    ASSERT_FALSE(fakeUi.list.empty());
+    EXPECT_EQ(fakeUi.list[0].rfind("CreateDirectory \"" + base + "\\wrp\" ERROR - ", 0), 0u) << fakeUi.list[0];
+    int failed = 0;
+    for (const std::string& l : fakeUi.list)
+        if (l.rfind("failed to open \"", 0) == 0) ++failed;
+    EXPECT_EQ(failed, 8);  // the run still goes through every package
+}
+
+TEST_F(AutoWrap, OverLongPathsAreRefusedNotCut) {
+    // 250 bytes: the output folder still fits 259 bytes, no archive path does.
+    std::string base = work.path() + "/" + std::string(249 - work.path().size(), 'w');
+    ASSERT_EQ(base.size(), 250u);
+    ASSERT_TRUE(copyText(workingDir, sizeof workingDir, base.c_str()));
+    makeFolders(base);
+    autoWrapRelease();
+    int refused = 0;
+    for (const std::string& l : fakeUi.list)
+        if (l.rfind("autoWrapRelease ERROR - path too long (", 0) == 0) ++refused;
+    EXPECT_EQ(refused, 8);
+    EXPECT_TRUE(listTree(base + "/wrp").empty());
+}
+
+}  // namespace
