@@ -139,7 +139,9 @@ TEST_F(RoundTrip, TreeComesBackIdenticalAndTwiceIsTheSame) {
     EXPECT_EQ(fakeUi.progress.back(), 999);
     for (size_t i = 1; i < fakeUi.progress.size(); ++i) {
         EXPECT_GE(fakeUi.progress[i], fakeUi.progress[i - 1]);
-        if (fakeUi.progress[i] < 900) EXPECT_GT(fakeUi.progress[i] - fakeUi.progress[i - 1], 100);
+        if (fakeUi.progress[i] < 900) {
+            EXPECT_GT(fakeUi.progress[i] - fakeUi.progress[i - 1], 100);
+        }
     }
     size_t entries = listTree(src).size();
     EXPECT_EQ(static_cast<size_t>(fakeUi.pumpCount), entries);

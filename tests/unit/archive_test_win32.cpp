@@ -1,0 +1,113 @@
+// Archive behaviour that only the Windows side has: the hidden attribute,
+// files held open without sharing, drive paths with backslashes.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/unwrap.h"
+#include "archive/wrap.h"
+#include "tests/unit/archive_test_helpers.h"
+#include "tests/unit/fake_ui.h"
+#include "tests/unit/test_support.h"
+
+using namespace archive_test;
+
+namespace {
+
+std::string backslashed(std::string p) {
+    for (char& c : p)
+        if (c == '/') c = '\\';
+    return p;
+}
+
+// Holds a file open with no sharing, so that it can be neither read,
+// deleted nor replaced while the object lives.
+struct Locked {
+    HANDLE h;
+    explicit Locked(const std::string& path)
+        : h(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                        nullptr)) {}
+    ~Locked() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+class ArchiveWin32 : public ::testing::Test {
+protected:
+    void SetUp() override { resetAppState(); }
+    ScratchDir box{"arcw"};
+    std::string archive = box / "a.wrp";
+};
+
+TEST_F(ArchiveWin32, HiddenEntriesAreNeverPacked) {
+    std::string src = box / "src";
+    makeFolders(src + "/OSKE/secret");
+    writeFile(src + "/OSKE/secret/s.dll", "1");
+    writeFile(src + "/OSKE/shown.exe", "1");
+    writeFile(src + "/OSKE/hidden.exe", "1");
+    writeFile(src + "/hidden_top.txt", "1");
+    ASSERT_TRUE(SetFileAttributesA((src + "/OSKE/secret").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(SetFileAttributesA((src + "/OSKE/hidden.exe").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(SetFileAttributesA((src + "/hidden_top.txt").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    for (uint16_t mode : {PACK_ALL, PACK_OSKE_ALL}) {
+        ASSERT_TRUE(wrapFolder(src.c_str(), archive.c_str(), mode));
+        EXPECT_EQ(records(archive), (std::vector<std::string>{"d OSKE/", "f OSKE/shown.exe 1"})) << mode;
+    }
+}
+
+TEST_F(ArchiveWin32, SourceFileThatCannotBeOpenedFailsThePacking) {
+    std::string src = box / "src";
+    makeFolders(src);
+    writeFile(src + "/busy.dll", "12345");
+    writeFile(archive, "previous package");
+    Locked lock(src + "/busy.dll");
+    ASSERT_NE(lock.h, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(wrapFolder(src.c_str(), archive.c_str(), PACK_ALL));
+    EXPECT_TRUE(logHas(fakeUi.list, "wrapFolder_rec ERROR - cpy file content 0/5 (" + src + "/busy.dll)"));
+    EXPECT_FALSE(fileExists(archive));
+}
+
+TEST_F(ArchiveWin32, LockedTargetDoesNotStopTheUnpacking) {
+    std::string dest = box / "dest";
+    makeFolders(dest);
+    writeFile(dest + "/a.dll", "OLD");
+    writeFile(archive, archive_test::Arc().file("a.dll", "NEW").dir("D").file("b", "2").end().file("c", "3").end().bytes);
+    {
+        Locked lock(dest + "/a.dll");
+        ASSERT_NE(lock.h, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(unwrapFolder(archive.c_str(), dest.c_str()));
+    }
+    EXPECT_TRUE(logHas(fakeUi.list, "cpyFileContent_unwrap ERROR - rename failed \"" + dest + "\\a.dll.unwrap\" -> \"" +
+                                        dest + "\\a.dll\""));
+    EXPECT_EQ(readFile(dest + "/a.dll"), "OLD");
+    EXPECT_EQ(readFile(dest + "/a.dll.unwrap"), "NEW");
+    EXPECT_EQ(readFile(dest + "/D/b"), "2");
+    EXPECT_EQ(readFile(dest + "/c"), "3");
+    EXPECT_EQ(fakeUi.list.back(), "     > unwrap failed");
+}
+
+TEST_F(ArchiveWin32, BackslashDestinationsWithAndWithoutTrailingSeparator) {
+    writeFile(archive, archive_test::Arc().dir("D").file("a", "1").end().end().bytes);
+    std::string plain = backslashed(box / "KAVO");
+    ASSERT_TRUE(unwrapFolder(archive.c_str(), plain.c_str()));
+    EXPECT_EQ(fakeUi.list[0], "unwrap \"" + archive + "\" -> \"" + plain + "\\\"");
+    fakeUi.reset();
+    ASSERT_TRUE(unwrapFolder(archive.c_str(), (plain + "\\").c_str()));
+    EXPECT_EQ(fakeUi.list[0], "unwrap \"" + archive + "\" -> \"" + plain + "\\\"");
+    EXPECT_EQ(listTree(box / "KAVO"), (std::vector<std::string>{"d D/", "f D/a 1"}));
+}
+
+TEST_F(ArchiveWin32, DeviceNamesNeverReachTheFileSystem) {
+    std::string dest = box / "dest";
+    for (const char* name : {"CON", "nul.txt", "COM1", "LPT1.log", "AUX"}) {
+        fakeUi.reset();
+        writeFile(archive, archive_test::Arc().file(name, "x").end().bytes);
+        EXPECT_FALSE(unwrapFolder(archive.c_str(), dest.c_str())) << name;
+        EXPECT_TRUE(listTree(dest).empty()) << name;
+    }
+}
+
+}  // namespace
