@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Archive benchmark: packs and unpacks a generated release tree (about 2,000
+# files, 200 MB, mixed sizes) with the native wrptool and with tar, on the
+# same machine in one run, and prints the times and ratios.  Target: wrptool
+# within 1.5x of tar's wall time.
+#
+#   bench/archive_bench.sh            # builds build/bench-native (Release, no sanitizers)
+#   KAVO_WIN64_EXE=/path/KAVO_installer.exe bench/archive_bench.sh
+#                                     # also times "-autoWrap" under wine64
+#   BENCH_RUNS=N (best of N alternating runs, default 5)
+#   BENCH_TMP=/some/dir: where the scratch folder goes (default /tmp;
+#   /dev/shm measures the code without the disk)
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD="$ROOT/build/bench-native"
+RUNS=${BENCH_RUNS:-5}
+
+echo "== building wrptool (Release, no sanitizers) in $BUILD"
+mkdir -p "$BUILD"
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKAVO_SANITIZE=OFF >"$BUILD/bench-cmake.log" 2>&1 ||
+  { cat "$BUILD/bench-cmake.log"; exit 1; }
+ninja -C "$BUILD" -j2 wrptool >"$BUILD/bench-ninja.log" 2>&1 || { cat "$BUILD/bench-ninja.log"; exit 1; }
+WRPTOOL="$BUILD/tools/wrptool/wrptool"
+
+WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/kavo_archive_bench.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+TREE="$WORK/KAVO"
+
+echo "== generating the release tree in $TREE"
+python3 - "$TREE" <<'EOF'
+import os, random, sys
+root = sys.argv[1]
+rnd = random.Random(20240601)
+folders = ["", "OSKE", "OSKE/lang", "VELN", "VELN/BIN", "VELN/BIN/plugins", "VELN/DOC",
+           "UBRA", "UBRA/sub", "UBRA/res/img", "KAVO_data", "KAVO_data/cfg"]
+for f in folders:
+    os.makedirs(os.path.join(root, f), exist_ok=True)
+# 8 x 6 MiB + 120 x 800 KiB + 1872 small files (up to 60 KiB): ~200 MB, 2,000 files.
+sizes = [6 << 20] * 8 + [800 << 10] * 120 + [rnd.randint(0, 60 << 10) for _ in range(1872)]
+chunk = os.urandom(1 << 20)
+total = 0
+for i, size in enumerate(sizes):
+    folder = folders[i % len(folders)]
+    path = os.path.join(root, folder, "file%04d.%s" % (i, ("dll", "exe", "dat", "txt")[i % 4]))
+    with open(path, "wb") as out:
+        left, off = size, (i * 7919) % len(chunk)
+        while left:
+            n = min(left, len(chunk) - off)
+            out.write(chunk[off:off + n])
+            left -= n
+            off = 0
+    total += size
+print("   %d files, %.1f MB" % (len(sizes), total / 1e6))
+EOF
+
+now() { date +%s.%N; }
+# timed NAME CLEAN COMMAND...: runs COMMAND once after removing CLEAN and
+# syncing, and keeps the best wall time per NAME in BEST_<NAME>.
+timed() {
+  local name=$1 clean=$2; shift 2
+  rm -rf "$clean"
+  sync
+  local t0 t1 dt var="BEST_$name"
+  t0=$(now)
+  "$@" >"$WORK/$name.out" 2>&1 || { echo "$name failed:"; tail -5 "$WORK/$name.out"; exit 1; }
+  t1=$(now)
+  dt=$(echo "$t1 - $t0" | bc -l)
+  if [ -z "${!var:-}" ] || [ "$(echo "$dt < ${!var}" | bc -l)" = 1 ]; then printf -v "$var" '%s' "$dt"; fi
+}
+
+find "$TREE" -type f -exec cat {} + >/dev/null   # warm the page cache once
+
+# The two tools take turns, so that both meet the same state of the disk
+# (write-back of earlier runs); the best of RUNS turns is kept.
+echo "== packing and unpacking, best of $RUNS alternating runs"
+for _ in $(seq "$RUNS"); do
+  timed pack_wrp "$WORK/out.wrp" "$WRPTOOL" pack "$TREE" "$WORK/out.wrp" ALL
+  timed pack_tar "$WORK/out.tar" tar -cf "$WORK/out.tar" -C "$TREE" .
+done
+for _ in $(seq "$RUNS"); do
+  timed unpack_wrp "$WORK/unwrp" "$WRPTOOL" unpack "$WORK/out.wrp" "$WORK/unwrp"
+  timed unpack_tar "$WORK/untar" sh -c 'mkdir "$1" && tar -xf "$2" -C "$1"' - "$WORK/untar" "$WORK/out.tar"
+done
+PACK_WRP=$BEST_pack_wrp PACK_TAR=$BEST_pack_tar UNPACK_WRP=$BEST_unpack_wrp UNPACK_TAR=$BEST_unpack_tar
+diff -r "$TREE" "$WORK/unwrp" >/dev/null || { echo "unpacked tree differs from the source"; exit 1; }
+
+ratio() { echo "scale=2; $1 / $2" | bc -l; }
+printf '\n%-10s %10s %10s %8s\n' "" "wrptool" "tar" "ratio"
+printf '%-10s %9.2fs %9.2fs %7.2fx\n' pack "$PACK_WRP" "$PACK_TAR" "$(ratio "$PACK_WRP" "$PACK_TAR")"
+printf '%-10s %9.2fs %9.2fs %7.2fx\n' unpack "$UNPACK_WRP" "$UNPACK_TAR" "$(ratio "$UNPACK_WRP" "$UNPACK_TAR")"
+printf 'archive sizes: wrp %s bytes, tar %s bytes\n' "$(stat -c %s "$WORK/out.wrp")" "$(stat -c %s "$WORK/out.tar")"
+
+# ---- release packaging under wine (-autoWrap) ----------------------------
+# Runs only when KAVO_WIN64_EXE points at a 64-bit KAVO_installer.exe: the
+# tree is the release folder "KAVO" of a working folder, the run writes the
+# eight packages to its "wrp" folder.  The exe waits 3 s before it exits;
+# that wait is taken off the figure.
+if [ -n "${KAVO_WIN64_EXE:-}" ]; then
+  export WINEPREFIX=${WINEPREFIX:-$ROOT/build/bench-wineprefix}
+  export WINEDEBUG=-all
+  WINE=${WINE:-/usr/lib/wine/wine64}
+  echo "== -autoWrap under wine ($WINEPREFIX)"
+  rm -rf "$WORK/wrp"
+  t0=$(now)
+  (cd "$WORK" && "$WINE" "$KAVO_WIN64_EXE" -autoWrap >"$WORK/autowrap.out" 2>&1) || true
+  t1=$(now)
+  AUTO=$(echo "$t1 - $t0 - 3" | bc -l)
+  printf '%-10s %9.2fs (eight packages, 3 s exit wait taken off; one pack with tar: %.2fs)\n' \
+    autoWrap "$AUTO" "$PACK_TAR"
+  ls -l "$WORK/wrp" 2>/dev/null || { echo "no packages written:"; tail -5 "$WORK/autowrap.out"; }
+else
+  echo "(set KAVO_WIN64_EXE to a 64-bit KAVO_installer.exe to also time -autoWrap under wine)"
+fi
