@@ -1,0 +1,60 @@
+// update_server: the reference update server as a program.  Log lines get
+// a time stamp and go to stdout, line by line; SIGINT and SIGTERM stop it.
+#include <signal.h>
+#include <sys/time.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "tools/update_server/server.h"
+
+namespace {
+
+update_server::UpdateServer* running;
+
+void onSignal(int) {
+    if (running) running->stop();
+}
+
+void printLine(const std::string& line) {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    tm t{};
+    localtime_r(&tv.tv_sec, &t);
+    printf("%02d:%02d:%02d.%03d %s\n", t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(tv.tv_usec / 1000),
+           line.c_str());
+    fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    update_server::ServerConfig cfg;
+    bool help = false;
+    std::string error;
+    if (!update_server::parseOptions(args, &cfg, &help, &error)) {
+        fprintf(stderr, "update_server: %s\n", error.c_str());
+        return 2;
+    }
+    if (help) {
+        fputs(update_server::usageText(), stdout);
+        return 0;
+    }
+    update_server::UpdateServer server(cfg, printLine);
+    if (!server.open(&error)) {
+        fprintf(stderr, "update_server: %s\n", error.c_str());
+        return 1;
+    }
+    running = &server;
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    server.run();
+    running = nullptr;
+    return 0;
+}

@@ -1,0 +1,154 @@
+// Command line of the update server.
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "tools/update_server/server.h"
+
+namespace update_server {
+
+const char* usageText() {
+    return "usage: update_server [options]\n"
+           "Serves the files below a folder to the KAVO installer (file requests \"rf\",\n"
+           "answers \"sfh\" + content or \"sfe0\"). Log lines go to stdout.\n"
+           "\n"
+           "  --root DIR              folder whose files are served (default: current folder)\n"
+           "  --address A             IPv4 address to listen on (default 127.0.0.1); only\n"
+           "                          127.0.0.0/8 unless --allow-non-loopback\n"
+           "  --allow-non-loopback    permit an --address outside 127.0.0.0/8\n"
+           "  --port N                TCP port (default 49491; 0 picks a free one)\n"
+           "  --port-file F           write the bound port to F once listening\n"
+           "  --max-clients N         connections served at once, more are closed (default 64)\n"
+           "  --dump-received F       append every byte the clients send to F\n"
+           "  -h, --help              this text\n"
+           "\n"
+           "Faults, for tests:\n"
+           "  --refuse-all            answer every file request with \"sfe0\"\n"
+           "  --no-answer             never answer a file request (alias --silent-after-hello)\n"
+           "  --no-hello              do not answer the client's \"#v\"\n"
+           "  --version MAJOR.MINOR   version sent in the \"#v\" answer (default 1.3)\n"
+           "  --header-delay MS       wait MS milliseconds before sending \"sfh\"\n"
+           "  --stall-after N         send only N content bytes of each file, keep the connection\n"
+           "  --close-after N         close the connection after N content bytes of a file\n"
+           "  --wrong-size D          announce the file size plus D (D may be negative),\n"
+           "                          send the real content\n"
+           "  --rate B                send at most B content bytes per second per transfer\n"
+           "  --quit-after-requests N close a client once N requests have been answered\n"
+           "  --script FILE           after the first \"#v\" of a connection send the lines of\n"
+           "                          FILE in order: pnf <path>, prf <old> <new>, pdf <path>,\n"
+           "                          raw <hex bytes>, sleep <ms>; # starts a comment\n"
+           "\n"
+           "Requests are answered one after another per connection. Names use \"\\\" or \"/\";\n"
+           "names that are empty, absolute, hold \":\" or \"..\", lead out of the root through a\n"
+           "link, or name a folder, a missing or an empty file are refused with \"sfe0\".\n"
+           "SIGINT and SIGTERM stop the server cleanly.\n";
+}
+
+namespace {
+
+bool toInt(const std::string& s, long long lo, long long hi, long long* out) {
+    if (s.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = strtoll(s.c_str(), &end, 10);
+    if (errno || *end || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+bool parseOptions(const std::vector<std::string>& args, ServerConfig* config, bool* help, std::string* error) {
+    ServerConfig cfg;
+    FaultSettings& f = cfg.faults;
+    *help = false;
+    auto bad = [&](const std::string& why) {
+        *error = why;
+        return false;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* v) {
+            if (i + 1 >= args.size()) return false;
+            *v = args[++i];
+            return true;
+        };
+        std::string v;
+        long long n = 0;
+        auto number = [&](long long lo, long long hi) {
+            if (!value(&v)) return bad(a + " needs a value");
+            if (!toInt(v, lo, hi, &n)) return bad(a + ": \"" + v + "\" is not a number from " + std::to_string(lo) +
+                                                  " to " + std::to_string(hi));
+            return true;
+        };
+        const long long U32 = 0xFFFFFFFFLL;
+        if (a == "-h" || a == "--help") {
+            *help = true;
+            return true;
+        } else if (a == "--root") {
+            if (!value(&cfg.root)) return bad("--root needs a folder");
+        } else if (a == "--address") {
+            if (!value(&cfg.address)) return bad("--address needs an IPv4 address");
+        } else if (a == "--allow-non-loopback") {
+            cfg.allowNonLoopback = true;
+        } else if (a == "--port") {
+            if (!number(0, 65535)) return false;
+            cfg.port = static_cast<int>(n);
+        } else if (a == "--port-file") {
+            if (!value(&cfg.portFile)) return bad("--port-file needs a file name");
+        } else if (a == "--max-clients") {
+            if (!number(1, 10000)) return false;
+            cfg.maxClients = static_cast<int>(n);
+        } else if (a == "--dump-received") {
+            if (!value(&cfg.dumpReceived)) return bad("--dump-received needs a file name");
+        } else if (a == "--refuse-all") {
+            f.refuseAll = true;
+        } else if (a == "--no-answer" || a == "--silent-after-hello") {
+            f.noAnswer = true;
+        } else if (a == "--no-hello") {
+            f.noHello = true;
+        } else if (a == "--version") {
+            if (!value(&v)) return bad("--version needs MAJOR.MINOR");
+            size_t dot = v.find('.');
+            long long major = 0, minor = 0;
+            if (dot == std::string::npos || !toInt(v.substr(0, dot), 0, 65535, &major) ||
+                !toInt(v.substr(dot + 1), 0, 65535, &minor))
+                return bad("--version: \"" + v + "\" is not MAJOR.MINOR (0 to 65535 each)");
+            f.versionMajor = static_cast<uint16_t>(major);
+            f.versionMinor = static_cast<uint16_t>(minor);
+        } else if (a == "--header-delay") {
+            if (!number(0, 600000)) return false;
+            f.headerDelayMs = static_cast<int>(n);
+        } else if (a == "--stall-after") {
+            if (!number(0, U32)) return false;
+            f.stallAfter = n;
+        } else if (a == "--close-after") {
+            if (!number(0, U32)) return false;
+            f.closeAfter = n;
+        } else if (a == "--wrong-size") {
+            if (!number(-U32, U32)) return false;
+            f.wrongSize = n;
+        } else if (a == "--rate") {
+            if (!number(1, 1LL << 40)) return false;
+            f.rateBytesPerSec = n;
+        } else if (a == "--quit-after-requests") {
+            if (!number(1, 1000000)) return false;
+            f.quitAfterRequests = static_cast<int>(n);
+        } else if (a == "--script") {
+            if (!value(&v)) return bad("--script needs a file name");
+            std::ifstream in(v, std::ios::binary);
+            if (!in) return bad("--script: cannot read \"" + v + "\"");
+            std::stringstream text;
+            text << in.rdbuf();
+            std::string why;
+            if (!parseScript(text.str(), &f.script, &why)) return bad("--script " + v + ": " + why);
+        } else {
+            return bad("unknown option \"" + a + "\" (see --help)");
+        }
+    }
+    *config = std::move(cfg);
+    return true;
+}
+
+}  // namespace update_server

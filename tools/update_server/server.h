@@ -1,0 +1,105 @@
+// The reference update server: serves the files below a root folder to the
+// installer over the installer's own byte protocol (net/wire_format.h).
+//
+// One thread runs a poll() loop over non-blocking sockets.  Each client has
+// an ordered queue of jobs (hello answer, scripted folder commands, sleeps,
+// file requests) worked off one after another, and an output buffer of
+// bounded size that is refilled from the file only as the client drains it,
+// so a client that reads slowly (or not at all) never holds up the others
+// and never makes the server load a whole file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace update_server {
+
+// One line of a --script file, already turned into what goes on the wire.
+struct ScriptStep {
+    std::vector<uint8_t> bytes;  // sent as they stand
+    int sleepMs = 0;             // when bytes is empty: pause this long
+};
+
+// Everything a test may want the server to do wrong, in one place.  The
+// defaults are a well-behaved server.
+struct FaultSettings {
+    bool refuseAll = false;        // answer every request with "sfe0"
+    bool noAnswer = false;         // never answer a request at all
+    bool noHello = false;          // do not answer "#v"
+    int headerDelayMs = 0;         // wait before "sfh"
+    int64_t stallAfter = -1;       // stop sending a file's content after N bytes (-1: off)
+    int64_t closeAfter = -1;       // close the connection after N content bytes of a file (-1: off)
+    int64_t wrongSize = 0;         // announce size + wrongSize, send the real content
+    uint16_t versionMajor = 1;     // version in the hello answer
+    uint16_t versionMinor = 3;
+    int64_t rateBytesPerSec = 0;   // content throttle per transfer (0: unlimited)
+    int quitAfterRequests = 0;     // close a client after N answered requests (0: never)
+    std::vector<ScriptStep> script;  // sent after the first hello of a connection
+};
+
+struct ServerConfig {
+    std::string root = ".";
+    std::string address = "127.0.0.1";
+    int port = 49491;              // 0: any free port, see UpdateServer::port()
+    bool allowNonLoopback = false;
+    std::string portFile;          // written once listening
+    std::string dumpReceived;      // every byte any client sent, in arrival order
+    int maxClients = 64;
+    size_t outputBufferBytes = 256 * 1024;  // per client
+    FaultSettings faults;
+};
+
+using LogSink = std::function<void(const std::string& line)>;
+
+class UpdateServer {
+public:
+    // Without a sink the log lines go to stdout, flushed line by line.
+    explicit UpdateServer(ServerConfig config, LogSink log = {});
+    ~UpdateServer();
+    UpdateServer(const UpdateServer&) = delete;
+    UpdateServer& operator=(const UpdateServer&) = delete;
+
+    // Checks the root and the address, binds, listens, writes the port file.
+    bool open(std::string* error);
+    uint16_t port() const;
+    // Serves until stop(); then closes the listener and every client.
+    void run();
+    // From any thread or a signal handler.
+    void stop();
+
+    // For tests: the first bytes (up to 64) each connection sent, in the
+    // order the connections were accepted; the largest number of bytes any
+    // client had waiting in its output buffer; connections open now.
+    std::vector<std::string> receivedPrefixes() const;
+    size_t peakOutputBuffered() const;
+    int openClients() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Length of the client message starting at p (avail bytes waiting), using
+// the installer parser's byte counts; 0 while more bytes are needed.
+size_t clientMessageLength(const uint8_t* p, size_t avail);
+
+// Maps a requested name ("wrp\KAVO.wrp", "update.ini", "/" also accepted as
+// separator) to a path below rootReal (a resolved, absolute folder).  False
+// with a short reason for empty, absolute, drive or ".." names, missing
+// files, and links that lead out of the root.  Does not open the file.
+bool resolveRequestName(const std::string& rootReal, const std::string& name, std::string* path,
+                        std::string* reason);
+
+// Parses a --script file's text; false with "line N: why" on a bad line.
+bool parseScript(const std::string& text, std::vector<ScriptStep>* steps, std::string* error);
+
+// Command line (without the program name).  False with a message on a bad
+// option; *help is set for --help / -h.
+bool parseOptions(const std::vector<std::string>& args, ServerConfig* config, bool* help, std::string* error);
+const char* usageText();
+
+}  // namespace update_server
