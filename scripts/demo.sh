@@ -23,7 +23,7 @@ MAKER="$DEMO/maker"          # the maker's folder: release KAVO/, packages wrp/
 USERDIR="$DEMO/user"         # where the user starts the installer
 INSTALL_DIR="$DEMO/Programs/KAVO"
 rm -rf "$DEMO"
-mkdir -p "$MAKER/KAVO" "$USERDIR"
+mkdir -p "$MAKER/KAVO" "$USERDIR" "$(dirname "$INSTALL_DIR")"
 winpath() { echo "Z:$1" | tr '/' '\\'; }
 blob() { mkdir -p "$(dirname "$1")"; head -c "$2" /dev/urandom >"$1"; }
 
