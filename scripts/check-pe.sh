@@ -9,10 +9,10 @@ bad=0
 check() { if eval "$2"; then echo "ok    $1"; else echo "FAIL  $1"; bad=1; fi; }
 
 headers=$($OBJDUMP -p "$exe") || { echo "cannot read $exe"; exit 1; }
-check "PE32 (pei-i386)" 'echo "$headers" | grep -q "file format pei-i386"'
-check "machine Intel 80386 (014c)" '$OBJDUMP -f "$exe" | grep -q "architecture: i386"'
-check "optional header magic 010b (PE32, not PE32+)" 'echo "$headers" | grep -q "^Magic[[:space:]]*010b"'
-check "GUI subsystem" 'echo "$headers" | grep -q "^Subsystem[[:space:]]*00000002"'
+check "PE32 (pei-i386)" 'grep -q "file format pei-i386" <<<"$headers"'
+check "machine Intel 80386 (014c)" 'grep -q "architecture: i386" <<<"$($OBJDUMP -f "$exe")"'
+check "optional header magic 010b (PE32, not PE32+)" 'grep -q "^Magic[[:space:]]*010b" <<<"$headers"'
+check "GUI subsystem" 'grep -q "^Subsystem[[:space:]]*00000002" <<<"$headers"'
 
 allowed="KERNEL32.dll USER32.dll GDI32.dll COMCTL32.dll SHELL32.dll ole32.dll WS2_32.dll msvcrt.dll ADVAPI32.dll"
 dlls=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort -u)
@@ -22,11 +22,11 @@ for d in $dlls; do
   for a in $allowed; do [ "${d,,}" = "${a,,}" ] && found=1; done
   check "import $d is a system DLL" '[ $found -eq 1 ]'
 done
-check "no mingw runtime DLL imported" '! echo "$dlls" | grep -qiE "libgcc|libstdc|libwinpthread"'
+check "no mingw runtime DLL imported" '! grep -qiE "libgcc|libstdc|libwinpthread" <<<"$dlls"'
 
 rc=$($WINDRES -i "$exe" -O rc 2>/dev/null)
-check "manifest resource (type 24) present" 'echo "$rc" | grep -qE "^1 24|MANIFEST"'
+check "manifest resource (type 24) present" 'grep -qE "^1 24|MANIFEST" <<<"$rc"'
 manifest=$(echo "$rc" | tr -d '\n' )
-check "manifest names common controls 6.0.0.0" 'echo "$manifest" | grep -q "Microsoft.Windows.Common-Controls"'
-check "manifest asks asInvoker" 'echo "$manifest" | grep -q "asInvoker"'
+check "manifest names common controls 6.0.0.0" 'grep -q "Microsoft.Windows.Common-Controls" <<<"$manifest"'
+check "manifest asks asInvoker" 'grep -q "asInvoker" <<<"$manifest"'
 exit $bad
