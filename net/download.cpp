@@ -110,6 +110,9 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress) {
             uiPump();
             lastActivity = nowSeconds();
         } else {
+            // Keep the window alive while the server is silent, so that it
+            // repaints and a close request can still abort the download.
+            uiPump();
             sysSleepMs(50);
         }
         double idle = nowSeconds() - lastActivity;

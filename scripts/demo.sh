@@ -33,7 +33,6 @@ blob "$R/KAVO.exe" 400000
 printf 'KAVO sample release\r\n' >"$R/readme.txt"
 mkdir -p "$R/KAVO_data/lang" "$R/empty"
 cp "$WIN64/tools/product/KAVO_interface.exe" "$R/KAVO_data/KAVO_interface.exe"
-printf 'version=1.3.8\r\n' >"$R/KAVO_data/update.ini"
 printf 'hello=Hello\r\n' >"$R/KAVO_data/lang/en.txt"
 blob "$R/OSKE/oske.dll" 1500000
 blob "$R/OSKE/plugins/filter.dll" 250000

@@ -44,7 +44,8 @@ void makeSampleRelease(const std::string& dir) {
     writeText(dir + "/.svn/entries", "x");
     std::string stub = readText(std::string(KAVO_WIN64_BIN) + "/tools/product/KAVO_interface.exe");
     writeText(dir + "/KAVO_data/KAVO_interface.exe", stub);
-    writeText(dir + "/KAVO_data/update.ini", "version=1.0 (from the package)\n");
+    // No version file in the release: the installation fetches it from the
+    // server and the update swaps in update_new.ini.
     writeText(dir + "/KAVO_data/lang.txt", pattern(2500, 2));
     writeText(dir + "/OSKE/oske.dll", pattern(100000, 3));
     writeText(dir + "/OSKE/data/table.dat", pattern(4096, 4));
