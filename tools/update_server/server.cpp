@@ -746,7 +746,11 @@ int UpdateServer::openClients() const { return impl_->openCount.load(); }
 
 // ---- free functions ----------------------------------------------------
 
-size_t clientMessageLength(const uint8_t* p, size_t avail) {
+namespace {
+
+// The message's full length as soon as the bytes that decide it are in
+// (letters and length fields), 0 before that.
+size_t lengthFromHead(const uint8_t* p, size_t avail) {
     if (avail < 1) return 0;
     auto need = [&](size_t n) { return avail >= n; };
     switch (p[0]) {
@@ -795,6 +799,13 @@ size_t clientMessageLength(const uint8_t* p, size_t avail) {
     default:
         return 1;
     }
+}
+
+}  // namespace
+
+size_t clientMessageLength(const uint8_t* p, size_t avail) {
+    size_t len = lengthFromHead(p, avail);
+    return len <= avail ? len : 0;
 }
 
 bool resolveRequestName(const std::string& rootReal, const std::string& name, std::string* path,
