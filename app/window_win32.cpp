@@ -206,6 +206,10 @@ void pumpMessages() {
 
 void uiListAdd(const char* text) {
     if (!messageList) return;
+    // One repaint for the whole change instead of one per list operation:
+    // a progress line replaced ten times a second would otherwise cost
+    // more than the download itself.
+    SendMessageA(messageList, WM_SETREDRAW, FALSE, 0);
     while (SendMessageA(messageList, LB_GETCOUNT, 0, 0) > LIST_MAX_ENTRIES)
         SendMessageA(messageList, LB_DELETESTRING, 0, 0);
     SendMessageA(messageList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
@@ -214,12 +218,18 @@ void uiListAdd(const char* text) {
     // into view then.
     if (SendMessageA(messageList, LB_SETCURSEL, static_cast<WPARAM>(count - 1), 0) == LB_ERR)
         SendMessageA(messageList, LB_SETTOPINDEX, static_cast<WPARAM>(count - 1), 0);
+    SendMessageA(messageList, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(messageList, nullptr, TRUE);
 }
 
 void uiListDropLast() {
     if (!messageList) return;
     LRESULT count = SendMessageA(messageList, LB_GETCOUNT, 0, 0);
-    if (count >= 1) SendMessageA(messageList, LB_DELETESTRING, static_cast<WPARAM>(count - 1), 0);
+    if (count < 1) return;
+    SendMessageA(messageList, WM_SETREDRAW, FALSE, 0);
+    SendMessageA(messageList, LB_DELETESTRING, static_cast<WPARAM>(count - 1), 0);
+    SendMessageA(messageList, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(messageList, nullptr, TRUE);
 }
 
 void uiSetStatus(const char* text) {

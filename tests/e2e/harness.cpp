@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -188,13 +191,33 @@ std::vector<std::string> logTexts(const std::string& logPath, bool* formatOk) {
     return texts;
 }
 
+namespace {
+// True when nothing is bound to address:49491 right now.
+bool portFree(const std::string& address) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(49491);
+    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    close(fd);
+    return ok;
+}
+}  // namespace
+
 std::string testAddress(int variant) {
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "e2e";
     unsigned h = 2166136261u;
     for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
     h += static_cast<unsigned>(variant) * 7919u;
-    return "127.0." + std::to_string(1 + h % 250) + "." + std::to_string(2 + (h / 250) % 250);
+    // Another test (or a server left over from an interrupted run) may hold
+    // the address: move on to the next one.
+    for (int attempt = 0;; ++attempt, h += 104729u) {
+        std::string a = "127.0." + std::to_string(1 + h % 250) + "." + std::to_string(2 + (h / 250) % 250);
+        if (portFree(a) || attempt == 50) return a;
+    }
 }
 
 ServerProcess::ServerProcess(const std::string& root, const std::string& address,
