@@ -162,6 +162,12 @@ bool exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+std::string joined(const std::vector<std::string>& lines) {
+    std::string s;
+    for (const auto& l : lines) s += l + "\n";
+    return s;
+}
+
 std::vector<std::string> logTexts(const std::string& logPath, bool* formatOk) {
     static const std::regex stamp("^\\d{4}/\\d{2}/\\d{2}   \\d{2}:\\d{2}:\\d{2}\t\t");
     std::vector<std::string> texts;

@@ -39,6 +39,9 @@ void writeText(const std::string& path, const std::string& content);
 std::string readText(const std::string& path);
 std::vector<std::string> readLines(const std::string& path);
 bool exists(const std::string& path);
+// The lines one per row, for failure messages.
+std::string joined(const std::vector<std::string>& lines);
+
 // Log file lines without their timestamps; false for a line whose stamp
 // does not have the "YYYY/MM/DD   hh:mm:ss\t\t" form.
 std::vector<std::string> logTexts(const std::string& logPath, bool* formatOk = nullptr);

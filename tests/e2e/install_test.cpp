@@ -23,12 +23,6 @@ int countContaining(const std::vector<std::string>& lines, const std::string& te
                                           [&](const std::string& l) { return l.find(text) != std::string::npos; }));
 }
 
-std::string joined(const std::vector<std::string>& lines) {
-    std::string s;
-    for (const auto& l : lines) s += l + "\n";
-    return s;
-}
-
 class Scene {
 public:
     E2eDir dir;

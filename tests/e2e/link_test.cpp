@@ -39,12 +39,6 @@ int countPrefix(const std::vector<std::string>& lines, const std::string& prefix
                                           [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
-std::string joined(const std::vector<std::string>& lines) {
-    std::string s;
-    for (const auto& l : lines) s += l + "\n";
-    return s;
-}
-
 TEST(Link, HelloIsTheFirstSixBytesTheServerSees) {
     LinkScene s;
     ServerProcess server(s.serverRoot, s.address, {"--dump-received", s.dir / "received.bin"});
