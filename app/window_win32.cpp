@@ -204,6 +204,13 @@ void pumpMessages() {
 
 // ---- the UI verbs of the system seam, on this window ----------------------
 
+// Paint at once: during long work the queue is seldom empty enough for a
+// deferred paint to come through.
+static void repaintList() {
+    InvalidateRect(messageList, nullptr, TRUE);
+    UpdateWindow(messageList);
+}
+
 void uiListAdd(const char* text) {
     if (!messageList) return;
     // One repaint for the whole change instead of one per list operation:
@@ -219,7 +226,7 @@ void uiListAdd(const char* text) {
     if (SendMessageA(messageList, LB_SETCURSEL, static_cast<WPARAM>(count - 1), 0) == LB_ERR)
         SendMessageA(messageList, LB_SETTOPINDEX, static_cast<WPARAM>(count - 1), 0);
     SendMessageA(messageList, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(messageList, nullptr, TRUE);
+    repaintList();
 }
 
 void uiListDropLast() {
@@ -229,7 +236,7 @@ void uiListDropLast() {
     SendMessageA(messageList, WM_SETREDRAW, FALSE, 0);
     SendMessageA(messageList, LB_DELETESTRING, static_cast<WPARAM>(count - 1), 0);
     SendMessageA(messageList, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(messageList, nullptr, TRUE);
+    repaintList();
 }
 
 void uiSetStatus(const char* text) {
