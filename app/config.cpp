@@ -4,7 +4,7 @@
 
 #include "app/eventlog.h"
 #include "app/globals.h"
-#include "app/textbuf.h"
+#include "base/textbuf.h"
 
 SetupLine parseSetupLine(char* line, char* address, size_t addressCap) {
     size_t n = strlen(line);

@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "app/globals.h"
-#include "app/textbuf.h"
+#include "base/textbuf.h"
 #include "platform/sys.h"
 
 bool formatLogTimestamp(char* dst, unsigned cap, const struct tm& t) {

@@ -1,5 +1,10 @@
 // Application-wide settings and run state: plain process globals with static
 // lifetime, read and written directly by the subsystems (one thread only).
+//
+// This header and the event log (eventlog.h) are the only parts of app/ that
+// the lower layers (archive/, net/, setup/) include: they are the installer's
+// shared state and its one way of reporting, which every subsystem reads and
+// writes directly.  Nothing else below app/ reaches up into it.
 #pragma once
 
 #include <cstdint>

@@ -9,12 +9,12 @@
 #include "app/config.h"
 #include "app/eventlog.h"
 #include "app/globals.h"
-#include "app/textbuf.h"
 #include "app/window_win32.h"
 #include "archive/autowrap.h"
+#include "base/textbuf.h"
 #include "net/connection.h"
-#include "setup/update.h"
 #include "platform/sys.h"
+#include "setup/update.h"
 
 namespace {
 

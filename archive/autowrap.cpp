@@ -2,8 +2,8 @@
 
 #include "app/eventlog.h"
 #include "app/globals.h"
-#include "app/textbuf.h"
 #include "archive/wrap.h"
+#include "base/textbuf.h"
 #include "platform/sys.h"
 
 namespace {

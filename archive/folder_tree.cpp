@@ -4,7 +4,7 @@
 #include <new>
 
 #include "app/eventlog.h"
-#include "app/textbuf.h"
+#include "base/textbuf.h"
 #include "platform/sys.h"
 
 FolderNode rootNode;

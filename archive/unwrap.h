@@ -33,23 +33,3 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath);
 // Writes `size` content bytes from the archive to targetPath (through
 // targetPath + ".unwrap"); returns the bytes copied and sets copyResult.
 uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t size);
-
-// ---- reading an archive without unpacking it (inspection, tools) ---------
-struct WrpRecordInfo {
-    uint64_t offset;            // position of the type byte
-    uint8_t type;               // the type byte as stored
-    char kind;                  // 'd' folder, 'f' file, 'e' end, 's' skipped byte
-    const char* path;           // folder path ("a/b/") or file path ("a/b/c")
-    uint32_t size;              // file content length
-    const char* unsafe;         // why the unpacker refuses the name, or null
-};
-struct WrpListOutcome {
-    bool wellFormed;            // read through the final end record
-    char problem[200];          // what is wrong when it is not
-    uint64_t problemOffset;
-    uint64_t trailingBytes;     // bytes after the final end record (never read by the unpacker)
-    bool unsafeNames;           // some name would be refused by the unpacker
-};
-// Walks the records as the unpacker reads them and calls visit for each.
-void listArchive(FILE* srcFile, void (*visit)(const WrpRecordInfo& record, void* context),
-                 void* context, WrpListOutcome* outcome);

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "app/eventlog.h"
-#include "app/textbuf.h"
 #include "archive/wrp_format.h"
+#include "base/textbuf.h"
 #include "platform/sys.h"
 
 namespace {

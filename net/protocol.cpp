@@ -4,8 +4,8 @@
 
 #include "app/eventlog.h"
 #include "app/globals.h"
-#include "app/textbuf.h"
 #include "archive/folder_tree.h"
+#include "base/textbuf.h"
 #include "net/link.h"
 
 uint8_t sendBuffer[SEND_BUFFER_SIZE];

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "app/textbuf.h"
+#include "base/textbuf.h"
 
 int sysCreateFolder(const char* path) {
     return CreateDirectoryA(path, nullptr) ? SYS_OK : static_cast<int>(GetLastError());

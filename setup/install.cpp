@@ -4,8 +4,8 @@
 
 #include "app/eventlog.h"
 #include "app/globals.h"
-#include "app/textbuf.h"
 #include "archive/unwrap.h"
+#include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
 #include "setup/shell.h"

@@ -5,7 +5,7 @@
 
 #include "app/eventlog.h"
 #include "app/globals.h"
-#include "app/textbuf.h"
+#include "base/textbuf.h"
 #include "setup/shell.h"
 
 void makeDesktopShortcut() {

@@ -19,6 +19,7 @@
 
 #include "app/eventlog.h"
 #include "archive/unwrap.h"
+#include "archive/wrp_list.h"
 #include "platform/sys.h"
 #include "tests/unit/fake_ui.h"
 

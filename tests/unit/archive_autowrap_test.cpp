@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "app/globals.h"
-#include "app/textbuf.h"
 #include "archive/autowrap.h"
+#include "base/textbuf.h"
 #include "tests/unit/archive_test_helpers.h"
 #include "tests/unit/fake_ui.h"
 #include "tests/unit/test_support.h"

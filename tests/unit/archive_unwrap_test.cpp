@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "archive/unwrap.h"
-#include "app/textbuf.h"
 #include "archive/wrap.h"
+#include "base/textbuf.h"
 #include "tests/unit/archive_test_helpers.h"
 #include "tests/unit/fake_ui.h"
 #include "tests/unit/test_support.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/globals.h"
-#include "app/textbuf.h"
+#include "base/textbuf.h"
 #include "net/connection.h"
 #include "net/download.h"
 #include "net/link.h"

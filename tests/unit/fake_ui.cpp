@@ -1,7 +1,7 @@
 #include "tests/unit/fake_ui.h"
 
 #include "app/globals.h"
-#include "app/textbuf.h"
+#include "base/textbuf.h"
 #include "platform/sys.h"
 
 FakeUi fakeUi;

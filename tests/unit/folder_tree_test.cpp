@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "app/textbuf.h"
 #include "archive/folder_tree.h"
+#include "base/textbuf.h"
 #include "tests/unit/fake_ui.h"
 #include "tests/unit/test_support.h"
 

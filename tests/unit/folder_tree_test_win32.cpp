@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "app/textbuf.h"
 #include "archive/folder_tree.h"
+#include "base/textbuf.h"
 #include "tests/unit/fake_ui.h"
 #include "tests/unit/test_support.h"
 

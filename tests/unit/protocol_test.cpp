@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/globals.h"
-#include "app/textbuf.h"
 #include "archive/folder_tree.h"
+#include "base/textbuf.h"
 #include "net/link.h"
 #include "net/protocol.h"
 #include "net/wire_format.h"

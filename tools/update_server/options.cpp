@@ -1,9 +1,12 @@
-// Command line of the update server.
+// Command line of the update server: its options, the fault options for
+// tests, and the --script file of scripted server messages.
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include "net/wire_format.h"
 #include "tools/update_server/server.h"
 
 namespace update_server {
@@ -148,6 +151,85 @@ bool parseOptions(const std::vector<std::string>& args, ServerConfig* config, bo
         }
     }
     *config = std::move(cfg);
+    return true;
+}
+
+// ---- --script files ------------------------------------------------------
+
+namespace {
+
+bool parseHex(const std::string& s, std::vector<uint8_t>* out) {
+    std::string digits;
+    for (char ch : s) {
+        if (ch == ' ' || ch == '\t') continue;
+        if (!isxdigit(static_cast<unsigned char>(ch))) return false;
+        digits += ch;
+    }
+    if (digits.empty() || digits.size() % 2) return false;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        out->push_back(static_cast<uint8_t>(strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    return true;
+}
+
+std::string trim(const std::string& s) {
+    size_t a = s.find_first_not_of(" \t\r");
+    if (a == std::string::npos) return "";
+    size_t b = s.find_last_not_of(" \t\r");
+    return s.substr(a, b - a + 1);
+}
+
+}  // namespace
+
+bool parseScript(const std::string& text, std::vector<ScriptStep>* steps, std::string* error) {
+    std::vector<ScriptStep> result;
+    size_t pos = 0;
+    int lineNo = 0;
+    while (pos < text.size()) {
+        size_t eol = text.find('\n', pos);
+        if (eol == std::string::npos) eol = text.size();
+        std::string line = trim(text.substr(pos, eol - pos));
+        pos = eol + 1;
+        ++lineNo;
+        if (line.empty() || line[0] == '#') continue;
+        size_t sp = line.find_first_of(" \t");
+        std::string verb = line.substr(0, sp);
+        std::string rest = sp == std::string::npos ? "" : trim(line.substr(sp));
+        auto bad = [&](const std::string& why) {
+            if (error) *error = "line " + std::to_string(lineNo) + ": " + why;
+            return false;
+        };
+        ScriptStep s;
+        if (verb == "pnf" || verb == "pdf") {
+            // The rest of the line is the path (it may hold spaces; a
+            // trailing "/" on pdf names a folder).
+            if (rest.size() > 0xFFFF) return bad("path too long");
+            s.bytes.resize(NEW_FOLDER_HEAD_SIZE + rest.size());
+            if (verb == "pnf")
+                buildNewFolder(s.bytes.data(), s.bytes.size(), rest.data(), rest.size());
+            else
+                buildDeletePath(s.bytes.data(), s.bytes.size(), rest.data(), rest.size());
+        } else if (verb == "prf") {
+            size_t mid = rest.find_first_of(" \t");
+            if (mid == std::string::npos) return bad("prf needs an old and a new path");
+            std::string a = rest.substr(0, mid), b = trim(rest.substr(mid));
+            if (b.find_first_of(" \t") != std::string::npos) return bad("prf takes two paths without spaces");
+            if (a.size() > 0xFFFF || b.size() > 0xFFFF) return bad("path too long");
+            s.bytes.resize(MOVE_PATH_HEAD_SIZE + a.size() + b.size());
+            buildMovePath(s.bytes.data(), s.bytes.size(), a.data(), a.size(), b.data(), b.size());
+        } else if (verb == "raw") {
+            if (!parseHex(rest, &s.bytes)) return bad("raw needs hex bytes, e.g. raw 23 76 01 00");
+        } else if (verb == "sleep") {
+            char* end = nullptr;
+            long ms = strtol(rest.c_str(), &end, 10);
+            if (rest.empty() || *end || ms < 0 || ms > 600000) return bad("sleep needs milliseconds (0 to 600000)");
+            if (ms == 0) continue;
+            s.sleepMs = static_cast<int>(ms);
+        } else {
+            return bad("unknown command \"" + verb + "\" (pnf, prf, pdf, raw, sleep)");
+        }
+        result.push_back(std::move(s));
+    }
+    *steps = std::move(result);
     return true;
 }
 

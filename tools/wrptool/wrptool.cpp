@@ -8,6 +8,7 @@
 #include "app/globals.h"
 #include "archive/unwrap.h"
 #include "archive/wrap.h"
+#include "archive/wrp_list.h"
 #include "platform/sys.h"
 
 // ---- console user interface ----------------------------------------------

@@ -1,0 +1,247 @@
+// Internals of the reference update server shared by its source files:
+// the per-client state and the server's implementation object.
+//
+//   server_clients.cpp   accepting, polling and closing clients; the public object
+//   server_answers.cpp   reading requests and answering them; message lengths, names
+//   options.cpp          the command line, the fault options and their script
+#pragma once
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/update_server/server.h"
+
+namespace update_server {
+
+namespace detail {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t PREFIX_BYTES = 64;
+constexpr size_t MAX_NAME = 4095;
+constexpr size_t READ_BUDGET = 256 * 1024;   // per client and loop turn, for fairness
+constexpr size_t IN_BUFFER_CAP = 256 * 1024; // above the largest message (7 + 2 * 65535)
+constexpr size_t MAX_JOBS = 1024;            // beyond this a client is not read until it catches up
+constexpr size_t FILE_CHUNK = 64 * 1024;
+constexpr int LINGER_MS = 2000;              // graceful close: wait this long for the peer's FIN
+
+inline double secondsSince(Clock::time_point t, Clock::time_point now) {
+    return std::chrono::duration<double>(now - t).count();
+}
+
+// Log-safe rendering of a name that came off the wire.
+inline std::string printable(const std::string& s) {
+    std::string r;
+    size_t n = std::min(s.size(), size_t(200));
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c < 0x7f && c != '"') {
+            r += static_cast<char>(c);
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            r += hex;
+        }
+    }
+    if (s.size() > n) r += "...";
+    return r;
+}
+
+inline std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+inline std::string format(const char* fmt, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+inline void setNonBlocking(int fd) {
+    int fl = fcntl(fd, F_GETFL, 0);
+    if (fl >= 0) fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+}
+
+struct Job {
+    enum Kind { SEND, SLEEP, REQUEST } kind;
+    std::vector<uint8_t> bytes;  // SEND: the bytes; REQUEST: the name
+    int ms = 0;
+};
+
+// A request whose answer is fully queued; logged once the socket took its
+// last byte.
+struct Finished {
+    uint64_t endOffset;  // client's output position just past the answer
+    uint64_t startOffset;
+    Clock::time_point started;
+    std::string text;    // "\"name\" 2500 bytes" or "\"name\" refused (...)"
+};
+
+struct Transfer {
+    bool active = false;
+    int fd = -1;
+    std::string name;
+    uint64_t size = 0;       // real content size
+    uint64_t announced = 0;
+    uint64_t produced = 0;   // content bytes put into the output buffer
+    uint64_t limit = 0;      // content bytes to produce at most (stall / close faults)
+    bool headerSent = false;
+    bool stallLogged = false;
+    Clock::time_point started;
+    Clock::time_point headerAt;
+    Clock::time_point contentStart;
+    uint64_t startOffset = 0;
+};
+
+class OutBuffer {
+public:
+    size_t pending() const { return buf_.size() - head_; }
+    const uint8_t* data() const { return buf_.data() + head_; }
+    void append(const uint8_t* p, size_t n) {
+        compact();
+        buf_.insert(buf_.end(), p, p + n);
+    }
+    // Room for n bytes at the end; commit() the part actually filled.
+    uint8_t* reserve(size_t n) {
+        compact();
+        size_t old = buf_.size();
+        buf_.resize(old + n);
+        reserved_ = n;
+        return buf_.data() + old;
+    }
+    void commit(size_t used) { buf_.resize(buf_.size() - reserved_ + used); reserved_ = 0; }
+    void consume(size_t n) {
+        head_ += n;
+        if (head_ == buf_.size()) {
+            buf_.clear();
+            head_ = 0;
+        }
+    }
+
+private:
+    void compact() {
+        if (head_ > 0 && head_ >= buf_.size() / 2) {
+            buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+    std::vector<uint8_t> buf_;
+    size_t head_ = 0;
+    size_t reserved_ = 0;
+};
+
+struct Client {
+    int fd = -1;
+    uint64_t id = 0;
+    std::string peer;
+    size_t prefixIndex = 0;
+    Clock::time_point opened;
+    std::vector<uint8_t> in;
+    OutBuffer out;
+    uint64_t sentTotal = 0;      // bytes the socket took
+    uint64_t queuedTotal = 0;    // bytes ever put into `out`
+    uint64_t receivedTotal = 0;
+    std::deque<Job> jobs;
+    std::deque<Finished> finished;
+    Transfer xfer;
+    bool sleeping = false;
+    Clock::time_point sleepUntil;
+    bool helloSeen = false;
+    int answered = 0;            // requests whose answer is queued
+    int completed = 0;           // ... and sent
+    uint64_t ignored = 0;
+    bool stalled = false;
+    // Graceful close: flush, then FIN, then wait for the peer's FIN.
+    bool closeWhenFlushed = false;
+    bool lingering = false;
+    Clock::time_point lingerUntil;
+    std::string closeReason;
+    bool dead = false;
+};
+
+}  // namespace detail
+
+using namespace detail;
+
+struct UpdateServer::Impl {
+    ServerConfig cfg;
+    LogSink log;
+    std::string rootReal;
+    int listenFd = -1;
+    int wakeRead = -1, wakeWrite = -1;
+    uint16_t boundPort = 0;
+    std::atomic<bool> stopRequested{false};
+    FILE* dump = nullptr;
+    uint64_t nextId = 1;
+    std::vector<std::unique_ptr<Client>> clients;
+
+    mutable std::mutex statsMutex;
+    std::vector<std::string> prefixes;
+    size_t peakBuffered = 0;
+    std::atomic<int> openCount{0};
+
+    void say(const std::string& line) {
+        if (log) {
+            log(line);
+        } else {
+            fputs(line.c_str(), stdout);
+            fputc('\n', stdout);
+            fflush(stdout);
+        }
+    }
+    std::string tag(const Client& c) const { return format("#%llu", static_cast<unsigned long long>(c.id)); }
+
+    void queue(Client& c, const uint8_t* p, size_t n) {
+        c.out.append(p, n);
+        c.queuedTotal += n;
+        notePeak(c);
+    }
+    void notePeak(const Client& c) {
+        std::lock_guard<std::mutex> lock(statsMutex);
+        peakBuffered = std::max(peakBuffered, c.out.pending());
+    }
+
+    // ---- connections (server_clients.cpp) --------------------------------
+    void acceptAll();
+    void closeClient(Client& c, const std::string& reason);
+
+    // Content bytes of the running transfer that the socket already took.
+    uint64_t contentSent(const Client& c) const;
+    static void closeFile(Transfer& x);
+
+    // ---- input (server_answers.cpp) ---------------------------------------
+    void readFrom(Client& c);
+    bool wantsInput(const Client& c) const;
+    void record(const Client& c, const uint8_t* p, size_t n);
+    void parse(Client& c);
+    void handleMessage(Client& c, const uint8_t* m, size_t len);
+
+    // ---- jobs and output (server_answers.cpp) -----------------------------
+
+    // Works off the client's jobs as far as time, faults and buffer space
+    // allow; returns the time it next wants to be woken, or max() for none.
+    Clock::time_point advance(Client& c, Clock::time_point now);
+    static std::string requestText(const Transfer& x);
+    void finishAnswer(Client& c, uint64_t startOffset, Clock::time_point started, const std::string& text);
+    void refuse(Client& c, const std::string& name, const std::string& why, Clock::time_point now);
+    void startRequest(Client& c, const std::string& name, Clock::time_point now);
+    void beginClose(Client& c, const std::string& reason);
+    void flush(Client& c, Clock::time_point now);
+
+    // ---- loop (server_clients.cpp) ---------------------------------------
+    void loop();
+};
+
+}  // namespace update_server
