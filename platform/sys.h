@@ -40,6 +40,13 @@ int sysCreateFolder(const char* path);   // last level only
 int sysDeleteFile(const char* path);
 int sysRemoveFolder(const char* path);   // empty folders only
 int sysRenamePath(const char* from, const char* to);  // fails when `to` exists
+// Moves the file `from` onto `to` in one step, replacing `to` when it exists:
+// the old `to` stays whole until the new one has taken its place, so there
+// is no moment with neither.  A target in use (locked) or a folder fails.
+int sysReplaceFile(const char* from, const char* to);
+// Bytes free for this user on the volume that holds `folder` (an existing
+// folder); false when the system cannot tell.
+bool sysFreeSpace(const char* folder, uint64_t* bytes);
 
 // stdio stream on a path ("rb", "wb", "rt", "at", ...); null on failure, with
 // errno set by the runtime.
@@ -48,6 +55,7 @@ FILE* sysOpenFile(const char* path, const char* mode);
 // 64-bit seek/tell on a stream (archives may be 2 GiB or more).
 bool sysSeekEnd(FILE* f);
 bool sysSeekStart(FILE* f);
+bool sysSeekTo(FILE* f, int64_t offset);   // absolute; may lie past the end
 int64_t sysTell(FILE* f);
 
 // Kind of a path: 0 missing, 1 file, 2 folder.

@@ -13,6 +13,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -120,6 +121,19 @@ int sysRenamePath(const char* from, const char* to) {
     return pathError(a, errno);
 }
 
+int sysReplaceFile(const char* from, const char* to) {
+    std::string a = nativePath(from), b = nativePath(to);
+    if (rename(a.c_str(), b.c_str()) == 0) return SYS_OK;
+    return pathError(a, errno);
+}
+
+bool sysFreeSpace(const char* folder, uint64_t* bytes) {
+    struct statvfs st;
+    if (!bytes || statvfs(nativePath(folder).c_str(), &st) != 0) return false;
+    *bytes = static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
+    return true;
+}
+
 FILE* sysOpenFile(const char* path, const char* mode) {
     if (!path || !mode) {
         errno = EINVAL;
@@ -136,6 +150,7 @@ FILE* sysOpenFile(const char* path, const char* mode) {
 
 bool sysSeekEnd(FILE* f) { return f && fseeko(f, 0, SEEK_END) == 0; }
 bool sysSeekStart(FILE* f) { return f && fseeko(f, 0, SEEK_SET) == 0; }
+bool sysSeekTo(FILE* f, int64_t offset) { return f && offset >= 0 && fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0; }
 int64_t sysTell(FILE* f) { return f ? static_cast<int64_t>(ftello(f)) : -1; }
 
 int sysPathKind(const char* path) {

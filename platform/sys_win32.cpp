@@ -25,10 +25,22 @@ int sysRenamePath(const char* from, const char* to) {
     return MoveFileA(from, to) ? SYS_OK : static_cast<int>(GetLastError());
 }
 
+int sysReplaceFile(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? SYS_OK : static_cast<int>(GetLastError());
+}
+
+bool sysFreeSpace(const char* folder, uint64_t* bytes) {
+    ULARGE_INTEGER available;
+    if (!bytes || !GetDiskFreeSpaceExA(folder, &available, nullptr, nullptr)) return false;
+    *bytes = available.QuadPart;
+    return true;
+}
+
 FILE* sysOpenFile(const char* path, const char* mode) { return fopen(path, mode); }
 
 bool sysSeekEnd(FILE* f) { return f && _fseeki64(f, 0, SEEK_END) == 0; }
 bool sysSeekStart(FILE* f) { return f && _fseeki64(f, 0, SEEK_SET) == 0; }
+bool sysSeekTo(FILE* f, int64_t offset) { return f && offset >= 0 && _fseeki64(f, offset, SEEK_SET) == 0; }
 int64_t sysTell(FILE* f) { return f ? static_cast<int64_t>(_ftelli64(f)) : -1; }
 
 int sysPathKind(const char* path) {
