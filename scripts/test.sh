@@ -5,7 +5,7 @@
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
 
-FUZZ_SECONDS=${FUZZ_SECONDS:-20}
+FUZZ_SECONDS=${FUZZ_SECONDS:-15}
 declare -a names results
 failed=0
 stage() {   # name command...
@@ -20,26 +20,7 @@ native_unit() { ctest --test-dir "$NATIVE" -L native -j$JOBS --output-on-failure
 win_unit() { ctest --test-dir "$WIN64" -L win --output-on-failure; }
 e2e() { ctest --test-dir "$NATIVE" -L e2e -j$JOBS --output-on-failure --timeout 300; }
 pe_check() { "$ROOT/scripts/check-pe.sh" "$WIN32/KAVO_installer.exe"; }
-fuzz() {
-  configure_and_build fuzz "$FUZZ" -DKAVO_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ || return 1
-  local ok=0 t
-  for t in "$FUZZ"/tests/fuzz/fuzz_*; do
-    [ -x "$t" ] || continue
-    local name; name=$(basename "$t")
-    local corpus="$BUILD/fuzz-corpus/$name"
-    mkdir -p "$corpus"
-    [ -d "$ROOT/tests/fuzz/seeds/$name" ] && cp -n "$ROOT/tests/fuzz/seeds/$name"/* "$corpus"/ 2>/dev/null
-    echo "--- $name for $FUZZ_SECONDS s"
-    if (cd "$BUILD/fuzz-corpus" && "$t" -max_total_time="$FUZZ_SECONDS" -timeout=20 "$corpus" \
-          >"$BUILD/$name.log" 2>&1); then
-      tail -1 "$BUILD/$name.log"
-    else
-      tail -40 "$BUILD/$name.log"; ok=1
-    fi
-  done
-  return $ok
-}
+fuzz() { FUZZ_SECONDS=$FUZZ_SECONDS "$ROOT/scripts/fuzz.sh"; }
 
 trap stop_all EXIT
 t_start=$SECONDS
