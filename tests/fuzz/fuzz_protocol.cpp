@@ -14,6 +14,7 @@
 #include "base/textbuf.h"
 #include "net/link.h"
 #include "net/protocol.h"
+#include "tests/fuzz/name_rules.h"
 #include "tests/fuzz/sys_memory.h"
 #include "tests/unit/fake_ui.h"
 
@@ -53,12 +54,12 @@ std::vector<std::string> split(const std::string& p) {
 }
 
 // A folder command's path stays inside the shared folder and names what it
-// says; one trailing "/" names the folder itself.
+// says (no device names either); one trailing "/" names the folder itself.
 bool pathOk(std::string p) {
     if (p.empty() || p.size() > 999 || p[0] == '/' || p[0] == '\\') return false;
     if (p.back() == '/') p.pop_back();
     for (const std::string& c : split(p)) {
-        if (c.empty() || c == "." || c == ".." || c.back() == '.' || c.back() == ' ') return false;
+        if (c.empty() || c == "." || c == ".." || c.back() == '.' || c.back() == ' ' || isDevice(c)) return false;
         for (unsigned char b : c)
             if (b < 0x20 || b == 0x7F || b == ':') return false;
     }

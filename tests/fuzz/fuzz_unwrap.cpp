@@ -35,7 +35,7 @@ struct Reader {
     size_t n, pos = 0;
     MemFs& fs;
     bool fileFailed = false, refused = false;
-    std::set<std::string> made;  // what this run created or wrote
+    std::set<std::string> made;  // folders and files this run's records named
     uint64_t announced = 0;
 
     Reader(const uint8_t* archive, size_t size, MemFs& into) : a(archive), n(size), fs(into) {}
@@ -64,15 +64,19 @@ struct Reader {
                 std::string path = folder + name + "/";
                 if (!nameOk(name) || path.size() > 259) return refuse();
                 int e = fs.mkdir(path);
-                if (e == 0) made.insert(folded(path));
-                if ((e != 0 && e != 183) || !listing(path)) return false;
+                if (e != 0 && e != 183) return false;
+                made.insert(folded(path));
+                if (!listing(path)) return false;
                 continue;
             }
             uint32_t want = 0;
             for (int i = 3; i >= 0; --i) want = want << 8 | static_cast<uint8_t>(size[i]);
             std::string target = folder + name, temp = target + ".unwrap", content;
-            if (!nameOk(name) || temp.size() > 259 || made.count(folded(temp))) return refuse();
-            if (FILE* f = fs.open(temp, "wb")) {
+            if (!nameOk(name) || target.size() > 259 || made.count(folded(temp))) return refuse();
+            made.insert(folded(target));
+            // A temporary file that cannot be made (its path too long as
+            // well) stops the run only when content is due.
+            if (FILE* f = temp.size() <= 259 ? fs.open(temp, "wb") : nullptr) {
                 fclose(f);
             } else {
                 fileFailed = true;
@@ -83,9 +87,7 @@ struct Reader {
             bytes(content, take);
             fs.write(temp, content);
             if (take < want) return false;
-            bool replaced = fs.rename(temp, target, true) == 0;
-            fileFailed |= !replaced;
-            made.insert(folded(replaced ? target : temp));
+            fileFailed |= fs.rename(temp, target, true) != 0;
         }
     }
 
@@ -107,7 +109,7 @@ struct Reader {
                 if (p + 4 > n) return false;
                 uint32_t s = a[p] | a[p + 1] << 8 | a[p + 2] << 16 | static_cast<uint32_t>(a[p + 3]) << 24;
                 announced += s;
-                p += 4 + s;
+                p += 4 + static_cast<size_t>(s);
             }
         }
     }

@@ -163,10 +163,6 @@ int sysSend(SysSocket, const void*, int n) { return n; }
 int sysNetError() { return lastNetError; }
 int sysSocketWatch(SysSocket) { return 0; }
 
-// The shell steps (setup/shell.h) have no part in what the targets reach.
-void makeDesktopShortcut() {}
-bool startKAVO(const char*) { return false; }
-
 // A smaller quarantine than the sanitizer's 256 MB: freed memory is reused
 // within a few inputs instead of fresh pages being faulted in for every
 // allocation, which made the runs three times slower.  Use after free
