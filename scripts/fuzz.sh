@@ -17,7 +17,7 @@ configure_and_build fuzz "$FUZZ" -DKAVO_FUZZ=ON \
 # the target reaches, small enough to keep the runs fast.
 max_len() {
   case $1 in
-    fuzz_wrap) echo 256 ;;
+    fuzz_protocol | fuzz_wrap) echo 256 ;;  # long fields and names come from runs
     *) echo 4096 ;;
   esac
 }
@@ -29,7 +29,7 @@ for t in "$FUZZ"/tests/fuzz/fuzz_*; do
   corpus="$BUILD/fuzz-corpus/$name" log="$BUILD/fuzz-$name.log"
   mkdir -p "$corpus"
   load=$(cut -d' ' -f1-3 /proc/loadavg)
-  if "$t" -max_total_time="$FUZZ_SECONDS" -max_len="$(max_len "$name")" -timeout=20 \
+  if "$t" -max_total_time="$FUZZ_SECONDS" -max_len="$(max_len "$name")" -timeout=20 -reload=0 \
        -artifact_prefix="$BUILD/fuzz-artifacts/$name-" "$corpus" "$ROOT/tests/fuzz/seeds/$name" >"$log" 2>&1; then
     runs=$(grep -ao 'Done [0-9]* runs' "$log" | grep -o '[0-9]*')
     rate=$(grep -a 'DONE' "$log" | grep -o 'exec/s: [0-9]*' | grep -o '[0-9]*$')

@@ -4,8 +4,9 @@
 // download state must hold afterwards.
 //
 // Input: one byte whose low nibble is the length of the delivery plan (see
-// Wire) and whose bit 0x80 starts without a shared folder, the plan, then
-// the stream.
+// Wire), whose bit 0x80 starts without a shared folder and whose bit 0x40
+// lets the stream hold runs, the plan, then the stream.  A run, 0xFF n b,
+// stands for 4 * (n + 1) bytes b, so that long fields take few input bytes.
 #include <cstdio>
 #include <cstdlib>
 
@@ -190,7 +191,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const MemFs& start = (data[0] & 0x80) ? without : withShare;
     const uint8_t* plan = data + 1;
     const uint8_t* stream = plan + planSize;
-    const size_t streamSize = size - 1 - planSize;
+    size_t streamSize = size - 1 - planSize;
+    static std::vector<uint8_t> expanded;  // kept: its memory serves every input
+    if (data[0] & 0x40) {
+        expanded.clear();
+        for (size_t i = 0; i < streamSize; ++i) {
+            if (stream[i] != 0xFF || i + 2 >= streamSize) expanded.push_back(stream[i]);
+            else expanded.insert(expanded.end(), 4 * (stream[i + 1] + 1u), stream[i + 2]), i += 2;
+        }
+        // Long enough for a path field over its limit; far shorter than the
+        // receive scratch, since the parser may take a field that does not
+        // fit it in pieces, each with its own time limit, which the model
+        // does not follow.  (Runs of single-byte messages cost time too.)
+        if (expanded.size() > 2048) expanded.resize(2048);
+        stream = expanded.data();
+        streamSize = expanded.size();
+    }
 
     MemReleaseAtEnd release;
     resetAppState();
@@ -206,6 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     serverSocket = SYS_NO_SOCKET;
 
     Model m;
+    m.starts.reserve(streamSize);
     m.fs = start;
     m.w.start(stream, streamSize, plan, planSize, &m.clock);
     m.run();

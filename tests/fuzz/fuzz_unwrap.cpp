@@ -35,7 +35,7 @@ struct Reader {
     size_t n, pos = 0;
     MemFs& fs;
     bool fileFailed = false, refused = false;
-    std::set<std::string> made;  // folders and files this run's records named
+    std::set<uint64_t> made;  // folders and files this run's records named (foldHash)
     uint64_t announced = 0;
 
     Reader(const uint8_t* archive, size_t size, MemFs& into) : a(archive), n(size), fs(into) {}
@@ -65,15 +65,15 @@ struct Reader {
                 if (!nameOk(name) || path.size() > 259) return refuse();
                 int e = fs.mkdir(path);
                 if (e != 0 && e != 183) return false;
-                made.insert(folded(path));
+                made.insert(foldHash({folder, name}));
                 if (!listing(path)) return false;
                 continue;
             }
             uint32_t want = 0;
             for (int i = 3; i >= 0; --i) want = want << 8 | static_cast<uint8_t>(size[i]);
             std::string target = folder + name, temp = target + ".unwrap", content;
-            if (!nameOk(name) || target.size() > 259 || made.count(folded(temp))) return refuse();
-            made.insert(folded(target));
+            if (!nameOk(name) || target.size() > 259 || made.count(foldHash({folder, name, ".unwrap"}))) return refuse();
+            made.insert(foldHash({folder, name}));
             // A temporary file that cannot be made (its path too long as
             // well) stops the run only when content is due.
             if (FILE* f = temp.size() <= 259 ? fs.open(temp, "wb") : nullptr) {

@@ -13,7 +13,6 @@
 // byte; 255 means a file of more than 4 GiB.
 #include <cstdio>
 #include <cstdlib>
-#include <set>
 
 #include "archive/unwrap.h"
 #include "archive/wrap.h"
@@ -56,16 +55,23 @@ struct Expected {
     // The unpacker refuses a file whose temporary path, letter case aside,
     // is an entry it made before; names alike but for case in different
     // folders can bring that about.
-    std::set<std::string> made;
+    std::vector<uint64_t> made;
+    std::string rel;  // the folder being listed, relative to the destination
 
-    explicit Expected(const Mode& m) : mode(m) {}
+    explicit Expected(const Mode& m) : mode(m) {
+        bytes.reserve(4096);
+        made.reserve(256);
+        rel.reserve(1024);
+    }
 
     static bool rule(const char* r, const std::string& name) { return r[0] == '*' || name == r; }
+    static bool has(const std::vector<uint64_t>& v, uint64_t h) { return std::find(v.begin(), v.end(), h) != v.end(); }
 
-    // The listing of `folder`; `got`, when given, is what unpacking made of
-    // it and must hold exactly the taken entries.
-    void listing(const MemNode& folder, const std::string& path, const std::string& rel, int depth, const MemNode* got) {
-        std::vector<std::string_view> names, files;  // of the entries taken so far
+    // The listing of `folder` (its path in the packer pathLen bytes long);
+    // `got`, when given, is what unpacking made of it and must hold exactly
+    // the taken entries.
+    void listing(const MemNode& folder, size_t pathLen, int depth, const MemNode* got) {
+        std::vector<uint64_t> names, files;  // of the entries taken so far
         size_t count = 0;
         for (const auto& [name, e] : folder.kids) {
             if (e.hidden || name[0] == '.') continue;
@@ -74,15 +80,13 @@ struct Expected {
             uint64_t size = e.fakeSize ? e.fakeSize : e.data->size();
             // A file beside an entry named like its temporary file, in
             // either order.
-            bool clash = false;
             std::string_view stem(name.data(), name.size() > 7 ? name.size() - 7 : 0);
-            bool tempLike = sameFolded(std::string_view(name).substr(stem.size()), ".unwrap");
-            for (std::string_view n : names) clash |= !e.folder && sameFolded(n, name + ".unwrap");
-            for (std::string_view f : files) clash |= tempLike && sameFolded(f, stem);
-            names.push_back(name);
-            if (!e.folder) files.push_back(name);
-            std::string full = path + name + (e.folder ? "/" : "");
-            if (!nameOk(name) || name.size() > 255 || size >> 32 || clash || full.size() + e.folder > 999) {
+            bool tempLike = foldHash({std::string_view(name).substr(stem.size())}) == foldHash({".unwrap"});
+            bool clash = (!e.folder && has(names, foldHash({name, ".unwrap"}))) || (tempLike && has(files, foldHash({stem})));
+            names.push_back(foldHash({name}));
+            if (!e.folder) files.push_back(names.back());
+            size_t full = pathLen + name.size() + e.folder;
+            if (!nameOk(name) || name.size() > 255 || size >> 32 || clash || full + e.folder > 999) {
                 refused = true;
                 continue;
             }
@@ -90,15 +94,18 @@ struct Expected {
             bytes += static_cast<char>(name.size());
             bytes += name;
             longestUnpackPath = std::max(longestUnpackPath, UNPACK_ROOT + rel.size() + name.size() + (e.folder ? 1 : 7));
-            unpackClash |= !e.folder && made.count(folded(rel + name + ".unwrap"));
-            made.insert(folded(rel + name));
+            unpackClash |= !e.folder && has(made, foldHash({rel, name, ".unwrap"}));
+            made.push_back(foldHash({rel, name}));
             auto out = got ? got->kids.find(name) : std::map<std::string, MemNode, NameOrder>::const_iterator();
             ++count;
             if (got && (out == got->kids.end() || out->second.folder != e.folder ||
                         (!e.folder && *out->second.data != *e.data)))
                 differs = true, got = nullptr;
             if (e.folder) {
-                listing(e, full, rel + name + "/", depth + 1, got ? &out->second : nullptr);
+                size_t back = rel.size();
+                rel += name + "/";
+                listing(e, full, depth + 1, got ? &out->second : nullptr);
+                rel.resize(back);
             } else {
                 for (int i = 0; i < 4; ++i) bytes += static_cast<char>(size >> (8 * i));
                 bytes += *e.data;
@@ -148,8 +155,13 @@ MemFs tree(const uint8_t* d, size_t n) {
             at.push_back(&e);
         } else {
             size_t size = kind == 3 ? extra / 2 : extra == 255 ? 0 : extra;
-            e.data = std::make_shared<std::string>();
-            for (size_t k = 0; k < size; ++k) *e.data += static_cast<char>('a' + (k * 7 + size) % 26);
+            // One content per size, made once: files share it until written.
+            static std::shared_ptr<std::string> contents[256];
+            if (!contents[size]) {
+                contents[size] = std::make_shared<std::string>();
+                for (size_t k = 0; k < size; ++k) *contents[size] += static_cast<char>('a' + (k * 7 + size) % 26);
+            }
+            e.data = contents[size];
             if (extra == 255 && kind == 0) e.fakeSize = (1ull << 32) + 5;
         }
     }
@@ -179,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool unpacked = packed && unwrapFolder(ARCHIVE.c_str(), DEST.c_str());
 
     Expected x(MODES[pick < modeCount ? pick : 0]);
-    if (pick < modeCount) x.listing(*memFs.find("/src"), "/src/", "", 0, unpacked ? memFs.find(DEST) : nullptr);
+    if (pick < modeCount) x.listing(*memFs.find("/src"), 5, 0, unpacked ? memFs.find(DEST) : nullptr);  // "/src/"
     bool packable = pick < modeCount && !x.refused;
     if (packed != packable || (!packed && archive))
         fail(packed ? "packed what must be refused" : "refused or left an archive", "");

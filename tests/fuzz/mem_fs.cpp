@@ -61,8 +61,13 @@ int cookieSeek(void* c, off64_t* offset, int whence) {
     return 0;
 }
 
+// Closed cookies are kept for the next open (the log alone opens its file
+// for every line); never destroyed, so the leak check at exit reaches them.
+std::vector<Cookie*>& spareCookies = *new std::vector<Cookie*>;
+
 int cookieClose(void* c) {
-    delete static_cast<Cookie*>(c);
+    static_cast<Cookie*>(c)->data.reset();
+    spareCookies.push_back(static_cast<Cookie*>(c));
     return 0;
 }
 
@@ -83,13 +88,24 @@ MemFs::Where MemFs::resolve(const std::string& path) {
     names.clear();
     Where w;
     w.trailing = !path.empty() && (path.back() == '/' || path.back() == '\\');
+    size_t cut = path.size();
+    while (cut > 0 && path[cut - 1] != '/' && path[cut - 1] != '\\') --cut;
+    std::string_view leaf = std::string_view(path).substr(cut);
+    bool cacheable = cut > 0 && !leaf.empty() && leaf != "." && leaf != "..";
+    if (cacheable && last.node && last.text.size() == cut - 1 && path.compare(0, cut - 1, last.text) == 0) {
+        w.parent = last.node;
+        w.name = leaf;
+        auto it = w.parent->kids.find(leaf);
+        if (it != w.parent->kids.end()) w.node = &it->second;
+        return w;
+    }
     bool absolute = !path.empty() && (path[0] == '/' || path[0] == '\\');
     std::string_view rest(path);
     if (!absolute) names.push_back("run");
     // Components resolve lexically first, so that "x/../y" needs no x.
     for (size_t i = 0; i <= rest.size();) {
-        size_t end = rest.find_first_of("/\\", i);
-        if (end == std::string_view::npos) end = rest.size();
+        size_t end = i;
+        while (end < rest.size() && rest[end] != '/' && rest[end] != '\\') ++end;
         std::string_view c = rest.substr(i, end - i);
         if (c == "..") {
             if (!names.empty()) names.pop_back();
@@ -110,6 +126,10 @@ MemFs::Where MemFs::resolve(const std::string& path) {
     }
     w.parent = at;
     w.name = names.back();
+    if (cacheable) {
+        last.text.assign(path, 0, cut - 1);
+        last.node = at;
+    }
     auto it = at->kids.find(names.back());
     if (it != at->kids.end()) w.node = &it->second;
     return w;
@@ -156,6 +176,7 @@ int MemFs::removeFile(const std::string& path) {
     if (w.trailing) return SYS_ERROR_PATH_NOT_FOUND;
     if (w.node->locked) return SYS_ERROR_SHARING_VIOLATION;
     w.parent->kids.erase(w.name);
+    last.node = nullptr;
     return SYS_OK;
 }
 
@@ -166,6 +187,7 @@ int MemFs::rmdir(const std::string& path) {
     if (!w.node->folder) return SYS_ERROR_PATH_NOT_FOUND;
     if (!w.node->kids.empty()) return SYS_ERROR_DIR_NOT_EMPTY;
     w.parent->kids.erase(w.name);
+    last.node = nullptr;
     return SYS_OK;
 }
 
@@ -189,6 +211,7 @@ int MemFs::rename(const std::string& from, const std::string& to, bool replace) 
     }
     MemNode moved = std::move(*a.node);
     a.parent->kids.erase(a.name);
+    last.node = nullptr;
     b.parent->kids[b.name] = std::move(moved);
     return SYS_OK;
 }
@@ -215,9 +238,11 @@ FILE* MemFs::open(const std::string& path, const char* mode) {
         if (mode[0] == 'w') n->data = std::make_shared<std::string>();
         else if (n->data.use_count() > 1) n->data = std::make_shared<std::string>(*n->data);
     }
-    Cookie* c = new Cookie{n->data, 0, mode[0] == 'a'};
+    Cookie* c = spareCookies.empty() ? new Cookie : spareCookies.back();
+    if (!spareCookies.empty()) spareCookies.pop_back();
+    *c = Cookie{n->data, 0, mode[0] == 'a'};
     FILE* f = fopencookie(c, mode, {cookieRead, cookieWrite, cookieSeek, cookieClose});
-    if (!f) delete c;
+    if (!f) cookieClose(c);
     // No stdio buffer of its own (a fresh one per open costs more than the
     // calls it saves in memory); callers may still set theirs.
     else setvbuf(f, nullptr, _IONBF, 0);

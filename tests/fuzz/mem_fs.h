@@ -77,4 +77,18 @@ private:
     };
     Where resolve(const std::string& path);
     static int missing(const Where& w);
+
+    // The folder of the last path resolved, by its text: the product works
+    // on one folder after the other with long paths.  Dropped whenever an
+    // entry goes away, and never copied with the tree.
+    struct LastFolder {
+        std::string text;
+        MemNode* node = nullptr;
+        LastFolder() = default;
+        LastFolder(const LastFolder&) {}
+        LastFolder& operator=(const LastFolder&) {
+            node = nullptr;
+            return *this;
+        }
+    } last;
 };

@@ -3,6 +3,8 @@
 // looks for temporary-name clashes.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -23,29 +25,20 @@ inline bool isDevice(const std::string& s) {
 inline bool nameOk(const std::string& s) {
     if (s.empty() || s == "." || s == ".." || s.back() == '.' || s.back() == ' ' || isDevice(s)) return false;
     for (unsigned char c : s)
-        if (c < 0x20 || c == 0x7F || std::string("/\\:*?\"<>|").find(static_cast<char>(c)) != std::string::npos)
+        if (c < 0x20 || c == 0x7F || std::string_view("/\\:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos)
             return false;
     return true;
 }
 
-// Equal after folded() below, without building the strings.
-inline bool sameFolded(std::string_view a, std::string_view b) {
-    auto fold = [](unsigned char c) {
-        return c == '\\' ? '/' : ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) ? c + 0x20 : c;
-    };
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (fold(a[i]) != fold(b[i])) return false;
-    return true;
-}
-
-// Either separator alike, no trailing one, ASCII and Latin-1 capitals folded.
-inline std::string folded(std::string p) {
-    while (!p.empty() && (p.back() == '/' || p.back() == '\\')) p.pop_back();
-    for (char& ch : p) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c == '\\') ch = '/';
-        if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) ch = static_cast<char>(c + 0x20);
-    }
-    return p;
+// A 64-bit hash of the parts' bytes, joined and folded as the unpacker compares
+// paths (either separator alike, ASCII and Latin-1 capitals folded).
+inline uint64_t foldHash(std::initializer_list<std::string_view> parts) {
+    uint64_t h = 1469598103934665603ull;
+    for (std::string_view part : parts)
+        for (unsigned char c : part) {
+            if (c == '\\') c = '/';
+            if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c = static_cast<unsigned char>(c + 0x20);
+            h = (h ^ c) * 1099511628211ull;
+        }
+    return h;
 }

@@ -52,7 +52,7 @@ void memReset(MemFs start, const std::string& fence) {
 
 void memRelease() {
     memFs = MemFs();
-    memPeekStarts = std::vector<size_t>();
+    memPeekStarts.clear();  // keeps its memory for the next input
     fakeUi.reset();
 }
 
@@ -114,10 +114,18 @@ struct SysFolderScan {
     int dots;
 };
 
+// Ended scans are kept for reuse: the folder tree scans every folder on
+// every rebuild, and each allocation costs under the sanitizer.  Never
+// destroyed, so that the leak check at exit still reaches them.
+std::vector<SysFolderScan*>& spareScans = *new std::vector<SysFolderScan*>;
+
 SysFolderScan* sysScanBegin(const char* folder) {
     MemNode* n = folder ? memFs.find(folder) : nullptr;
     if (!n || !n->folder) return nullptr;
-    return new SysFolderScan{n, n->kids.begin(), 0};
+    SysFolderScan* scan = spareScans.empty() ? new SysFolderScan : spareScans.back();
+    if (!spareScans.empty()) spareScans.pop_back();
+    *scan = SysFolderScan{n, n->kids.begin(), 0};
+    return scan;
 }
 
 bool sysScanNext(SysFolderScan* scan, SysFolderEntry* entry) {
@@ -140,7 +148,9 @@ bool sysScanNext(SysFolderScan* scan, SysFolderEntry* entry) {
     return true;
 }
 
-void sysScanEnd(SysFolderScan* scan) { delete scan; }
+void sysScanEnd(SysFolderScan* scan) {
+    if (scan) spareScans.push_back(scan);
+}
 
 double nowSeconds() { return memClock; }
 void sysSleepMs(int ms) {

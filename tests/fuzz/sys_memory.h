@@ -46,13 +46,17 @@ struct Wire {
                 *clock += 0.25;
                 return -1;
             }
-            avail = std::min(size, avail + next);
+            avail = size - avail < next ? size : avail + next;
             take();
         }
-        int k = static_cast<int>(std::min(static_cast<size_t>(std::max(n, 0)), avail - pos));
-        memcpy(buf, data + pos, static_cast<size_t>(k));
-        if (!peek) pos += static_cast<size_t>(k);
-        return k;
+        // Plain arithmetic: std::min's reference arguments would give this
+        // hot function a sanitizer stack frame.
+        size_t k = avail - pos;
+        if (n < 0) k = 0;
+        else if (static_cast<size_t>(n) < k) k = static_cast<size_t>(n);
+        memcpy(buf, data + pos, k);
+        if (!peek) pos += k;
+        return static_cast<int>(k);
     }
 };
 
