@@ -122,6 +122,9 @@ struct Model {
             } else if (t[0] == 'f' && s[0] == 'r') {
                 if (field(f, 4) && field(p, u16(f, 0)) && field(q, u16(f, 2)) && pathOk(p) && pathOk(q)) {
                     fs.mkdir(SHARE);
+                    // A final "/" names the same entry, file or folder.
+                    if (p.back() == '/') p.pop_back();
+                    if (q.back() == '/') q.pop_back();
                     fs.rename(SHARE + "/" + p, SHARE + "/" + q, false);
                 }
             } else if (t[0] == 'f' && field(f, 2) && u16(f, 0) > 0 && field(p, u16(f, 0)) && pathOk(p)) {

@@ -13,6 +13,7 @@
 // byte; 255 means a file of more than 4 GiB.
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 
 #include "archive/unwrap.h"
 #include "archive/wrap.h"
@@ -71,7 +72,14 @@ struct Expected {
     // `got`, when given, is what unpacking made of it and must hold exactly
     // the taken entries.
     void listing(const MemNode& folder, size_t pathLen, int depth, const MemNode* got) {
-        std::vector<uint64_t> names, files;  // of the entries taken so far
+        // Hashes of the entries taken so far, one pair of lists per depth,
+        // kept from input to input.
+        static std::deque<std::vector<uint64_t>> lists;
+        while (lists.size() < 2 * static_cast<size_t>(depth) + 2) lists.emplace_back();
+        std::vector<uint64_t>& names = lists[2 * depth];
+        std::vector<uint64_t>& files = lists[2 * depth + 1];
+        names.clear();
+        files.clear();
         size_t count = 0;
         for (const auto& [name, e] : folder.kids) {
             if (e.hidden || name[0] == '.') continue;

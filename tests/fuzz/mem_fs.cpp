@@ -88,9 +88,11 @@ MemFs::Where MemFs::resolve(const std::string& path) {
     names.clear();
     Where w;
     w.trailing = !path.empty() && (path.back() == '/' || path.back() == '\\');
-    size_t cut = path.size();
+    size_t end = path.size();
+    while (end > 0 && (path[end - 1] == '/' || path[end - 1] == '\\')) --end;
+    size_t cut = end;
     while (cut > 0 && path[cut - 1] != '/' && path[cut - 1] != '\\') --cut;
-    std::string_view leaf = std::string_view(path).substr(cut);
+    std::string_view leaf = std::string_view(path).substr(cut, end - cut);
     bool cacheable = cut > 0 && !leaf.empty() && leaf != "." && leaf != "..";
     if (cacheable && last.node && last.text.size() == cut - 1 && path.compare(0, cut - 1, last.text) == 0) {
         w.parent = last.node;
@@ -129,6 +131,12 @@ MemFs::Where MemFs::resolve(const std::string& path) {
     if (cacheable) {
         last.text.assign(path, 0, cut - 1);
         last.node = at;
+    }
+    // A folder named with a trailing separator is about to be listed or
+    // filled: its own entries come next.
+    if (w.node && w.node->folder && w.trailing && cacheable) {
+        last.text.assign(path, 0, end);
+        last.node = w.node;
     }
     auto it = at->kids.find(names.back());
     if (it != at->kids.end()) w.node = &it->second;
