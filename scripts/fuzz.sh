@@ -20,7 +20,7 @@ configure_and_build fuzz "$FUZZ" -DKAVO_FUZZ=ON \
 max_len() {
   case $1 in
     fuzz_protocol) echo 256 ;;  # long fields come from runs
-    fuzz_wrap) echo 128 ;;      # long names too
+    fuzz_wrap) echo 96 ;;       # long names too
     *) echo 4096 ;;
   esac
 }
