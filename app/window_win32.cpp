@@ -239,6 +239,41 @@ void uiListDropLast() {
     repaintList();
 }
 
+void uiListReplaceLast(const char* text) {
+    if (!messageList) return;
+    LRESULT count = SendMessageA(messageList, LB_GETCOUNT, 0, 0);
+    if (count < 1) {
+        uiListAdd(text);
+        return;
+    }
+    // The list redraws its scroll bars on every insert and delete, even
+    // when nothing about them changes, and under wine each such redraw
+    // costs more than a hundred chunks of the download.  With the list
+    // hidden for the moment of the change it skips those; the count, and
+    // with it the scroll bars, end as they were, so only the line itself
+    // needs painting.  A change that moved the view paints everything.
+    // Paints still due from before are done first, so that dropping the
+    // change's own leftovers afterwards loses none of them.
+    UpdateWindow(messageList);
+    LRESULT top = SendMessageA(messageList, LB_GETTOPINDEX, 0, 0);
+    LONG_PTR style = GetWindowLongPtrA(messageList, GWL_STYLE);
+    SetWindowLongPtrA(messageList, GWL_STYLE, style & ~WS_VISIBLE);
+    SendMessageA(messageList, LB_DELETESTRING, static_cast<WPARAM>(count - 1), 0);
+    SendMessageA(messageList, LB_INSERTSTRING, static_cast<WPARAM>(count - 1), reinterpret_cast<LPARAM>(text));
+    SendMessageA(messageList, LB_SETTOPINDEX, static_cast<WPARAM>(count - 1), 0);
+    SetWindowLongPtrA(messageList, GWL_STYLE, style);
+    if (SendMessageA(messageList, LB_GETTOPINDEX, 0, 0) != top) {
+        RedrawWindow(messageList, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
+        return;
+    }
+    RedrawWindow(messageList, nullptr, nullptr, RDW_VALIDATE | RDW_NOFRAME);
+    RECT item;
+    if (SendMessageA(messageList, LB_GETITEMRECT, static_cast<WPARAM>(count - 1), reinterpret_cast<LPARAM>(&item)) !=
+        LB_ERR)
+        InvalidateRect(messageList, &item, TRUE);
+    UpdateWindow(messageList);
+}
+
 void uiSetStatus(const char* text) {
     if (statusText) SetWindowTextA(statusText, text);
 }

@@ -5,6 +5,7 @@
 
 #include "app/eventlog.h"
 #include "app/globals.h"
+#include "base/textbuf.h"
 #include "net/link.h"
 #include "net/protocol.h"
 #include "net/wire_format.h"
@@ -97,11 +98,15 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress) {
             received += static_cast<uint32_t>(got);
             double now = nowSeconds();
             if (now - lastProgress > PROGRESS_INTERVAL_SECONDS || received == size) {
-                if (newestIsProgress && showProgress && logSequence() == progressLineSeq) dropLastListEntry();
                 lastProgress = now;
                 if (showProgress) {
-                    logMessage("tcpDownload - %.1lf/%.1lf KB - %.1lf sec", received / 1024.0, totalKb,
-                               now - phaseStart);
+                    char line[LOG_TEXT_CAP];
+                    formatText(line, sizeof line, "tcpDownload - %.1lf/%.1lf KB - %.1lf sec", received / 1024.0,
+                               totalKb, now - phaseStart);
+                    // The new line takes the place of our previous one in a
+                    // single change of the list.
+                    if (newestIsProgress && logSequence() == progressLineSeq) logMessageReplacingNewest("%s", line);
+                    else logMessage("%s", line);
                     newestIsProgress = true;
                     progressLineSeq = logSequence();
                 }

@@ -109,6 +109,9 @@ int sysSocketWatch(SysSocket s);
 // and by the console in the native tools.
 void uiListAdd(const char* text);        // trim to 3000 entries, append, show last
 void uiListDropLast();                   // remove the newest entry, if any
+// Puts text in place of the newest entry (appends to an empty list) as one
+// change, so that only that line is repainted.
+void uiListReplaceLast(const char* text);
 void uiSetStatus(const char* text);
 void uiShowProgress(bool show);          // show (with the bar's saved style) or hide
 void uiSetProgress(int position);        // 0..1000

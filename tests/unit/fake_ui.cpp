@@ -26,6 +26,10 @@ void uiListAdd(const char* text) {
 void uiListDropLast() {
     if (!fakeUi.list.empty()) fakeUi.list.pop_back();
 }
+void uiListReplaceLast(const char* text) {
+    uiListDropLast();
+    uiListAdd(text);
+}
 void uiSetStatus(const char* text) {
     fakeUi.status = text;
     fakeUi.statuses.push_back(text);

@@ -14,6 +14,7 @@
 // ---- console user interface ----------------------------------------------
 void uiListAdd(const char* text) { printf("%s\n", text); }
 void uiListDropLast() {}
+void uiListReplaceLast(const char* text) { uiListAdd(text); }
 void uiSetStatus(const char*) {}
 void uiShowProgress(bool) {}
 void uiSetProgress(int) {}
