@@ -98,7 +98,6 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress) {
             received += static_cast<uint32_t>(got);
             double now = nowSeconds();
             if (now - lastProgress > PROGRESS_INTERVAL_SECONDS || received == size) {
-                lastProgress = now;
                 if (showProgress) {
                     char line[LOG_TEXT_CAP];
                     formatText(line, sizeof line, "tcpDownload - %.1lf/%.1lf KB - %.1lf sec", received / 1024.0,
@@ -111,6 +110,9 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress) {
                     progressLineSeq = logSequence();
                 }
                 uiSetProgress(static_cast<int>(static_cast<double>(received) / size * 1000.0));
+                // Timed from the end of the update: one that itself takes
+                // longer than the interval must not make every chunk an update.
+                lastProgress = nowSeconds();
             }
             uiPump();
             lastActivity = nowSeconds();

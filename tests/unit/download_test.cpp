@@ -93,6 +93,18 @@ TEST_F(Download, FileArrivesWithOneProgressLineInTheList) {
     EXPECT_EQ(fakeUi.progress.back(), 1000);
 }
 
+TEST_F(Download, SlowProgressUpdatesDoNotMakeEveryChunkAnUpdate) {
+    // Twenty chunks waiting at once, and every update taking longer than
+    // the interval between updates: only the first and the last update.
+    std::string data = content(20000);
+    ASSERT_TRUE(pair.peerSend(header(20000) + data));
+    fakeUi.onProgress = [] { sysSleepMs(150); };
+    EXPECT_TRUE(tcpDownload(local.c_str(), "f", true));
+    EXPECT_EQ(readFile(local), data);
+    // The bar is set once at the start and once per update.
+    EXPECT_LE(fakeUi.progress.size(), 1u + 3u);
+}
+
 TEST_F(Download, RefusalEndsTheWaitAndLeavesAnEmptyFile) {
     ASSERT_TRUE(pair.peerSend("sfe0"));
     double start = nowSeconds();

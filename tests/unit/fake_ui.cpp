@@ -35,7 +35,10 @@ void uiSetStatus(const char* text) {
     fakeUi.statuses.push_back(text);
 }
 void uiShowProgress(bool show) { fakeUi.progressShown = show; }
-void uiSetProgress(int position) { fakeUi.progress.push_back(position); }
+void uiSetProgress(int position) {
+    fakeUi.progress.push_back(position);
+    if (fakeUi.onProgress) fakeUi.onProgress();
+}
 void uiPump() {
     ++fakeUi.pumpCount;
     if (fakeUi.onPump) fakeUi.onPump();

@@ -21,6 +21,7 @@ struct FakeUi {
     int quitCount = 0;
     int pumpCount = 0;
     std::function<void()> onPump;         // runs inside every pump
+    std::function<void()> onProgress;     // runs inside every bar position set
 
     void reset();
 };
