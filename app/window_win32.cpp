@@ -294,6 +294,12 @@ void uiSetProgress(int position) {
 
 void uiPump() { pumpMessages(); }
 
+void uiSocketReads(SysSocket s, bool on) {
+    if (!mainWindow || s == SYS_NO_SOCKET) return;
+    WSAAsyncSelect(static_cast<SOCKET>(s), mainWindow, WM_SERVER_SOCKET, on ? FD_READ | FD_CLOSE : FD_CLOSE);
+    if (on) PostMessageA(mainWindow, WM_SERVER_SOCKET, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(FD_READ, 0));
+}
+
 void uiWarning(const char* text) { MessageBoxA(mainWindow, text, "KAVO Warning", MB_ICONWARNING | MB_OK); }
 
 bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {

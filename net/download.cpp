@@ -142,6 +142,7 @@ bool tcpDownload(const char* localPath, const char* remotePath, bool showProgres
 
     bool sent = sendRequest(remotePath);
     downloadActive = true;
+    uiSocketReads(serverSocket, false);
     transferError = 0;
     transferSize = 0;
     // A request that could not be sent has no answer to wait for.
@@ -160,6 +161,7 @@ bool tcpDownload(const char* localPath, const char* remotePath, bool showProgres
     }
     uiPump();
     downloadActive = false;
+    uiSocketReads(serverSocket, true);
     fclose(file);
     return result;
 }

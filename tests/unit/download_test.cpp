@@ -91,6 +91,12 @@ TEST_F(Download, FileArrivesWithOneProgressLineInTheList) {
     ASSERT_FALSE(fakeUi.progress.empty());
     EXPECT_EQ(fakeUi.progress.front(), 0);
     EXPECT_EQ(fakeUi.progress.back(), 1000);
+    // Read notifications are off while the download owns the socket and on
+    // again (with one posted) only once it no longer does.
+    ASSERT_EQ(fakeUi.socketReads.size(), 2u);
+    EXPECT_FALSE(fakeUi.socketReads[0].on);
+    EXPECT_TRUE(fakeUi.socketReads[1].on);
+    EXPECT_FALSE(fakeUi.socketReads[1].duringDownload);
 }
 
 TEST_F(Download, SlowProgressUpdatesDoNotMakeEveryChunkAnUpdate) {

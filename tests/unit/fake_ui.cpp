@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "base/textbuf.h"
+#include "net/download.h"
 #include "platform/sys.h"
 
 FakeUi fakeUi;
@@ -43,6 +44,7 @@ void uiPump() {
     ++fakeUi.pumpCount;
     if (fakeUi.onPump) fakeUi.onPump();
 }
+void uiSocketReads(SysSocket, bool on) { fakeUi.socketReads.push_back({on, downloadActive}); }
 void uiWarning(const char* text) { fakeUi.warnings.push_back(text); }
 bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
     fakeUi.questions.push_back({text, title, warningIcon});

@@ -16,6 +16,11 @@ struct FakeUi {
     std::vector<bool> answers;            // scripted answers, taken in order; No when empty
     std::vector<int> progress;            // every position sent to the bar
     std::vector<std::string> statuses;    // every status text set
+    struct SocketReads {
+        bool on;
+        bool duringDownload;              // downloadActive at the switch
+    };
+    std::vector<SocketReads> socketReads; // read notifications switched
     std::string status;
     bool progressShown = false;
     int quitCount = 0;

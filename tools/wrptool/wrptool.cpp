@@ -19,6 +19,7 @@ void uiSetStatus(const char*) {}
 void uiShowProgress(bool) {}
 void uiSetProgress(int) {}
 void uiPump() {}
+void uiSocketReads(SysSocket, bool) {}
 void uiWarning(const char* text) { fprintf(stderr, "%s\n", text); }
 bool uiAskYesNo(const char* text, const char*, bool) {
     fprintf(stderr, "%s (answered No)\n", text);
