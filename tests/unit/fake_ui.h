@@ -27,6 +27,8 @@ struct FakeUi {
     int pumpCount = 0;
     std::function<void()> onPump;         // runs inside every pump
     std::function<void()> onProgress;     // runs inside every bar position set
+    int shortcuts = 0;                    // desktop shortcuts made
+    std::vector<std::string> started;     // folders the product was started from
 
     void reset();
 };
