@@ -190,6 +190,10 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 void pumpMessages() {
+    // Peek only when something waits: under wine a peek that finds nothing
+    // also yields the processor, which on a busy machine costs milliseconds
+    // per call and so per chunk of a download.
+    if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) return;
     MSG msg;
     for (int i = 0; i < 10; ++i) {
         if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return;
