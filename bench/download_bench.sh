@@ -8,8 +8,9 @@
 #     "download KAVO.wrp - ... sec" line).  A 20 MB file of random bytes and
 #     a 100 MB package; runs alternate, the best of each is kept, and the
 #     installer's throughput is printed as a share of the bare loop's.
-#  2. Busy machine: the 20 MB download again with one CPU-bound process per
-#     core beside it, against the quiet figure of this run.
+#  2. Busy machine: the 20 MB download again with CPU-bound processes (one
+#     per core unless BENCH_BUSY says otherwise) beside it, against the
+#     quiet figure of this run.
 #  3. Unpacking: the 100 MB package (about 2,000 files) unpacked by the
 #     installer under wine (its "unwrapFolder - ... sec" line, from the run
 #     of step 1) against the native `wrptool unpack` of the same package.
@@ -25,7 +26,8 @@
 #   BENCH_ADDRESS   loopback address to serve on, port 49491 (default 127.0.77.1)
 #   BENCH_SIZES     download sizes in MB (default "20 100"; the 100 is the package)
 #   BENCH_RUNS      alternating runs per size (default 2)
-#   BENCH_BUSY=0    skip the busy-machine step
+#   BENCH_BUSY=N    CPU-bound processes for the busy-machine step (default:
+#                   one per core; 0 skips the step)
 #   BENCH_KEEP=1    keep the work folder
 # 1 MB = 1048576 bytes.
 set -euo pipefail
@@ -196,24 +198,31 @@ for mb in $SIZES; do
   done
 done
 
-# ---- 2. the same with a CPU-bound process per core beside it ---------------
-BUSY_LINE=""
-if [ "${BENCH_BUSY:-1}" = 1 ]; then
+# ---- 2. the same with CPU-bound processes beside it ------------------------
+BUSY=${BENCH_BUSY:-$(nproc)}
+BUSY_LINES=()
+if [ "$BUSY" -gt 0 ]; then
   mb=$(echo $SIZES | cut -d' ' -f1)
   serve "$WORK/srv$mb"
   size=$(stat -c %s "$WORK/srv$mb/wrp/KAVO.wrp")
-  for _ in $(seq "$(nproc)"); do
+  for _ in $(seq "$BUSY"); do
     yes >/dev/null &
     BUSY_PIDS="$BUSY_PIDS $!"
   done
   sleep 2
-  bare "$size"; busy_bare=$MBS
-  installer "$(echo $EXES | cut -d' ' -f1)" "$size" 0; busy_inst=$MBS
-  busy_load=$(load)
+  bare "$size"
+  BUSY_LINES+=("$(awk -v b="$MBS" -v q="${BARE[$mb]}" -v l="$(load)" -v mb="$mb" -v n="$BUSY" \
+    'BEGIN { printf "%4s MB, %d busy processes (load %s): bare loop %.2f MB/s = %3.0f%% of its quiet %.2f",
+             mb, n, l, b, (q > 0 ? 100 * b / q : 0), q }')")
+  i=0
+  for exe in $EXES; do
+    i=$((i + 1))
+    installer "$exe" "$size" 0
+    BUSY_LINES+=("$(awk -v b="$MBS" -v q="${INST[$mb.$i]}" -v l="$(load)" -v mb="$mb" -v n="$BUSY" -v i="$i" -v many="$(echo $EXES | wc -w)" \
+      'BEGIN { printf "%4s MB, %d busy processes (load %s): installer%s %.2f MB/s = %3.0f%% of its quiet %.2f",
+               mb, n, l, (many > 1 ? " " i : ""), b, (q > 0 ? 100 * b / q : 0), q }')")
+  done
   stop_busy
-  BUSY_LINE=$(awk -v q="${INST[$mb.1]}" -v b="$busy_inst" -v bb="$busy_bare" -v qb="${BARE[$mb]}" -v l="$busy_load" -v mb="$mb" \
-    'BEGIN { printf "%s MB with %d busy processes (load %s): installer %.2f MB/s = %.0f%% of its quiet %.2f; bare loop %.2f MB/s = %.0f%% of its quiet %.2f",
-             mb, '"$(nproc)"', l, b, (q > 0 ? 100 * b / q : 0), q, bb, (qb > 0 ? 100 * bb / qb : 0), qb }')
 fi
 stop_server
 
@@ -242,7 +251,7 @@ for mb in $SIZES; do
                if (n > 1) printf "         (%s)\n", exe }'
   done
 done
-[ -n "$BUSY_LINE" ] && echo "$BUSY_LINE"
+for l in "${BUSY_LINES[@]}"; do echo "$l"; done
 if [ -n "$UNWRAP_SECS" ]; then
   awk -v w="$UNWRAP_SECS" -v n="$NATIVE_BEST" -v f="$FILES" -v got="$INSTALLED_FILES" -v mb="$PACKAGE_MB" \
     'BEGIN { printf "unpack %s MB, %d files: installer under wine %.1f s, native wrptool %.2f s (%.1fx); %d files installed\n",
