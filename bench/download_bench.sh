@@ -129,6 +129,9 @@ best() { awk -v a="$1" -v b="${2:-0}" 'BEGIN { print (a > b) ? a : b }'; }
 bare() {   # size-in-bytes
   local out="$WORK/bare.txt" bytes
   MBS=0
+  # No write-back of an earlier run's file during this one.
+  rm -f "$WORK/bare.bin"
+  sync
   "$WINE" "$BIN/bench/bare_download.exe" "$ADDRESS" 'wrp\KAVO.wrp' "$(winpath "$WORK/bare.bin")" \
     >"$out" 2>&1 </dev/null || { echo "bare loop failed: $(tail -2 "$out")"; return; }
   tr -d '\r' <"$out" >"$out.txt"
@@ -145,6 +148,7 @@ bare() {   # size-in-bytes
 installer() {   # exe size-in-bytes unwrap
   local run="$WORK/run"
   rm -rf "$run" "$WORK/inst"
+  sync
   mkdir -p "$run"
   echo "CONNECT:$ADDRESS" >"$run/setup.ini"
   cat >"$run/script.txt" <<SCRIPT
