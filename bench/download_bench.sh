@@ -77,27 +77,7 @@ WRPTOOL="$BN/tools/wrptool/wrptool"
 # The package: about 2,000 files, 100 MB, mixed sizes; packed natively.
 FILES=0
 case " $SIZES " in *" $PACKAGE_MB "*)
-python3 - "$WORK/tree" <<'EOF'
-import os, random, sys
-root = sys.argv[1]
-rnd = random.Random(20240601)
-folders = ["", "OSKE", "OSKE/lang", "VELN", "VELN/BIN", "VELN/BIN/plugins", "VELN/DOC",
-           "UBRA", "UBRA/sub", "UBRA/res/img", "KAVO_data", "KAVO_data/cfg"]
-for f in folders:
-    os.makedirs(os.path.join(root, f), exist_ok=True)
-# 8 x 6 MiB + 60 x 400 KiB + 1932 small files (up to 30 KiB): about 100 MB.
-sizes = [6 << 20] * 8 + [400 << 10] * 60 + [rnd.randint(0, 30 << 10) for _ in range(1932)]
-chunk = os.urandom(1 << 20)
-for i, size in enumerate(sizes):
-    path = os.path.join(root, folders[i % len(folders)], "file%04d.%s" % (i, ("dll", "exe", "dat", "txt")[i % 4]))
-    with open(path, "wb") as out:
-        left, off = size, (i * 7919) % len(chunk)
-        while left:
-            n = min(left, len(chunk) - off)
-            out.write(chunk[off:off + n])
-            left -= n
-            off = 0
-EOF
+python3 "$(dirname "$0")/release_tree.py" "$WORK/tree" "$PACKAGE_MB" >"$WORK/tree.log"
 FILES=$(find "$WORK/tree" -type f | wc -l) ;;
 esac
 # The other files are random bytes behind an end record, so that the
