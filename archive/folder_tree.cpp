@@ -40,7 +40,7 @@ size_t relPathLength(const FolderNode* node) {
 void scanInto(FolderNode* node, size_t pathLen, size_t relLen) {
     SysFolderScan* scan = sysScanBegin(scanPath);
     if (!scan) return;
-    unsigned longNames = 0, beyondLimit = 0, tooDeep = 0;
+    unsigned longNames = 0, tooDeep = 0;
     SysFolderEntry entry;
     while (sysScanNext(scan, &entry)) {
         if (entry.isHidden || entry.name[0] == '.') continue;
@@ -59,10 +59,8 @@ void scanInto(FolderNode* node, size_t pathLen, size_t relLen) {
         if (index >= 0) {
             child = node->children[index];
         } else {
-            if (node->childCount >= MAX_CHILDREN) {
-                ++beyondLimit;
-                continue;
-            }
+            // Entries beyond the 500th are left out without a message.
+            if (node->childCount >= MAX_CHILDREN) continue;
             // A folder whose relative path would not fit the lookup buffer
             // could never be named by a command; keep it out.
             if (entry.isFolder && relLen + nameLen + 1 >= TREE_REL_PATH_CAP) {
@@ -85,9 +83,6 @@ void scanInto(FolderNode* node, size_t pathLen, size_t relLen) {
     }
     sysScanEnd(scan);
     if (longNames) logMessage("scanFolder: %u names in \"%s\" left out - 100 bytes or longer", longNames, scanPath);
-    if (beyondLimit)
-        logMessage("scanFolder: %u entries of \"%s\" left out - more than %d in one folder", beyondLimit, scanPath,
-                   MAX_CHILDREN);
     if (tooDeep) logMessage("scanFolder: %u folders in \"%s\" left out - path too long", tooDeep, scanPath);
 }
 

@@ -2,10 +2,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "archive/wrp_format.h"
+#include "base/file_names.h"
 #include "base/textbuf.h"
 #include "platform/sys.h"
 
@@ -51,12 +54,97 @@ bool readName(FILE* f, char* name, size_t* length) {
 }
 
 bool refuseUnsafeName(const char* folderPath, const char* name, size_t n) {
-    const char* why = wrpUnsafeName(name, n);
+    const char* why = fileNameProblem(name, n);
     if (!why) return false;
     char shown[4 * WRP_NAME_MAX + 1];
     printableName(shown, sizeof shown, name, n);
     logMessage("unwrapFolder_rec ERROR - unsafe name \"%s\" in \"%s\" refused (%s)", shown, folderPath, why);
     return true;
+}
+
+// Entries this run created whose names end in the temporary suffix, as the
+// system compares paths.  A later file whose temporary file would be one of
+// them is refused: writing it would overwrite that entry and then rename it
+// away, losing it although the run reports success.
+std::unordered_set<std::string> tempLookalikes;
+const size_t TEMP_SUFFIX_LENGTH = sizeof WRP_TEMP_SUFFIX - 1;
+
+std::string pathKey(const char* path) {
+    std::string key = foldedName(path, strlen(path));
+    while (!key.empty() && key.back() == '/') key.pop_back();
+    return key;
+}
+
+bool endsWithTempSuffix(const std::string& key) {
+    return key.size() > TEMP_SUFFIX_LENGTH &&
+           key.compare(key.size() - TEMP_SUFFIX_LENGTH, TEMP_SUFFIX_LENGTH, WRP_TEMP_SUFFIX) == 0;
+}
+
+void noteCreated(const char* path) {
+    std::string key = pathKey(path);
+    if (endsWithTempSuffix(key)) tempLookalikes.insert(key);
+}
+
+bool refuseTempClash(const char* targetPath) {
+    std::string key = pathKey(targetPath) + WRP_TEMP_SUFFIX;
+    if (tempLookalikes.count(key) == 0) return false;
+    logMessage("unwrapFolder_rec ERROR - temporary file of \"%s\" would replace \"%s" WRP_TEMP_SUFFIX
+               "\" of this archive - refused",
+               targetPath, targetPath);
+    return true;
+}
+
+// Adds up the content sizes that the archive announces, reading only the
+// record headers and seeking past the contents.  False when the records do
+// not lead to the final end record within the archive: the unpacking itself
+// then reports what is wrong.
+bool announcedBytes(FILE* f, int64_t length, uint64_t* total) {
+    char name[WRP_NAME_MAX + 1];
+    *total = 0;
+    int64_t position = 0;
+    uint64_t open = 1;  // listings not yet closed
+    for (;;) {
+        uint8_t type;
+        if (!readExactly(f, &type, 1)) return false;
+        ++position;
+        switch (wrpRecordKind(type)) {
+            case WrpRecordKind::End:
+                if (--open == 0) return true;
+                break;
+            case WrpRecordKind::Skip: break;
+            case WrpRecordKind::Folder:
+            case WrpRecordKind::File: {
+                size_t n;
+                if (!readName(f, name, &n)) return false;
+                position += 1 + static_cast<int64_t>(n);
+                if (wrpRecordKind(type) == WrpRecordKind::Folder) {
+                    ++open;
+                    break;
+                }
+                uint8_t sizeField[WRP_SIZE_BYTES];
+                if (!readExactly(f, sizeField, sizeof sizeField)) return false;
+                uint32_t size = wrpGetU32(sizeField);
+                position += WRP_SIZE_BYTES + static_cast<int64_t>(size);
+                if (position > length || !sysSeekTo(f, position)) return false;
+                *total += size;
+                break;
+            }
+        }
+    }
+}
+
+// False (logged) when the archive announces more content than the
+// destination's volume has room for: nothing is written then.
+bool enoughSpace(const char* archivePath, int64_t length, const char* root) {
+    FILE* scan = sysOpenFile(archivePath, "rb");
+    if (!scan) return true;  // the unpacking reports it
+    uint64_t needed = 0, available = 0;
+    bool known = announcedBytes(scan, length, &needed);
+    fclose(scan);
+    if (!known || !sysFreeSpace(root, &available) || needed <= available) return true;
+    logMessage("unwrapFolder ERROR - not enough disk space: %.1lf MB needed, %.1lf MB free (%s)",
+               needed / 1048576.0, available / 1048576.0, root);
+    return false;
 }
 
 void progressStep(FILE* f) {
@@ -124,8 +212,9 @@ uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t s
         copyResult = COPY_SHORT;
         return copied;
     }
-    sysDeleteFile(targetPath);
-    if (sysRenamePath(tempPath, targetPath) != SYS_OK) {
+    // One step: the old content stays in place until the new one has taken
+    // it, so a failure never leaves the target missing.
+    if (sysReplaceFile(tempPath, targetPath) != SYS_OK) {
         logMessage("cpyFileContent_unwrap ERROR - rename failed \"%s\" -> \"%s\"", tempPath, targetPath);
         copyResult = COPY_RENAME_FAILED;
     }
@@ -164,6 +253,7 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
                     logMessage("CreateDirectory \"%s\" ERROR - %d", path, err);
                     return false;
                 }
+                noteCreated(path);
                 if (!unwrapFolder_rec(srcFile, path)) {
                     logMessage("unwrapFolder_rec \"%s\" failed", path);
                     return false;
@@ -181,6 +271,8 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
                     logMessage("unwrapFolder_rec ERROR - path too long (%s%s)", folderPath, name);
                     return false;
                 }
+                if (refuseTempClash(path)) return false;
+                noteCreated(path);
                 uint32_t copied = cpyFileContent_unwrap(srcFile, path, size);
                 if (copyResult != COPY_OK) unwrapFailed |= 1;
                 if (copied != size) {
@@ -220,7 +312,14 @@ bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
     archiveSize = sysSeekEnd(src) ? sysTell(src) : -1;
     sysSeekStart(src);
     lastProgress = 0;
+    if (!enoughSpace(archivePath, archiveSize, root)) {
+        fclose(src);
+        logMessage("     > unwrap failed");
+        return false;
+    }
+    tempLookalikes.clear();
     bool ok = unwrapFolder_rec(src, root);
+    tempLookalikes.clear();
     fclose(src);
     if (ok && unwrapFailed == 0) {
         logMessage("     > unwrap done");

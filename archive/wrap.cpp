@@ -1,9 +1,12 @@
 #include "archive/wrap.h"
 
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "app/eventlog.h"
 #include "archive/wrp_format.h"
+#include "base/file_names.h"
 #include "base/textbuf.h"
 #include "platform/sys.h"
 
@@ -64,6 +67,7 @@ bool cpyFileContent_wrap(FILE* dst, const char* filePath, uint32_t size) {
         return false;
     }
     setvbuf(src, sourceBuffer, _IOFBF, sizeof sourceBuffer);
+    bool grew = false;
     for (;;) {
         // Never read further than one byte past the announced size: enough to
         // see that the file grew, and bounded even when it keeps growing (an
@@ -72,21 +76,25 @@ bool cpyFileContent_wrap(FILE* dst, const char* filePath, uint32_t size) {
         size_t n = fread(copyBlock, 1, want < WRP_BLOCK ? static_cast<size_t>(want) : WRP_BLOCK, src);
         if (n == 0) break;
         size_t keep = n;
-        if (copied + n > size) keep = static_cast<size_t>(size - copied);
+        if (copied + n > size) {
+            keep = static_cast<size_t>(size - copied);
+            grew = true;
+        }
         size_t written = fwrite(copyBlock, 1, keep, dst);
+        copied += written;
         if (written != keep) {
             logMessage("cpyFileContent_wrap ERROR - %d/%d written", static_cast<int>(written),
                        static_cast<int>(n));
-            copied += written;
             break;
         }
-        copied += n;
-        if (copied > size) break;
+        if (grew) break;
     }
     fclose(src);
-    if (copied == size) return true;
+    if (copied == size && !grew) return true;
+    // The bytes that went into the archive, whatever the file holds now.
     logMessage("cpyFileContent_wrap ERROR - %llu/%llu coppied", (unsigned long long)copied,
                (unsigned long long)size);
+    if (grew) logMessage("cpyFileContent_wrap ERROR - \"%s\" grew while it was packed", filePath);
     logMessage("wrapFolder_rec ERROR - cpy file content %llu/%llu (%s)", (unsigned long long)copied,
                (unsigned long long)size, filePath);
     return false;
@@ -100,7 +108,7 @@ bool entryFitsFormat(const SysFolderEntry& e, size_t nameLength) {
                    static_cast<int>(nameLength), walkPath, e.name);
         return false;
     }
-    if (const char* why = wrpUnsafeName(e.name, nameLength)) {
+    if (const char* why = fileNameProblem(e.name, nameLength)) {
         logMessage("wrapFolder_rec ERROR - name cannot be unpacked, %s (%s%s)", why, walkPath, e.name);
         return false;
     }
@@ -112,18 +120,47 @@ bool entryFitsFormat(const SysFolderEntry& e, size_t nameLength) {
     return true;
 }
 
+// The taken entries of one folder as the system compares names.  A file
+// "x" beside an entry "x.unwrap" cannot be unpacked safely: depending on
+// their order, the temporary file of "x" would overwrite the other entry.
+// Such a folder is refused whatever order the enumeration gives.
+class TempNameClash {
+public:
+    bool clashes(const SysFolderEntry& e, size_t nameLength) {
+        std::string key = foldedName(e.name, nameLength);
+        const size_t suffix = sizeof WRP_TEMP_SUFFIX - 1;
+        bool clash = (!e.isFolder && names_.count(key + WRP_TEMP_SUFFIX)) ||
+                     (key.size() > suffix && key.compare(key.size() - suffix, suffix, WRP_TEMP_SUFFIX) == 0 &&
+                      files_.count(key.substr(0, key.size() - suffix)));
+        names_.insert(key);
+        if (!e.isFolder) files_.insert(key);
+        return clash;
+    }
+
+private:
+    std::set<std::string> names_, files_;
+};
+
 // Walks the folder whose path (with its separator) is in walkPath.
 bool walkFolder(FILE* dst, int depth) {
     bool ok = true;
     SysFolderScan* scan = sysScanBegin(walkPath);
     if (scan) {
         SysFolderEntry e;
+        TempNameClash clash;
         size_t baseLength = strlen(walkPath);
         while (sysScanNext(scan, &e)) {
             if (e.isHidden || e.name[0] == '.') continue;
             if (e.isFolder ? !takeFolder(depth, e.name) : !takeFile(depth, e.name)) continue;
             size_t nameLength = strnlen(e.name, sizeof e.name);
             if (!entryFitsFormat(e, nameLength)) {
+                ok = false;
+                continue;
+            }
+            if (clash.clashes(e, nameLength)) {
+                logMessage("wrapFolder_rec ERROR - name cannot be unpacked beside its temporary name " WRP_TEMP_SUFFIX
+                           " (%s%s)",
+                           walkPath, e.name);
                 ok = false;
                 continue;
             }

@@ -37,7 +37,8 @@ enum : size_t {
 const uint64_t WRP_SIZE_LIMIT = 0x100000000ULL;
 
 // Suffix of the temporary file a target is written to before it replaces
-// the target.
+// the target.  Names themselves follow the system's rules in
+// base/file_names.h, which the packer and the unpacker both apply.
 #define WRP_TEMP_SUFFIX ".unwrap"
 
 inline void wrpPutU32(uint8_t out[4], uint32_t v) {
@@ -60,55 +61,4 @@ inline WrpRecordKind wrpRecordKind(uint8_t type) {
     if (type & REC_FILE) return WrpRecordKind::File;
     if (type & REC_END) return WrpRecordKind::End;
     return WrpRecordKind::Skip;
-}
-
-// Why a name must not be unpacked (null when it is safe).  A name is one
-// path component inside the destination: separators, "..", drive or stream
-// colons, bytes the file system rejects or rewrites (control bytes, wildcard
-// characters, a trailing dot or space) and device names could all make it
-// name something else, possibly outside the destination.  The packer refuses
-// the same names, so that it never publishes an archive that cannot be
-// unpacked.
-inline const char* wrpUnsafeName(const char* name, size_t n) {
-    if (n == 0) return "empty name";
-    if ((n == 1 && name[0] == '.') || (n == 2 && name[0] == '.' && name[1] == '.'))
-        return "relative folder name";
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c < 0x20 || c == 0x7F) return "control byte in name";
-        switch (c) {
-            case '/':
-            case '\\':
-            case ':': return "separator in name";
-            case '*':
-            case '?':
-            case '"':
-            case '<':
-            case '>':
-            case '|': return "reserved character in name";
-            default: break;
-        }
-    }
-    if (name[n - 1] == '.' || name[n - 1] == ' ') return "name ends in a dot or space";
-    // Device names, with or without an extension and in any letter case
-    // ("con", "Nul.txt", "COM1 .log").
-    size_t base = 0;
-    while (base < n && name[base] != '.') ++base;
-    while (base > 0 && name[base - 1] == ' ') --base;
-    auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; };
-    auto is = [&](const char* word) {
-        size_t i = 0;
-        for (; word[i]; ++i)
-            if (i >= base || upper(name[i]) != word[i]) return false;
-        return i == base;
-    };
-    if (is("CON") || is("PRN") || is("AUX") || is("NUL") || is("CONIN$") || is("CONOUT$"))
-        return "device name";
-    if (base == 4) {
-        char p0 = upper(name[0]), p1 = upper(name[1]), p2 = upper(name[2]), d = name[3];
-        bool com = p0 == 'C' && p1 == 'O' && p2 == 'M';
-        bool lpt = p0 == 'L' && p1 == 'P' && p2 == 'T';
-        if ((com || lpt) && d >= '1' && d <= '9') return "device name";
-    }
-    return nullptr;
 }

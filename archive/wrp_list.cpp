@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "archive/wrp_format.h"
+#include "base/file_names.h"
 #include "base/textbuf.h"
 #include "platform/sys.h"
 
@@ -63,7 +64,7 @@ void listArchive(FILE* srcFile, void (*visit)(const WrpRecordInfo& record, void*
                 fail(offset, "record header cut short");
                 return;
             }
-            rec.unsafe = wrpUnsafeName(name, n);
+            rec.unsafe = fileNameProblem(name, n);
             if (rec.unsafe) out.unsafeNames = true;
             path.resize(open.back());
             path.append(name, n);

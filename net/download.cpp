@@ -1,5 +1,6 @@
 #include "net/download.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -61,7 +62,9 @@ void waitForHeader(const char* remotePath) {
     }
 }
 
-uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress) {
+// Reads the content into the file; returns the bytes received and adds the
+// bytes that reached the file to *written.
+uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* written) {
     const double totalKb = size / 1024.0;
     const double phaseStart = nowSeconds();
     double lastActivity = phaseStart;
@@ -89,9 +92,10 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress) {
                 logMessage("tcpDownload ERROR - receive failed (%d)", sysNetError());
                 break;
             }
-            size_t written = got > 0 ? fwrite(downloadBuffer, 1, static_cast<size_t>(got), file) : 0;
-            if (written < static_cast<size_t>(got)) {
-                logMessage("tcpDownload ERROR - %d/%d byte written", static_cast<int>(written), got);
+            size_t put = got > 0 ? fwrite(downloadBuffer, 1, static_cast<size_t>(got), file) : 0;
+            *written += static_cast<uint32_t>(put);
+            if (put < static_cast<size_t>(got)) {
+                logMessage("tcpDownload ERROR - %d/%d byte written", static_cast<int>(put), got);
                 newestIsProgress = false;
             }
             received += static_cast<uint32_t>(got);
@@ -143,8 +147,14 @@ bool tcpDownload(const char* localPath, const char* remotePath, bool showProgres
     bool result = false;
     if (transferSize != 0) {
         uint32_t size = transferSize;
-        uint32_t received = receiveContent(file, size, showProgress);
-        if (received == size) {
+        uint32_t written = 0;
+        uint32_t received = receiveContent(file, size, showProgress, &written);
+        // A download is complete only when every byte reached the disk: the
+        // last ones are written when the file is closed.
+        bool closed = fclose(file) == 0;
+        file = nullptr;
+        if (!closed) logMessage("tcpDownload ERROR - closing \"%s\" failed (errCode %d)", localPath, errno);
+        if (received == size && written == size && closed) {
             logMessage("tcpFileDownload done - %d/%d byte", static_cast<int>(received), static_cast<int>(size));
             result = true;
         } else {
@@ -153,6 +163,6 @@ bool tcpDownload(const char* localPath, const char* remotePath, bool showProgres
     }
     uiPump();
     downloadActive = false;
-    fclose(file);
+    if (file) fclose(file);
     return result;
 }

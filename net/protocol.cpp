@@ -5,6 +5,7 @@
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "archive/folder_tree.h"
+#include "base/file_names.h"
 #include "base/textbuf.h"
 #include "net/link.h"
 
@@ -65,7 +66,7 @@ void printable(char* dst, size_t cap, const char* src, size_t n) {
 // something other than it says), or null when it is safe.  Both separators
 // count, as the system treats both; a trailing dot or space is refused
 // because the system drops it (".. " would name the parent).
-const char* unsafePathReason(const char* path, size_t n, bool folderDelete) {
+const char* unsafePathReason(const char* path, size_t n) {
     if (n == 0) return "empty path";
     for (size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(path[i]);
@@ -78,13 +79,15 @@ const char* unsafePathReason(const char* path, size_t n, bool folderDelete) {
         if (i < n && path[i] != '/' && path[i] != '\\') continue;
         size_t len = i - start;
         if (len == 0) {
-            // Only the final "/" of a folder delete may end the path.
-            if (!(i == n && folderDelete && path[n - 1] == '/')) return "empty component";
+            // One final "/" may end the path: it names the folder itself
+            // (for a delete, the folder with its contents).
+            if (!(i == n && path[n - 1] == '/')) return "empty component";
         } else {
             const char* comp = path + start;
             if (len == 1 && comp[0] == '.') return "\".\" component";
             if (len == 2 && comp[0] == '.' && comp[1] == '.') return "\"..\" component";
             if (comp[len - 1] == '.' || comp[len - 1] == ' ') return "component ending in dot or space";
+            if (isDeviceName(comp, len)) return "device name";
         }
         start = i + 1;
     }
@@ -96,11 +99,23 @@ bool composeFull(char* dst, const char* rel) {
            appendText(dst, WIRE_FULL_PATH_CAP, rel);
 }
 
-// The shared folder must exist before a folder command may act in it.
+// "a/b/" names the folder "a/b" for a new folder or a move.
+void dropFinalSeparator(char* path) {
+    size_t n = strlen(path);
+    if (n > 0 && path[n - 1] == '/') path[n - 1] = '\0';
+}
+
+// The shared folder must exist before a folder command may act in it; a
+// new installation has none yet, so the first command creates it.
 bool shareAvailable(const char* command) {
     if (!shareRoot[0] && !setShareRoot()) {
         logMessage("\"%s\" refused - no shared folder", command);
         return false;
+    }
+    if (sysPathKind(shareRoot) == 0) {
+        int err = sysCreateFolder(shareRoot);
+        if (err == SYS_OK) logMessage("shared folder \"%s\" created", shareRoot);
+        else if (err != SYS_ERROR_ALREADY_EXISTS) logMessage("CreateDirectory \"%s\" ERROR - %d", shareRoot, err);
     }
     if (sysPathKind(shareRoot) != 2) {
         logMessage("\"%s\" refused - shared folder \"%s\" does not exist", command, shareRoot);
@@ -110,12 +125,12 @@ bool shareAvailable(const char* command) {
 }
 
 // Checks one path of a folder command; logs the refusal and returns false.
-bool acceptPath(const char* command, Field field, const char* path, uint32_t n, bool folderDelete) {
+bool acceptPath(const char* command, Field field, const char* path, uint32_t n) {
     if (field == Field::tooLong) {
         logMessage("\"%s\" refused - path of %u bytes too long", command, static_cast<unsigned>(n));
         return false;
     }
-    const char* why = unsafePathReason(path, n, folderDelete);
+    const char* why = unsafePathReason(path, n);
     if (why) {
         char shown[WIRE_PATH_CAP];
         printable(shown, sizeof shown, path, n);
@@ -232,11 +247,14 @@ void handleMessage(char* path) {
         // Both paths are taken from the stream before anything is decided.
         Field oldField = readPath(path, oldLen);
         if (oldField == Field::cut) return logCutShort(3);
-        bool oldOk = acceptPath("prf", oldField, path, oldLen, false) && composeFull(fullPathA, path);
+        bool oldOk = acceptPath("prf", oldField, path, oldLen);
+        dropFinalSeparator(path);
+        oldOk = oldOk && composeFull(fullPathA, path);
         Field newField = readPath(path, newLen);
         if (newField == Field::cut) return logCutShort(3);
-        if (!oldOk) return;
-        if (!acceptPath("prf", newField, path, newLen, false) || !composeFull(fullPathB, path)) return;
+        if (!oldOk || !acceptPath("prf", newField, path, newLen)) return;
+        dropFinalSeparator(path);
+        if (!composeFull(fullPathB, path)) return;
         if (!shareAvailable("prf")) return;
         sysRenamePath(fullPathA, fullPathB);  // a failed move is silent
         rebuildTree();
@@ -249,10 +267,13 @@ void handleMessage(char* path) {
     if (n == 0) return;
     Field f = readPath(path, n);
     if (f == Field::cut) return logCutShort(3);
-    bool folderDelete = second == MSG_DELETE;
-    if (!acceptPath(command, f, path, n, folderDelete) || !shareAvailable(command)) return;
-    if (second == MSG_NEW) newFolder(path);
-    else deletePath(path, n);
+    if (!acceptPath(command, f, path, n) || !shareAvailable(command)) return;
+    if (second == MSG_NEW) {
+        dropFinalSeparator(path);
+        newFolder(path);
+    } else {
+        deletePath(path, n);
+    }
 }
 
 }  // namespace

@@ -45,8 +45,19 @@ fuzz() {
   return $ok
 }
 
+# Tests work in folders of their own: the source tree (build/ aside) must
+# look the same after the run, ignored files included.
+tree_state() { git -C "$ROOT" status --porcelain --ignored 2>/dev/null | grep -vx '!! build/' || true; }
+source_tree_untouched() {
+  local now; now=$(tree_state)
+  [ "$now" = "$TREE_BEFORE" ] && return 0
+  echo "the run wrote into the source tree:"; diff <(echo "$TREE_BEFORE") <(echo "$now") | grep '^>' | head -20
+  return 1
+}
+
 trap stop_all EXIT
 t_start=$SECONDS
+TREE_BEFORE=$(tree_state)
 stage "build (native, win64, win32)" build_all || true
 if [ $failed -eq 0 ]; then
   stage "native unit tests (ASan, UBSan)" native_unit
@@ -62,6 +73,7 @@ if [ $failed -eq 0 ]; then
   [ $display -eq 1 ] && stage "shipped 32-bit exe under emulation" e2e_i686
   stage "fuzz targets" fuzz
 fi
+stage "source tree untouched by the tests" source_tree_untouched
 
 echo
 echo "=== Summary ($((SECONDS - t_start)) s)"

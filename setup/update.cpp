@@ -31,23 +31,31 @@ const Component COMPONENTS[] = {
 
 void warnUpdateFailed() { showWarning("Failed to update KAVO.\nPlease try again or contact %s", SUPPORT_CONTACT); }
 
-void swapVersionFiles() {
+// Puts update_new.ini in the place of update.ini.  False (logged) when the
+// version file could not be replaced: both files are then as they were.
+bool swapVersionFiles() {
     char current[PATH_CAP], fresh[PATH_CAP];
     if (!copyText(current, sizeof current, workingDir) ||
         !appendText(current, sizeof current, "\\KAVO_data\\update.ini") ||
         !copyText(fresh, sizeof fresh, workingDir) ||
         !appendText(fresh, sizeof fresh, "\\KAVO_data\\update_new.ini")) {
         logMessage("updateKAVO ERROR - version file path too long, update.ini kept");
-        return;
+        return false;
     }
     // Without a new version file the installed one is kept: deleting it
     // would leave the installation with none.
     if (sysPathKind(fresh) != 1) {
         logMessage("updateKAVO - \"%s\" missing, update.ini kept", fresh);
-        return;
+        return true;
     }
-    sysDeleteFile(current);
-    sysRenamePath(fresh, current);
+    // One step, so that a failure never leaves the installation without a
+    // version file.
+    int err = sysReplaceFile(fresh, current);
+    if (err != SYS_OK) {
+        logMessage("updateKAVO ERROR - \"%s\" could not replace \"%s\" - %d", fresh, current, err);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -145,15 +153,13 @@ void updateKAVO() {
         productFailed = true;
     }
 
-    if (productFailed || failed) {
+    // The version file is replaced only when every package succeeded.
+    if (productFailed || failed || !swapVersionFiles()) {
         warnUpdateFailed();  // once, however many packages failed
-    } else {
-        swapVersionFiles();
-        if (uiAskYesNo("Update is completed.\nDo you want to start KAVO?", "Update Completed", false)) {
-            logMessage("start KAVO");
-            if (startKAVO(workingDir)) uiQuit();
-            else logMessage("unable to start KAVO");
-        }
+    } else if (uiAskYesNo("Update is completed.\nDo you want to start KAVO?", "Update Completed", false)) {
+        logMessage("start KAVO");
+        if (startKAVO(workingDir)) uiQuit();
+        else logMessage("unable to start KAVO");
     }
 
     uiSetStatus("");

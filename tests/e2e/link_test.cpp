@@ -154,6 +154,28 @@ TEST(Link, ServerGoingAwayAsksAgainUntilNo) {
     EXPECT_EQ(countPrefix(log, "failed to connect! - 10061"), 1) << joined(log);
 }
 
+// A new installation has no shared folder: the first folder command makes
+// it, and the commands then act inside it (a trailing "/" naming the folder
+// itself); a path that would leave it is refused.
+TEST(Link, FolderCommandsActOnAFreshWorkingFolder) {
+    LinkScene s;
+    writeText(s.dir / "script.txt",
+              "pnf Data/\npnf Data/Logs\npnf Data/Cache/\nprf Data/Logs Data/Old/\npnf Tmp/\n"
+              "pdf Tmp/\npnf ../escape\n");
+    ServerProcess server(s.serverRoot, s.address, {"--script", s.dir / "script.txt"});
+    Report r = s.dir.drive({s.start(), "window 20000", "waitlist 10000 refused - ", "command 8003",
+                            "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    std::vector<std::string> log = s.log();
+    EXPECT_EQ(countPrefix(log, "shared folder \""), 1) << joined(log);
+    EXPECT_EQ(countPrefix(log, "\"pnf\" refused - \"..\" component in \"../escape\""), 1) << joined(log);
+    EXPECT_TRUE(exists(s.dir / "KAVO_share/Data/Old"));
+    EXPECT_TRUE(exists(s.dir / "KAVO_share/Data/Cache"));
+    EXPECT_FALSE(exists(s.dir / "KAVO_share/Data/Logs"));
+    EXPECT_FALSE(exists(s.dir / "KAVO_share/Tmp"));
+    EXPECT_FALSE(exists(s.dir / "escape"));
+}
+
 TEST(Link, StartWithoutServerWarnsAndStaysUsable) {
     LinkScene s;
     Report r = s.dir.drive({s.start(), "window 20000", "box KAVO_Warning ok 20000", "sleep 200", "list", "edit",

@@ -23,13 +23,14 @@ std::string backslashed(std::string p) {
     return p;
 }
 
-// Holds a file open with no sharing, so that it can be neither read,
-// deleted nor replaced while the object lives.
+// Holds a file open while the object lives.  Without sharing it can be
+// neither read, deleted nor replaced; with delete sharing a delete succeeds
+// but the name stays taken until the handle is closed.
 struct Locked {
     HANDLE h;
-    explicit Locked(const std::string& path)
-        : h(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                        nullptr)) {}
+    explicit Locked(const std::string& path, DWORD share = 0)
+        : h(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~Locked() {
         if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
@@ -89,6 +90,28 @@ TEST_F(ArchiveWin32, LockedTargetDoesNotStopTheUnpacking) {
     EXPECT_EQ(fakeUi.list.back(), "     > unwrap failed");
 }
 
+// A target that is open with delete sharing: deleting it and then renaming
+// onto its name would lose it.  The replacement in one step keeps either the
+// old or the new content in place, never neither.
+TEST_F(ArchiveWin32, TargetOpenWithDeleteSharingIsNeverLost) {
+    std::string dest = box / "dest";
+    makeFolders(dest);
+    writeFile(dest + "/a.dll", "OLD");
+    writeFile(archive, archive_test::Arc().file("a.dll", "NEW").end().bytes);
+    bool ok;
+    {
+        Locked lock(dest + "/a.dll", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        ASSERT_NE(lock.h, INVALID_HANDLE_VALUE);
+        ok = unwrapFolder(archive.c_str(), dest.c_str());
+    }
+    if (ok) {
+        EXPECT_EQ(readFile(dest + "/a.dll"), "NEW");
+    } else {
+        EXPECT_EQ(readFile(dest + "/a.dll"), "OLD");
+        EXPECT_EQ(readFile(dest + "/a.dll.unwrap"), "NEW");
+    }
+}
+
 TEST_F(ArchiveWin32, BackslashDestinationsWithAndWithoutTrailingSeparator) {
     writeFile(archive, archive_test::Arc().dir("D").file("a", "1").end().end().bytes);
     std::string plain = backslashed(box / "KAVO");
@@ -102,7 +125,7 @@ TEST_F(ArchiveWin32, BackslashDestinationsWithAndWithoutTrailingSeparator) {
 
 TEST_F(ArchiveWin32, DeviceNamesNeverReachTheFileSystem) {
     std::string dest = box / "dest";
-    for (const char* name : {"CON", "nul.txt", "COM1", "LPT1.log", "AUX"}) {
+    for (const char* name : {"CON", "nul.txt", "COM1", "LPT1.log", "AUX", "COM\xB9", "lpt0.txt", "CONOUT$"}) {
         fakeUi.reset();
         writeFile(archive, archive_test::Arc().file(name, "x").end().bytes);
         EXPECT_FALSE(unwrapFolder(archive.c_str(), dest.c_str())) << name;

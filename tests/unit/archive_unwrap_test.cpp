@@ -248,7 +248,8 @@ TEST_F(Unwrap, UnsafeNamesAreRefused) {
     const char* unsafe[] = {"", ".", "..", "a/b", "/abs", "a\\b", "\\abs", "C:x", "c:", "x:$DATA",
                             "a\x01", "\x1F", "a\x7F", "a*", "a?", "a\"", "a<", "a>", "a|",
                             "dot.", "space ", "CON", "con", "Con.txt", "NUL.tar.gz", "AUX", "prn",
-                            "COM1", "com9.log", "LPT1", "lpt9", "LPT5 .txt", "CONIN$"};
+                            "COM1", "com9.log", "LPT1", "lpt9", "LPT5 .txt", "CONIN$", "COM0", "lpt0.x",
+                            "COM\xB9", "lpt\xB2.log", "Com\xB3 .txt", "conout$.txt", "nul..txt"};
     for (const char* name : unsafe) {
         for (bool asFolder : {false, true}) {
             removeTree(dest);
@@ -272,13 +273,71 @@ TEST_F(Unwrap, UnsafeNamesAreRefused) {
 }
 
 TEST_F(Unwrap, LookalikeNamesAreAccepted) {
-    for (const char* name : {"COM10", "LPT10", "CONX.txt", "NULL", "a..b", "...a", "com", "x.CON", "\xE9t\xE9"}) {
+    for (const char* name : {"COM10", "LPT10", "CONX.txt", "NULL", "a..b", "...a", "com", "x.CON", "\xE9t\xE9",
+                             "COM\xB4", "LPT\xB9\xB9", "a.unwrap"}) {
         removeTree(dest);
         makeFolders(dest);
         fakeUi.reset();
         EXPECT_TRUE(run(Arc().file(name, "1").end().bytes)) << name;
         EXPECT_EQ(readFile(dest + "/" + name), "1") << name;
     }
+}
+
+TEST_F(Unwrap, FileWhoseTemporaryNameIsAnEarlierEntryIsRefused) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool ok;
+        std::vector<std::string> tree;
+    };
+    const std::vector<Case> cases = {
+        {"file", Arc().file("a.unwrap", "FIRST").file("a", "2").end().bytes, false, {"f a.unwrap 5"}},
+        {"other letter case", Arc().file("a.UNWRAP", "FIRST").file("A", "2").end().bytes, false, {"f a.UNWRAP 5"}},
+        {"folder", Arc().dir("a.unwrap").end().file("a", "2").end().bytes, false, {"d a.unwrap/"}},
+        {"second record of the same folder",
+         Arc().dir("D").file("x.unwrap", "FIRST").end().dir("D").file("x", "2").end().end().bytes, false,
+         {"d D/", "f D/x.unwrap 5"}},
+        {"other order is safe", Arc().file("a", "2").file("a.unwrap", "FIRST").end().bytes, true,
+         {"f a 1", "f a.unwrap 5"}},
+        {"other folder is safe", Arc().file("a.unwrap", "FIRST").dir("D").file("a", "2").end().end().bytes, true,
+         {"d D/", "f D/a 1", "f a.unwrap 5"}},
+    };
+    for (const Case& c : cases) {
+        removeTree(dest);
+        makeFolders(dest);
+        writeFile(dest + "/keep.txt", "OLD");
+        fakeUi.reset();
+        EXPECT_EQ(run(c.bytes), c.ok) << c.what;
+        EXPECT_EQ(created(), c.tree) << c.what;
+        if (!c.ok) {
+            EXPECT_TRUE(logHasPrefix(fakeUi.list, "unwrapFolder_rec ERROR - temporary file of \"")) << c.what;
+            EXPECT_EQ(fakeUi.list.back(), "     > unwrap failed") << c.what;
+        }
+    }
+}
+
+TEST_F(Unwrap, ArchiveBeyondTheFreeSpaceWritesNothing) {
+    // A sparse archive announcing 300 files of almost 4 GiB: far more than
+    // the disk holds, while the archive itself takes no room.
+    FILE* f = sysOpenFile(archivePath.c_str(), "wb");
+    ASSERT_TRUE(f);
+    int64_t at = 0;
+    for (int i = 0; i < 300; ++i) {
+        std::string head = Arc().fileSized("big" + std::to_string(i), 0xFFFFFFFFu, "").bytes;
+        ASSERT_TRUE(sysSeekTo(f, at));
+        fwrite(head.data(), 1, head.size(), f);
+        at += static_cast<int64_t>(head.size()) + 0xFFFFFFFFLL;
+    }
+    ASSERT_TRUE(sysSeekTo(f, at));
+    fputc(REC_END, f);
+    ASSERT_EQ(fclose(f), 0);
+    std::vector<std::string> before = listTree(dest);
+    EXPECT_FALSE(unwrapFolder(archivePath.c_str(), dest.c_str()));
+    EXPECT_TRUE(logHasPrefix(fakeUi.list, "unwrapFolder ERROR - not enough disk space: 1228800.0 MB needed, "));
+    EXPECT_EQ(fakeUi.list.back(), "     > unwrap failed");
+    EXPECT_EQ(listTree(dest), before);
+    EXPECT_EQ(readFile(dest + "/keep.txt"), "OLD");
+    sysDeleteFile(archivePath.c_str());
 }
 
 TEST_F(Unwrap, PathLimits) {

@@ -165,6 +165,27 @@ TEST_F(Download, MissingArgumentsAndUnwritableFile) {
     EXPECT_EQ(pair.peerRecv(100, 300), "") << "nothing is requested";
 }
 
+TEST_F(Download, BytesThatNeverReachTheDiskFailTheDownload) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs a device that refuses writes";
+#else
+    // A full disk: small files fail only when the file is closed, larger
+    // ones already while they are written.  Every byte still arrives.
+    for (size_t size : {2500u, 20000u}) {
+        fakeUi.reset();
+        ASSERT_TRUE(pair.peerSend(header(static_cast<uint32_t>(size)) + content(size)));
+        EXPECT_FALSE(tcpDownload("/dev/full", "update.ini", true)) << size;
+        pair.peerRecv(100, 200);
+        const std::string done = std::to_string(size) + "/" + std::to_string(size) + " byte";
+        EXPECT_EQ(fakeUi.list.back(), "tcpFileDownload failed - " + done) << size;
+        if (size < 4096)
+            EXPECT_EQ(countPrefix(fakeUi.list, "tcpDownload ERROR - closing \"/dev/full\" failed"), 1);
+        else
+            EXPECT_GE(countPrefix(fakeUi.list, "tcpDownload ERROR - "), 1) << "the written count is logged";
+    }
+#endif
+}
+
 TEST_F(Download, RequestThatDoesNotFitIsNotSent) {
     std::string name(SEND_BUFFER_SIZE, 'n');
     double start = nowSeconds();

@@ -45,3 +45,10 @@ bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
     return answer;
 }
 void uiQuit() { ++fakeUi.quitCount; }
+
+// The two shell steps of the sequences, recorded instead of done.
+void makeDesktopShortcut() { ++fakeUi.shortcuts; }
+bool startKAVO(const char* dir) {
+    fakeUi.started.push_back(dir ? dir : "");
+    return dir != nullptr;
+}

@@ -21,6 +21,8 @@ struct FakeUi {
     int quitCount = 0;
     int pumpCount = 0;
     std::function<void()> onPump;         // runs inside every pump
+    int shortcuts = 0;                    // desktop shortcuts made
+    std::vector<std::string> started;     // folders the product was started from
 
     void reset();
 };

@@ -160,16 +160,10 @@ TEST_F(FolderTree, OnlyFiveHundredEntriesPerFolder) {
     makeFolders(share + "/P/big");
     for (int i = 0; i < 600; ++i) writeFile(share + "/P/big/f" + std::to_string(i), "");
     rebuildFolderTree();
+    EXPECT_TRUE(fakeUi.list.empty()) << "entries beyond the 500th are left out without a message";
     FolderNode* big = findFolderNode("P/big/");
     ASSERT_NE(big, nullptr);
     EXPECT_EQ(big->childCount, MAX_CHILDREN);
-    int leftOut = 0;
-    for (const std::string& line : fakeUi.list)
-        if (line.find("left out") != std::string::npos) {
-            ++leftOut;
-            EXPECT_EQ(line, "scanFolder: 100 entries of \"" + share + "/P/big\" left out - more than 500 in one folder");
-        }
-    EXPECT_EQ(leftOut, 1);
 
     deleteFolderTree(findFolderNode("P/"));
     std::vector<std::string> rest = listTree(share);

@@ -334,15 +334,25 @@ TEST_F(Protocol, DeleteFolderWithItsContents) {
     EXPECT_EQ(findFolderNode("A/"), nullptr);
 }
 
-TEST_F(Protocol, FolderCommandsNeedTheSharedFolder) {
+TEST_F(Protocol, FirstFolderCommandCreatesTheSharedFolder) {
     removeTree(share);
-    feed(pnf("A") + prf("a", "b") + pdf("c/") + MARK);
+    // A trailing "/" names the folder itself for a new folder and a move.
+    feed(pnf("A/") + pnf("A/in/") + prf("A/", "B/") + pdf("c/") + MARK);
     processMessages(false);
-    std::string missing = "shared folder \"" + std::string(shareRoot) + "\" does not exist";
-    EXPECT_EQ(fakeUi.list, (std::vector<std::string>{"\"pnf\" refused - " + missing, "\"prf\" refused - " + missing,
-                                                      "\"pdf\" refused - " + missing, MARK_LINE}));
-    EXPECT_TRUE(listTree(work.path()).empty());
-    EXPECT_FALSE(folderExists(share));
+    EXPECT_EQ(fakeUi.list, (std::vector<std::string>{"shared folder \"" + std::string(shareRoot) + "\" created",
+                                                      "delete file/folder \"" + full("c/") + "\"",
+                                                      "newSubFolder 0: \"c\"", MARK_LINE}));
+    EXPECT_EQ(listTree(share), (std::vector<std::string>{"d B/", "d B/in/"}));
+
+    // Where the shared folder cannot be made, commands are refused.
+    removeTree(share);
+    writeFile(share, "a file in its place");
+    fakeUi.list.clear();
+    feed(pnf("A") + MARK);
+    processMessages(false);
+    EXPECT_EQ(fakeUi.list, (std::vector<std::string>{
+                               "\"pnf\" refused - shared folder \"" + std::string(shareRoot) + "\" does not exist",
+                               MARK_LINE}));
 }
 
 TEST_F(Protocol, HostileFolderCommandsChangeNothing) {
@@ -363,7 +373,7 @@ TEST_F(Protocol, HostileFolderCommandsChangeNothing) {
         "..", "../x", "../keep", "../outside/keep", "a/../../keep", "a/..", "a/b/../../../keep", "/x", "\\x",
         "\\\\127.0.0.1\\c$\\x", "//host/share", "C:x", "C:\\x", "c:/keep", "x:stream", ".", "./x", "a/./b",
         "a//b", "a\\\\b", "a\\", ".. ", "a/.. /x", "a/b/f.", "a\nb", std::string("x\0y", 3), "a\x7f",
-        "a/\tb", std::string(1000, 'a'), std::string(5000, 'b'), std::string(20000, 'c'),
+        "a/\tb", std::string(1000, 'a'), std::string(5000, 'b'), std::string(20000, 'c'), "NUL", "a/com1.txt",
     };
     for (const std::string& path : bad) {
         for (const std::string& message : {pnf(path), pdf(path), pdf(path + "/"), prf(path, "moved"),
@@ -378,18 +388,6 @@ TEST_F(Protocol, HostileFolderCommandsChangeNothing) {
             EXPECT_EQ(fakeUi.list[1], MARK_LINE);
             EXPECT_EQ(waiting(), "");
         }
-    }
-    // A trailing "/" marks a folder delete only.
-    const std::pair<std::string, std::string> trailing[] = {
-        {pnf("a/"), "\"pnf\" refused - empty component in \"a/\""},
-        {prf("a/", "z"), "\"prf\" refused - empty component in \"a/\""},
-        {prf("x", "z/"), "\"prf\" refused - empty component in \"z/\""},
-    };
-    for (const auto& t : trailing) {
-        fakeUi.list.clear();
-        feed(t.first);
-        processMessages(false);
-        EXPECT_EQ(fakeUi.list, std::vector<std::string>{t.second});
     }
     // The shared folder itself is never deleted, nor anything in or outside it.
     fakeUi.list.clear();

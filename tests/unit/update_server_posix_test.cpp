@@ -363,8 +363,9 @@ TEST_F(ServerTest, ScriptFollowsTheFirstHello) {
     c.send(HELLO);
     std::string first = HELLO + std::string("pnf\x07\x00new dir", 12) + std::string("prf\x01\x00\x01\x00" "ab", 9);
     EXPECT_EQ(c.read(first.size()), first);
-    EXPECT_EQ(c.read(first.size(), 100), "");  // the sleep
-    EXPECT_EQ(c.read(11, 1000), std::string("pdf\x04\x00old/", 9) + "AB");
+    // The rest only after the sleep (measured, not raced: a loaded machine
+    // may deliver the first part late).
+    EXPECT_EQ(c.read(11, 2000), std::string("pdf\x04\x00old/", 9) + "AB");
     EXPECT_GE(since(t), 0.19);
     // A second hello is answered, the script is not repeated.
     c.send(HELLO);

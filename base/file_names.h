@@ -1,0 +1,31 @@
+// The system's rules for one name inside a folder (a path component), in
+// one place: the packer refuses what the unpacker would refuse, and both
+// refuse what the system would read as something else than a plain file or
+// folder of that name.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Why `name` (n bytes, not terminated) cannot be used as the name of a file
+// or folder, or null when it can.  Refused: empty names, "." and "..",
+// control bytes, separators and drive or stream colons, the wildcard and
+// quoting characters, a trailing dot or space (the system drops them), and
+// the names the system reserves for devices.
+const char* fileNameProblem(const char* name, size_t n);
+
+// True when the system reads the name as a device: CON, PRN, AUX, NUL,
+// CONIN$, CONOUT$, COM0-COM9 and LPT0-LPT9 with the code page's superscript
+// digits one to three as well; in any letter case, alone or followed by an
+// extension, with spaces before the first dot ("nul", "Com1.txt",
+// "LPT1 .log", "NUL.tar.gz").
+bool isDeviceName(const char* name, size_t n);
+
+// A byte of a name as the system compares names: letter case does not
+// count (ASCII letters, and the accented letters 0xC0-0xDE of the code page
+// against their lower-case forms 0x20 above), and "\" equals "/".
+char foldNameByte(char c);
+
+// The whole text folded byte by byte (foldNameByte): two paths with the same
+// folded text name the same entry.
+std::string foldedName(const char* text, size_t n);
