@@ -17,14 +17,13 @@ static unsigned linesLogged = 0;
 
 unsigned logSequence() { return linesLogged; }
 
-void logMessage(const char* format, ...) {
+namespace {
+
+void logLine(const char* format, va_list args, bool replaceNewest) {
     // A text longer than its buffer is cut at 2559 characters rather than
     // refused: a log line is better shown short than lost.
     char text[LOG_TEXT_CAP];
-    va_list args;
-    va_start(args, format);
     formatTextV(text, sizeof text, format, args);
-    va_end(args);
     ++linesLogged;
 
     if (consoleMode) {
@@ -34,7 +33,8 @@ void logMessage(const char* format, ...) {
         return;
     }
 
-    uiListAdd(text);
+    if (replaceNewest) uiListReplaceLast(text);
+    else uiListAdd(text);
 
     FILE* file = sysOpenFile(LOG_FILE_NAME, "at");
     if (!file) return;
@@ -51,6 +51,22 @@ void logMessage(const char* format, ...) {
     fputs(text, file);
     fputc('\n', file);
     fclose(file);
+}
+
+}  // namespace
+
+void logMessage(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    logLine(format, args, false);
+    va_end(args);
+}
+
+void logMessageReplacingNewest(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    logLine(format, args, true);
+    va_end(args);
 }
 
 void showWarning(const char* format, ...) {

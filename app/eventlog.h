@@ -13,6 +13,10 @@
 void logMessage(const char* format, ...) KAVO_PRINTF(1, 2);
 void showWarning(const char* format, ...) KAVO_PRINTF(1, 2);
 void dropLastListEntry();
+// logMessage whose line takes the place of the newest list entry, as one
+// change on screen (dropLastListEntry and logMessage in one); the log file
+// gets the line appended as usual.
+void logMessageReplacingNewest(const char* format, ...) KAVO_PRINTF(1, 2);
 
 // Counts the lines logged so far, so that a caller can tell whether the
 // newest list entry is still the one it logged.

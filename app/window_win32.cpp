@@ -190,6 +190,10 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 void pumpMessages() {
+    // Peek only when something waits: under wine a peek that finds nothing
+    // also yields the processor, which on a busy machine costs milliseconds
+    // per call and so per chunk of a download.
+    if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) return;
     MSG msg;
     for (int i = 0; i < 10; ++i) {
         if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return;
@@ -239,6 +243,41 @@ void uiListDropLast() {
     repaintList();
 }
 
+void uiListReplaceLast(const char* text) {
+    if (!messageList) return;
+    LRESULT count = SendMessageA(messageList, LB_GETCOUNT, 0, 0);
+    if (count < 1) {
+        uiListAdd(text);
+        return;
+    }
+    // The list redraws its scroll bars on every insert and delete, even
+    // when nothing about them changes, and under wine each such redraw
+    // costs more than a hundred chunks of the download.  With the list
+    // hidden for the moment of the change it skips those; the count, and
+    // with it the scroll bars, end as they were, so only the line itself
+    // needs painting.  A change that moved the view paints everything.
+    // Paints still due from before are done first, so that dropping the
+    // change's own leftovers afterwards loses none of them.
+    UpdateWindow(messageList);
+    LRESULT top = SendMessageA(messageList, LB_GETTOPINDEX, 0, 0);
+    LONG_PTR style = GetWindowLongPtrA(messageList, GWL_STYLE);
+    SetWindowLongPtrA(messageList, GWL_STYLE, style & ~WS_VISIBLE);
+    SendMessageA(messageList, LB_DELETESTRING, static_cast<WPARAM>(count - 1), 0);
+    SendMessageA(messageList, LB_INSERTSTRING, static_cast<WPARAM>(count - 1), reinterpret_cast<LPARAM>(text));
+    SendMessageA(messageList, LB_SETTOPINDEX, static_cast<WPARAM>(count - 1), 0);
+    SetWindowLongPtrA(messageList, GWL_STYLE, style);
+    if (SendMessageA(messageList, LB_GETTOPINDEX, 0, 0) != top) {
+        RedrawWindow(messageList, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
+        return;
+    }
+    RedrawWindow(messageList, nullptr, nullptr, RDW_VALIDATE | RDW_NOFRAME);
+    RECT item;
+    if (SendMessageA(messageList, LB_GETITEMRECT, static_cast<WPARAM>(count - 1), reinterpret_cast<LPARAM>(&item)) !=
+        LB_ERR)
+        InvalidateRect(messageList, &item, TRUE);
+    UpdateWindow(messageList);
+}
+
 void uiSetStatus(const char* text) {
     if (statusText) SetWindowTextA(statusText, text);
 }
@@ -258,6 +297,12 @@ void uiSetProgress(int position) {
 }
 
 void uiPump() { pumpMessages(); }
+
+void uiSocketReads(SysSocket s, bool on) {
+    if (!mainWindow || s == SYS_NO_SOCKET) return;
+    WSAAsyncSelect(static_cast<SOCKET>(s), mainWindow, WM_SERVER_SOCKET, on ? FD_READ | FD_CLOSE : FD_CLOSE);
+    if (on) PostMessageA(mainWindow, WM_SERVER_SOCKET, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(FD_READ, 0));
+}
 
 void uiWarning(const char* text) { MessageBoxA(mainWindow, text, "KAVO Warning", MB_ICONWARNING | MB_OK); }
 

@@ -28,31 +28,7 @@ trap 'rm -rf "$WORK"' EXIT
 TREE="$WORK/KAVO"
 
 echo "== generating the release tree in $TREE"
-python3 - "$TREE" <<'EOF'
-import os, random, sys
-root = sys.argv[1]
-rnd = random.Random(20240601)
-folders = ["", "OSKE", "OSKE/lang", "VELN", "VELN/BIN", "VELN/BIN/plugins", "VELN/DOC",
-           "UBRA", "UBRA/sub", "UBRA/res/img", "KAVO_data", "KAVO_data/cfg"]
-for f in folders:
-    os.makedirs(os.path.join(root, f), exist_ok=True)
-# 8 x 6 MiB + 120 x 800 KiB + 1872 small files (up to 60 KiB): ~200 MB, 2,000 files.
-sizes = [6 << 20] * 8 + [800 << 10] * 120 + [rnd.randint(0, 60 << 10) for _ in range(1872)]
-chunk = os.urandom(1 << 20)
-total = 0
-for i, size in enumerate(sizes):
-    folder = folders[i % len(folders)]
-    path = os.path.join(root, folder, "file%04d.%s" % (i, ("dll", "exe", "dat", "txt")[i % 4]))
-    with open(path, "wb") as out:
-        left, off = size, (i * 7919) % len(chunk)
-        while left:
-            n = min(left, len(chunk) - off)
-            out.write(chunk[off:off + n])
-            left -= n
-            off = 0
-    total += size
-print("   %d files, %.1f MB" % (len(sizes), total / 1e6))
-EOF
+python3 "$(dirname "$0")/release_tree.py" "$TREE" 200
 
 now() { date +%s.%N; }
 # timed NAME CLEAN COMMAND...: runs COMMAND once after removing CLEAN and

@@ -1,132 +1,243 @@
 #!/bin/bash
-# Download benchmark: a 200 MB file served by the reference update server
-# over loopback, read (1) by count_client, a native client that only counts
-# bytes, and (2) by the installer under wine pressing INSTALL.  Prints MB/s
-# for both (1 MB = 1048576 bytes) and their ratio.
+# Download and unpacking benchmark under wine, everything in one run:
 #
-#   bench/download_bench.sh
+#  1. Download: the same file from the reference update server over
+#     loopback, read (a) by bench/bare_download.exe, the bare data loop
+#     (request, then peek, peek, receive up to 1000 bytes, write; no window,
+#     no progress) and (b) by the installer pressing INSTALL (its own
+#     "download KAVO.wrp - ... sec" line).  A 20 MB file of random bytes and
+#     a 100 MB package; runs alternate, the best of each is kept, and the
+#     installer's throughput is printed as a share of the bare loop's.
+#  2. Busy machine: the 20 MB download again with CPU-bound processes (one
+#     per core unless BENCH_BUSY says otherwise) beside it, against the
+#     quiet figure of this run.
+#  3. Unpacking: the 100 MB package (about 2,000 files) unpacked by the
+#     installer under wine (its "unwrapFolder - ... sec" line, from the run
+#     of step 1) against the native `wrptool unpack` of the same package.
+#
+#   KAVO_WIN64_BIN=build/win64 bench/download_bench.sh
 #
 # Environment:
-#   KAVO_WIN64_BIN   x86_64 Windows build folder (KAVO_installer.exe and
-#                    tools/driver/kavo_driver.exe); without it only the raw
-#                    copy is measured
-#   BENCH_ADDRESS    loopback address to serve on (default 127.0.0.1; the
-#                    installer always uses port 49491)
-#   BENCH_MB         file size in MB (default 200)
-#   BENCH_KEEP=1     keep the work folder
+#   KAVO_WIN64_BIN  x86_64 Windows build folder with KAVO_installer.exe,
+#                   tools/driver/kavo_driver.exe and bench/bare_download.exe
+#                   (default build/win64)
+#   BENCH_EXES      installer builds to compare, space-separated exe paths
+#                   (default: the one in KAVO_WIN64_BIN)
+#   BENCH_ADDRESS   loopback address to serve on, port 49491 (default 127.0.77.1)
+#   BENCH_SIZES     download sizes in MB (default "20 100"; the 100 is the package)
+#   BENCH_RUNS      alternating runs per size (default 2)
+#   BENCH_BUSY=N    CPU-bound processes for the busy-machine step (default:
+#                   one per core; 0 skips the step)
+#   BENCH_KEEP=1    keep the work folder
+# 1 MB = 1048576 bytes.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 # A prefix of the bench's own, so that ending its wine processes never
 # touches anyone else's.
 export WINEPREFIX="$BUILD/bench-wineprefix"
 
-ADDRESS=${BENCH_ADDRESS:-127.0.0.1}
-MB=${BENCH_MB:-200}
-NAME='wrp\KAVO.wrp'
+BIN=$(cd "${KAVO_WIN64_BIN:-$WIN64}" && pwd)
+EXES=${BENCH_EXES:-$BIN/KAVO_installer.exe}
+ADDRESS=${BENCH_ADDRESS:-127.0.77.1}
+SIZES=${BENCH_SIZES:-20 100}
+RUNS=${BENCH_RUNS:-2}
+PACKAGE_MB=100
 BN="$BUILD/bench-native"
 case "$ADDRESS" in 127.*) ;; *) echo "BENCH_ADDRESS must be a loopback address"; exit 2 ;; esac
+for f in tools/driver/kavo_driver.exe bench/bare_download.exe; do
+  [ -f "$BIN/$f" ] || { echo "$BIN lacks $f (build the x86_64 configuration first)"; exit 1; }
+done
+for exe in $EXES; do [ -f "$exe" ] || { echo "no installer at $exe"; exit 1; }; done
 
 WORK=$(mktemp -d /tmp/kavo-bench.XXXXXX)
-SERVER_PID=""
-WINE_STARTED=""
+SERVER_PID="" WINE_STARTED="" BUSY_PIDS=""
+stop_busy() { for p in $BUSY_PIDS; do kill "$p" 2>/dev/null || true; done; BUSY_PIDS=""; }
+stop_server() {
+  if [ -n "$SERVER_PID" ]; then kill -TERM "$SERVER_PID" 2>/dev/null || true; wait "$SERVER_PID" 2>/dev/null || true; fi
+  SERVER_PID=""
+}
 cleanup() {
-  [ -n "$SERVER_PID" ] && kill -TERM "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null || true
+  stop_busy
+  stop_server
   if [ -n "$WINE_STARTED" ]; then stop_all; fi
   if [ "${BENCH_KEEP:-0}" = 1 ]; then echo "work folder kept: $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
+load() { cut -d' ' -f1-3 /proc/loadavg; }
 
-# 1. The server and the counting client, optimised and without sanitizers.
+# ---- tools and files -------------------------------------------------------
 mkdir -p "$BUILD"
 if [ ! -f "$BN/build.ninja" ]; then
   cmake -S "$ROOT" -B "$BN" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKAVO_SANITIZE=OFF >"$BUILD/bench-configure.log" 2>&1 ||
     { cat "$BUILD/bench-configure.log"; exit 1; }
 fi
-ninja -C "$BN" -j$JOBS update_server count_client >"$BUILD/bench-build.log" 2>&1 || { tail -30 "$BUILD/bench-build.log"; exit 1; }
+ninja -C "$BN" -j$JOBS update_server wrptool >"$BUILD/bench-build.log" 2>&1 || { tail -30 "$BUILD/bench-build.log"; exit 1; }
+WRPTOOL="$BN/tools/wrptool/wrptool"
 
-# 2. The file: random bytes, so nothing on the way can shortcut it.
-mkdir -p "$WORK/server/wrp"
-head -c $((MB * 1048576)) /dev/urandom >"$WORK/server/wrp/KAVO.wrp"
-SIZE=$(stat -c %s "$WORK/server/wrp/KAVO.wrp")
-
-WINE_RUN=""
-if [ -n "${KAVO_WIN64_BIN:-}" ]; then
-  if [ -f "$KAVO_WIN64_BIN/KAVO_installer.exe" ] && [ -f "$KAVO_WIN64_BIN/tools/driver/kavo_driver.exe" ]; then
-    WINE_RUN=1
+# The package: about 2,000 files, 100 MB, mixed sizes; packed natively.
+FILES=0
+case " $SIZES " in *" $PACKAGE_MB "*)
+python3 "$(dirname "$0")/release_tree.py" "$WORK/tree" "$PACKAGE_MB" >"$WORK/tree.log"
+FILES=$(find "$WORK/tree" -type f | wc -l) ;;
+esac
+# The other files are random bytes behind an end record, so that the
+# installation after the download ends at once.
+for mb in $SIZES; do
+  mkdir -p "$WORK/srv$mb/wrp"
+  if [ "$mb" = "$PACKAGE_MB" ]; then
+    "$WRPTOOL" pack "$WORK/tree" "$WORK/srv$mb/wrp/KAVO.wrp" ALL >"$WORK/pack.log" 2>&1 || { tail "$WORK/pack.log"; exit 1; }
   else
-    echo "KAVO_WIN64_BIN=$KAVO_WIN64_BIN lacks KAVO_installer.exe or tools/driver/kavo_driver.exe"; exit 1
+    { printf '\004'; head -c $((mb * 1048576 - 1)) /dev/urandom; } >"$WORK/srv$mb/wrp/KAVO.wrp"
   fi
-fi
-# The installer connects to port 49491; the raw copy alone takes any port.
-PORT=0
-[ -n "$WINE_RUN" ] && PORT=49491
-
-"$BN/tools/update_server/update_server" --root "$WORK/server" --address "$ADDRESS" --port "$PORT" \
-  --port-file "$WORK/port" >"$WORK/server.log" 2>&1 &
-SERVER_PID=$!
-for _ in $(seq 100); do [ -s "$WORK/port" ] && break; sleep 0.05; done
-[ -s "$WORK/port" ] || { echo "update server did not start:"; cat "$WORK/server.log"; exit 1; }
-PORT=$(cat "$WORK/port")
-
-# 3. Raw loopback copy: the best of three runs (the first also warms the
-# page cache).
-RAW_BEST=""
-for run in 1 2 3; do
-  out=$("$BN/tools/update_server/count_client" "$ADDRESS" "$PORT" "$NAME")
-  echo "raw copy run $run: $out"
-  mbs=$(echo "$out" | sed -n 's/.* s, \([0-9.]*\) MB\/s$/\1/p')
-  bytes=${out%% *}
-  [ "$bytes" = "$SIZE" ] || { echo "raw copy got $bytes of $SIZE bytes"; exit 1; }
-  RAW_BEST=$(awk -v a="$mbs" -v b="${RAW_BEST:-0}" 'BEGIN { print (a > b) ? a : b }')
 done
 
-# 4. The installer under wine: INSTALL downloads the same file as its
-# product archive; the time is its own log line.
-INST_MBS=""
-if [ -n "$WINE_RUN" ]; then
-  winpath() { echo "Z:$1" | tr '/' '\\'; }
-  RUN="$WORK/run"
-  mkdir -p "$RUN"
-  echo "CONNECT:$ADDRESS" >"$RUN/setup.ini"
-  cat >"$RUN/script.txt" <<SCRIPT
-cd $(winpath "$RUN")
-start $(winpath "$KAVO_WIN64_BIN/KAVO_installer.exe") -installDir:"$(winpath "$WORK/inst")"
+serve() {   # root
+  stop_server
+  rm -f "$WORK/port"
+  "$BN/tools/update_server/update_server" --root "$1" --address "$ADDRESS" --port 49491 \
+    --port-file "$WORK/port" >>"$WORK/server.log" 2>&1 &
+  SERVER_PID=$!
+  for _ in $(seq 100); do [ -s "$WORK/port" ] && return 0; sleep 0.05; done
+  echo "update server did not start on $ADDRESS:49491:"; tail -3 "$WORK/server.log"; exit 1
+}
+
+winpath() { echo "Z:$1" | tr '/' '\\'; }
+mbs() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.2f", b / 1048576 / s; else print 0 }'; }
+best() { awk -v a="$1" -v b="${2:-0}" 'BEGIN { print (a > b) ? a : b }'; }
+
+# Each run leaves its MB/s in MBS (0 when it failed).
+bare() {   # size-in-bytes
+  local out="$WORK/bare.txt" bytes
+  MBS=0
+  # No write-back of an earlier run's file during this one.
+  rm -f "$WORK/bare.bin"
+  sync
+  "$WINE" "$BIN/bench/bare_download.exe" "$ADDRESS" 'wrp\KAVO.wrp' "$(winpath "$WORK/bare.bin")" \
+    >"$out" 2>&1 </dev/null || { echo "bare loop failed: $(tail -2 "$out")"; return; }
+  tr -d '\r' <"$out" >"$out.txt"
+  bytes=$(sed -n 's/^\([0-9]*\) bytes in .*/\1/p' "$out.txt")
+  [ "$bytes" = "$1" ] || { echo "bare loop got $bytes of $1 bytes"; return; }
+  MBS=$(sed -n 's/.*, \([0-9.]*\) MB\/s$/\1/p' "$out.txt")
+}
+
+# The installer presses INSTALL and is ended at the question that closes
+# the installation (the version file is refused, which the installation
+# passes over).  The driver waits for that box rather than reading the
+# list, which would cost the installer's thread a few dozen sent messages
+# every 25 ms.  With unwrap=1 the unpack seconds go to UNWRAP_SECS.
+installer() {   # exe size-in-bytes unwrap
+  local run="$WORK/run"
+  rm -rf "$run" "$WORK/inst"
+  sync
+  mkdir -p "$run"
+  echo "CONNECT:$ADDRESS" >"$run/setup.ini"
+  cat >"$run/script.txt" <<SCRIPT
+cd $(winpath "$run")
+start $(winpath "$1") -installDir:"$(winpath "$WORK/inst")"
 window 20000
 waitlist 15000 connection established!
 command 8001
-waitlist 20000 tcpFileDownload - file size
-waitlist 1800000 download KAVO.wrp - 
+box Installation_Completed no 1800000
 kill
 SCRIPT
-  start_display
-  WINE_STARTED=1
-  start_wine
-  (cd "$RUN" && "$WINE" "$KAVO_WIN64_BIN/tools/driver/kavo_driver.exe" script.txt report.txt >driver.log 2>&1 </dev/null) || true
-  LOG="$RUN/KAVO_install_log.txt"
-  secs=$(sed -n 's/.*download KAVO\.wrp - \([0-9.]*\) sec.*/\1/p' "$LOG" 2>/dev/null | tail -1)
-  if [ -z "$secs" ]; then
-    echo
-    echo "installer download: SKIPPED - its log has no \"download KAVO.wrp - ... sec\" line"
-    echo "  (INSTALL not wired yet, or the download failed); driver report and log tail:"
-    sed 's/^/    /' "$RUN/report.txt" 2>/dev/null | tail -8 || true
-    tail -5 "$LOG" 2>/dev/null | sed 's/^/    /' || true
-  else
-    grep -q "tcpFileDownload done - $SIZE/$SIZE byte" "$LOG" ||
-      echo "warning: no \"tcpFileDownload done - $SIZE/$SIZE byte\" line in the installer's log"
-    INST_MBS=$(awk -v s="$secs" -v b="$SIZE" 'BEGIN { if (s > 0) printf "%.1f", b / 1048576 / s; else print "" }')
-    echo "installer download: $secs s (its log line)"
+  (cd "$run" && "$WINE" "$BIN/tools/driver/kavo_driver.exe" script.txt report.txt >driver.log 2>&1 </dev/null) || true
+  local log="$run/KAVO_install_log.txt" secs
+  MBS=0
+  secs=$(sed -n 's/.*download KAVO\.wrp - \([0-9.]*\) sec.*/\1/p' "$log" 2>/dev/null | tail -1)
+  if [ -z "$secs" ] || ! grep -q "tcpFileDownload done - $2/$2 byte" "$log"; then
+    echo "installer run failed; driver report and log tail:"
+    tail -4 "$run/report.txt" 2>/dev/null || true
+    tail -4 "$log" 2>/dev/null || true
+    return
   fi
-else
-  echo
-  echo "installer download: SKIPPED - set KAVO_WIN64_BIN to the x86_64 build folder to time it under wine"
+  if [ "$3" = 1 ]; then
+    UNWRAP_SECS=$(sed -n 's/.*unwrapFolder - \([0-9.]*\) sec.*/\1/p' "$log" | tail -1)
+    INSTALLED_FILES=$(find "$WORK/inst" -type f | wc -l)
+  fi
+  MBS=$(mbs "$2" "$secs")
+}
+
+start_display
+WINE_STARTED=1
+start_wine
+echo "=== download benchmark under wine ($(nproc) cores, load at start: $(load))"
+
+# ---- 1. download: bare loop against the installer ---------------------------
+declare -A BARE INST
+UNWRAP_SECS="" INSTALLED_FILES=""
+for mb in $SIZES; do
+  serve "$WORK/srv$mb"
+  size=$(stat -c %s "$WORK/srv$mb/wrp/KAVO.wrp")
+  for run in $(seq "$RUNS"); do
+    bare "$size"; BARE[$mb]=$(best "$MBS" "${BARE[$mb]:-}")
+    echo "  $mb MB run $run: bare loop $MBS MB/s (load $(load))"
+    i=0
+    for exe in $EXES; do
+      i=$((i + 1))
+      unwrap=0
+      [ "$mb" = "$PACKAGE_MB" ] && [ "$run" = 1 ] && [ $i = 1 ] && unwrap=1
+      installer "$exe" "$size" $unwrap; INST[$mb.$i]=$(best "$MBS" "${INST[$mb.$i]:-}")
+      echo "  $mb MB run $run: installer $i $MBS MB/s (load $(load))"
+    done
+  done
+done
+
+# ---- 2. the same with CPU-bound processes beside it ------------------------
+BUSY=${BENCH_BUSY:-$(nproc)}
+BUSY_LINES=()
+if [ "$BUSY" -gt 0 ]; then
+  mb=$(echo $SIZES | cut -d' ' -f1)
+  serve "$WORK/srv$mb"
+  size=$(stat -c %s "$WORK/srv$mb/wrp/KAVO.wrp")
+  for _ in $(seq "$BUSY"); do
+    yes >/dev/null &
+    BUSY_PIDS="$BUSY_PIDS $!"
+  done
+  sleep 2
+  bare "$size"
+  BUSY_LINES+=("$(awk -v b="$MBS" -v q="${BARE[$mb]}" -v l="$(load)" -v mb="$mb" -v n="$BUSY" \
+    'BEGIN { printf "%4s MB, %d busy processes (load %s): bare loop %.2f MB/s = %3.0f%% of its quiet %.2f",
+             mb, n, l, b, (q > 0 ? 100 * b / q : 0), q }')")
+  i=0
+  for exe in $EXES; do
+    i=$((i + 1))
+    installer "$exe" "$size" 0
+    BUSY_LINES+=("$(awk -v b="$MBS" -v q="${INST[$mb.$i]}" -v l="$(load)" -v mb="$mb" -v n="$BUSY" -v i="$i" -v many="$(echo $EXES | wc -w)" \
+      'BEGIN { printf "%4s MB, %d busy processes (load %s): installer%s %.2f MB/s = %3.0f%% of its quiet %.2f",
+               mb, n, l, (many > 1 ? " " i : ""), b, (q > 0 ? 100 * b / q : 0), q }')")
+  done
+  stop_busy
+fi
+stop_server
+
+# ---- 3. unpacking: the installer under wine against native wrptool ---------
+NATIVE_BEST=""
+if [ -n "$UNWRAP_SECS" ]; then
+  for _ in 1 2 3; do
+    rm -rf "$WORK/unpacked"
+    sync
+    t0=$(date +%s.%N)
+    "$WRPTOOL" unpack "$WORK/srv$PACKAGE_MB/wrp/KAVO.wrp" "$WORK/unpacked" >"$WORK/unpack.log" 2>&1
+    t=$(echo "$(date +%s.%N) - $t0" | bc -l)
+    NATIVE_BEST=$(awk -v a="$t" -v b="${NATIVE_BEST:-999}" 'BEGIN { print (a < b) ? a : b }')
+  done
 fi
 
 echo
-echo "=== download benchmark: $((SIZE / 1048576)) MB over $ADDRESS:$PORT"
-echo "raw loopback copy (count_client): $RAW_BEST MB/s"
-if [ -n "$INST_MBS" ]; then
-  echo "installer under wine:             $INST_MBS MB/s"
-  awk -v r="$RAW_BEST" -v i="$INST_MBS" 'BEGIN { if (i > 0) printf "ratio raw / installer:            %.1f\n", r / i }'
+echo "=== results (best of $RUNS alternating runs; load at end: $(load))"
+for mb in $SIZES; do
+  i=0
+  for exe in $EXES; do
+    i=$((i + 1))
+    awk -v b="${BARE[$mb]}" -v v="${INST[$mb.$i]}" -v mb="$mb" -v i="$i" -v n="$(echo $EXES | wc -w)" -v exe="$exe" \
+      'BEGIN { printf "%4s MB: installer%s at %3.0f%% of the bare loop (%.2f against %.2f MB/s under wine)\n",
+               mb, (n > 1 ? " " i : ""), (b > 0 ? 100 * v / b : 0), v, b;
+               if (n > 1) printf "         (%s)\n", exe }'
+  done
+done
+for l in "${BUSY_LINES[@]}"; do echo "$l"; done
+if [ -n "$UNWRAP_SECS" ]; then
+  awk -v w="$UNWRAP_SECS" -v n="$NATIVE_BEST" -v f="$FILES" -v got="$INSTALLED_FILES" -v mb="$PACKAGE_MB" \
+    'BEGIN { printf "unpack %s MB, %d files: installer under wine %.1f s, native wrptool %.2f s (%.1fx); %d files installed\n",
+             mb, f, w, n, (n > 0 ? w / n : 0), got }'
 fi
-echo "server log: $(grep -c ' open ' "$WORK/server.log") connections; last request:"
-grep '"wrp\\KAVO.wrp"' "$WORK/server.log" | tail -1 | sed 's/^/  /'

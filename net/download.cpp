@@ -6,6 +6,7 @@
 
 #include "app/eventlog.h"
 #include "app/globals.h"
+#include "base/textbuf.h"
 #include "net/link.h"
 #include "net/protocol.h"
 #include "net/wire_format.h"
@@ -101,15 +102,21 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* 
             received += static_cast<uint32_t>(got);
             double now = nowSeconds();
             if (now - lastProgress > PROGRESS_INTERVAL_SECONDS || received == size) {
-                if (newestIsProgress && showProgress && logSequence() == progressLineSeq) dropLastListEntry();
-                lastProgress = now;
                 if (showProgress) {
-                    logMessage("tcpDownload - %.1lf/%.1lf KB - %.1lf sec", received / 1024.0, totalKb,
-                               now - phaseStart);
+                    char line[LOG_TEXT_CAP];
+                    formatText(line, sizeof line, "tcpDownload - %.1lf/%.1lf KB - %.1lf sec", received / 1024.0,
+                               totalKb, now - phaseStart);
+                    // The new line takes the place of our previous one in a
+                    // single change of the list.
+                    if (newestIsProgress && logSequence() == progressLineSeq) logMessageReplacingNewest("%s", line);
+                    else logMessage("%s", line);
                     newestIsProgress = true;
                     progressLineSeq = logSequence();
                 }
                 uiSetProgress(static_cast<int>(static_cast<double>(received) / size * 1000.0));
+                // Timed from the end of the update: one that itself takes
+                // longer than the interval must not make every chunk an update.
+                lastProgress = nowSeconds();
             }
             uiPump();
             lastActivity = nowSeconds();
@@ -139,6 +146,7 @@ bool tcpDownload(const char* localPath, const char* remotePath, bool showProgres
 
     bool sent = sendRequest(remotePath);
     downloadActive = true;
+    uiSocketReads(serverSocket, false);
     transferError = 0;
     transferSize = 0;
     // A request that could not be sent has no answer to wait for.
@@ -163,6 +171,7 @@ bool tcpDownload(const char* localPath, const char* remotePath, bool showProgres
     }
     uiPump();
     downloadActive = false;
+    uiSocketReads(serverSocket, true);
     if (file) fclose(file);
     return result;
 }

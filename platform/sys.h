@@ -109,10 +109,18 @@ int sysSocketWatch(SysSocket s);
 // and by the console in the native tools.
 void uiListAdd(const char* text);        // trim to 3000 entries, append, show last
 void uiListDropLast();                   // remove the newest entry, if any
+// Puts text in place of the newest entry (appends to an empty list) as one
+// change, so that only that line is repainted.
+void uiListReplaceLast(const char* text);
 void uiSetStatus(const char* text);
 void uiShowProgress(bool show);          // show (with the bar's saved style) or hide
 void uiSetProgress(int position);        // 0..1000
 void uiPump();                           // dispatch at most 10 pending messages
+// The main window's read notifications for the server socket.  Off leaves
+// only its close notifications (while a download reads the socket itself,
+// every chunk would post one more); on asks for them again and has one
+// posted, so that data which arrived meanwhile is read.
+void uiSocketReads(SysSocket s, bool on);
 void uiWarning(const char* text);        // modal "KAVO Warning" box
 // Modal Yes/No question owned by the main window; true for Yes.
 bool uiAskYesNo(const char* text, const char* title, bool warningIcon);

@@ -12,6 +12,10 @@ export WINEDEBUG=-all
 # program instead of waiting in a debugger.
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d;winedbg.exe=d"
 WINE=/usr/lib/wine/wine64
+# The shipped i686 exe runs under the 32-bit wine emulated by qemu-i386
+# (scripts/emu32-wine.sh), in a 32-bit prefix of its own.
+WINE32="$BUILD/emu32/wine"
+WINEPREFIX32="$BUILD/wineprefix32"
 JOBS=2
 
 configure_and_build() {   # name dir extra-cmake-args...
@@ -55,7 +59,14 @@ start_wine() {
   "$WINE" wineboot -i >"$BUILD/wineboot.log" 2>&1 </dev/null || { cat "$BUILD/wineboot.log"; return 1; }
 }
 
+start_wine32() {
+  # The first boot under emulation takes 20-40 s.
+  WINEPREFIX="$WINEPREFIX32" WINEARCH=win32 "$WINE32" wineboot -i >"$BUILD/wineboot32.log" 2>&1 </dev/null ||
+    { cat "$BUILD/wineboot32.log"; return 1; }
+}
+
 stop_all() {
   /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX="$WINEPREFIX32" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
   [ -n "$XVFB_PID" ] && kill "$XVFB_PID" >/dev/null 2>&1 || true
 }

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs every test: native unit tests (ASan/UBSan), the Windows unit tests
 # under wine64, the end-to-end tests (the real exe under wine on Xvfb), the
-# check of the shipped 32-bit exe, and a short run of each fuzz target.
+# check of the shipped 32-bit exe, a chosen set of the end-to-end tests run
+# against that exe under emulation, and a short run of each fuzz target.
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -20,6 +21,9 @@ native_unit() { ctest --test-dir "$NATIVE" -L native -j$JOBS --output-on-failure
 win_unit() { ctest --test-dir "$WIN64" -L win --output-on-failure; }
 e2e() { ctest --test-dir "$NATIVE" -L e2e -j$JOBS --output-on-failure --timeout 300; }
 pe_check() { "$ROOT/scripts/check-pe.sh" "$WIN32/KAVO_installer.exe"; }
+# The tests labelled i686 are the end-to-end tests chosen in
+# tests/e2e/CMakeLists.txt, run with the i686 exe, driver and stub product.
+e2e_i686() { start_wine32 && ctest --test-dir "$NATIVE" -L i686 -j$JOBS --output-on-failure; }
 fuzz() { FUZZ_SECONDS=$FUZZ_SECONDS "$ROOT/scripts/fuzz.sh"; }
 
 # Tests work in folders of their own: the source tree (build/ aside) must
@@ -38,13 +42,16 @@ TREE_BEFORE=$(tree_state)
 stage "build (native, win64, win32)" build_all || true
 if [ $failed -eq 0 ]; then
   stage "native unit tests (ASan, UBSan)" native_unit
+  display=0
   if start_display && start_wine; then
+    display=1
     stage "Windows unit tests under wine64" win_unit
     stage "end-to-end tests under wine64" e2e
   else
     results+=("FAIL  virtual display or wine prefix"); failed=$((failed + 1))
   fi
   stage "i686 exe check" pe_check
+  [ $display -eq 1 ] && stage "shipped 32-bit exe under emulation" e2e_i686
   stage "fuzz targets" fuzz
 fi
 stage "source tree untouched by the tests" source_tree_untouched

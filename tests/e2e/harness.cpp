@@ -39,7 +39,18 @@ std::string winPath(const std::string& hostPath) {
     return w;
 }
 
-std::string installerExe() { return winPath(env("KAVO_WIN64_BIN", KAVO_WIN64_BIN) + "/KAVO_installer.exe"); }
+const WinBuild& x64Build() {
+    static const WinBuild b{"x86_64", env("KAVO_WIN64_BIN", KAVO_WIN64_BIN), "/usr/lib/wine/wine64",
+                            env("WINEPREFIX", KAVO_WINE_PREFIX), 1};
+    return b;
+}
+
+const WinBuild& buildUnderTest() {
+    static const WinBuild i686{"i686", KAVO_WIN32_BIN, KAVO_EMU_WINE, KAVO_EMU_PREFIX, 3};
+    return env("KAVO_E2E_BUILD", "") == std::string("i686") ? i686 : x64Build();
+}
+
+std::string installerExe(const WinBuild& build) { return winPath(build.bin + "/KAVO_installer.exe"); }
 
 bool Report::ok() const { return driverExit == 0 && get("fail").empty() && get("done") == "ok"; }
 
@@ -68,7 +79,7 @@ std::vector<std::string> Report::list() const {
 E2eDir::E2eDir() {
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "e2e";
-    path_ = std::string(KAVO_E2E_WORK) + "/" + name;
+    path_ = std::string(KAVO_E2E_WORK) + "/" + buildUnderTest().name + "/" + name;
     removeAll(path_);
     std::string cmd = "mkdir -p '" + path_ + "'";
     if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot create " << path_;
@@ -78,14 +89,16 @@ std::string E2eDir::win(const std::string& rel) const {
     return winPath(rel.empty() ? path_ : path_ + "/" + rel);
 }
 
-Report E2eDir::drive(const std::vector<std::string>& script, int timeoutSeconds) const {
+Report E2eDir::drive(const std::vector<std::string>& script, int timeoutSeconds, const WinBuild& build) const {
     std::ostringstream text;
     text << "cd " << win() << "\n";
+    if (build.timeScale > 1) text << "timescale " << build.timeScale << "\n";
+    timeoutSeconds *= build.timeScale;
     for (const auto& s : script) text << s << "\n";
     writeText(*this / "driver_script.txt", text.str());
     unlink((*this / "driver_report.txt").c_str());
 
-    std::string driver = env("KAVO_WIN64_BIN", KAVO_WIN64_BIN) + "/tools/driver/kavo_driver.exe";
+    std::string driver = build.bin + "/tools/driver/kavo_driver.exe";
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(path_.c_str()) != 0) _exit(120);
@@ -96,10 +109,10 @@ Report E2eDir::drive(const std::vector<std::string>& script, int timeoutSeconds)
         dup2(fd, 1);
         dup2(fd, 2);
         setpgid(0, 0);
-        setenv("WINEPREFIX", env("WINEPREFIX", KAVO_WINE_PREFIX).c_str(), 1);
+        setenv("WINEPREFIX", build.prefix.c_str(), 1);
         setenv("WINEDEBUG", "-all", 1);
         setenv("WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree=d;mshtml=d;winedbg.exe=d", 1);
-        execl("/usr/lib/wine/wine64", "wine64", driver.c_str(), "driver_script.txt", "driver_report.txt",
+        execl(build.wine.c_str(), build.wine.c_str(), driver.c_str(), "driver_script.txt", "driver_report.txt",
               static_cast<char*>(nullptr));
         _exit(122);
     }

@@ -9,7 +9,19 @@
 
 // "Z:\..." form of a host path, as wine sees it.
 std::string winPath(const std::string& hostPath);
-std::string installerExe();  // Windows path of KAVO_installer.exe (x86_64 build)
+
+// A Windows build and what runs it: its folder (installer, driver, stub
+// product), the wine loader and the prefix.  The driver's wait limits are
+// multiplied by timeScale (emulation is several times slower).
+struct WinBuild {
+    std::string name, bin, wine, prefix;
+    int timeScale;
+};
+const WinBuild& x64Build();   // the x86_64 build under wine64
+// The build under test: x86_64 unless KAVO_E2E_BUILD=i686 picks the shipped
+// i686 build under the emulated 32-bit wine.
+const WinBuild& buildUnderTest();
+std::string installerExe(const WinBuild& build = buildUnderTest());  // Windows path of KAVO_installer.exe
 
 struct Report {
     std::vector<std::pair<std::string, std::string>> lines;
@@ -23,13 +35,14 @@ struct Report {
 
 class E2eDir {
 public:
-    E2eDir();   // named after the running test; emptied first
+    E2eDir();   // named after the running test and the build under test; emptied first
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
     std::string win(const std::string& rel = "") const;
-    // Runs the driver with these script lines in this folder (the installer
-    // is started with this folder as its current directory).
-    Report drive(const std::vector<std::string>& script, int timeoutSeconds = 120) const;
+    // Runs the build's driver with these script lines in this folder (the
+    // installer is started with this folder as its current directory).
+    Report drive(const std::vector<std::string>& script, int timeoutSeconds = 120,
+                 const WinBuild& build = buildUnderTest()) const;
 
 private:
     std::string path_;

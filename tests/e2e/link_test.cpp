@@ -82,6 +82,21 @@ TEST(Link, DownloadShowsOneProgressLineAndLogsThemAll) {
     EXPECT_EQ(readText(s.inst + "/a").size(), 2492u);
 }
 
+TEST(Link, FolderCommandRightAfterTheLastDownloadIsCarriedOut) {
+    // The folder command comes right behind the archive's content.  The
+    // archive has no KAVO_data folder, so no later download reads the
+    // socket: only the read notification can carry the command out.
+    LinkScene s;
+    system(("mkdir -p '" + s.dir / "KAVO_share'").c_str());
+    writeText(s.dir / "script.txt", "after-file 1\npnf AfterDownload\n");
+    ServerProcess server(s.serverRoot, s.address, {"--script", s.dir / "script.txt"});
+    Report r = s.dir.drive({s.start(), "window 20000", "waitlist 10000 connection established!", "command 8001",
+                            "box Installation_Completed no 30000", "sleep 300", "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    EXPECT_EQ(countPrefix(s.log(), "tcpFileDownload done - 2500/2500 byte"), 1) << joined(s.log());
+    EXPECT_TRUE(exists(s.dir / "KAVO_share/AfterDownload")) << server.log() << joined(s.log());
+}
+
 TEST(Link, RefusalLeavesAnEmptyLocalFile) {
     LinkScene s;
     ServerProcess server(s.serverRoot, s.address, {"--refuse-all"});

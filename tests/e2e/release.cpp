@@ -42,7 +42,7 @@ void makeSampleRelease(const std::string& dir) {
     writeText(dir + "/zero.bin", "");
     writeText(dir + "/.gitignore", "*.tmp\n");
     writeText(dir + "/.svn/entries", "x");
-    std::string stub = readText(std::string(KAVO_WIN64_BIN) + "/tools/product/KAVO_interface.exe");
+    std::string stub = readText(buildUnderTest().bin + "/tools/product/KAVO_interface.exe");
     writeText(dir + "/KAVO_data/KAVO_interface.exe", stub);
     // No version file in the release: the installation fetches it from the
     // server and the update swaps in update_new.ini.

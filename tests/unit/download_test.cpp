@@ -91,6 +91,24 @@ TEST_F(Download, FileArrivesWithOneProgressLineInTheList) {
     ASSERT_FALSE(fakeUi.progress.empty());
     EXPECT_EQ(fakeUi.progress.front(), 0);
     EXPECT_EQ(fakeUi.progress.back(), 1000);
+    // Read notifications are off while the download owns the socket and on
+    // again (with one posted) only once it no longer does.
+    ASSERT_EQ(fakeUi.socketReads.size(), 2u);
+    EXPECT_FALSE(fakeUi.socketReads[0].on);
+    EXPECT_TRUE(fakeUi.socketReads[1].on);
+    EXPECT_FALSE(fakeUi.socketReads[1].duringDownload);
+}
+
+TEST_F(Download, SlowProgressUpdatesDoNotMakeEveryChunkAnUpdate) {
+    // Twenty chunks waiting at once, and every update taking longer than
+    // the interval between updates: only the first and the last update.
+    std::string data = content(20000);
+    ASSERT_TRUE(pair.peerSend(header(20000) + data));
+    fakeUi.onProgress = [] { sysSleepMs(150); };
+    EXPECT_TRUE(tcpDownload(local.c_str(), "f", true));
+    EXPECT_EQ(readFile(local), data);
+    // The bar is set once at the start and once per update.
+    EXPECT_LE(fakeUi.progress.size(), 1u + 3u);
 }
 
 TEST_F(Download, RefusalEndsTheWaitAndLeavesAnEmptyFile) {

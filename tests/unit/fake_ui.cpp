@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "base/textbuf.h"
+#include "net/download.h"
 #include "platform/sys.h"
 
 FakeUi fakeUi;
@@ -26,16 +27,24 @@ void uiListAdd(const char* text) {
 void uiListDropLast() {
     if (!fakeUi.list.empty()) fakeUi.list.pop_back();
 }
+void uiListReplaceLast(const char* text) {
+    uiListDropLast();
+    uiListAdd(text);
+}
 void uiSetStatus(const char* text) {
     fakeUi.status = text;
     fakeUi.statuses.push_back(text);
 }
 void uiShowProgress(bool show) { fakeUi.progressShown = show; }
-void uiSetProgress(int position) { fakeUi.progress.push_back(position); }
+void uiSetProgress(int position) {
+    fakeUi.progress.push_back(position);
+    if (fakeUi.onProgress) fakeUi.onProgress();
+}
 void uiPump() {
     ++fakeUi.pumpCount;
     if (fakeUi.onPump) fakeUi.onPump();
 }
+void uiSocketReads(SysSocket, bool on) { fakeUi.socketReads.push_back({on, downloadActive}); }
 void uiWarning(const char* text) { fakeUi.warnings.push_back(text); }
 bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
     fakeUi.questions.push_back({text, title, warningIcon});

@@ -16,11 +16,17 @@ struct FakeUi {
     std::vector<bool> answers;            // scripted answers, taken in order; No when empty
     std::vector<int> progress;            // every position sent to the bar
     std::vector<std::string> statuses;    // every status text set
+    struct SocketReads {
+        bool on;
+        bool duringDownload;              // downloadActive at the switch
+    };
+    std::vector<SocketReads> socketReads; // read notifications switched
     std::string status;
     bool progressShown = false;
     int quitCount = 0;
     int pumpCount = 0;
     std::function<void()> onPump;         // runs inside every pump
+    std::function<void()> onProgress;     // runs inside every bar position set
     int shortcuts = 0;                    // desktop shortcuts made
     std::vector<std::string> started;     // folders the product was started from
 

@@ -378,6 +378,21 @@ TEST_F(ServerTest, ScriptFollowsTheFirstHello) {
     EXPECT_FALSE(parseScript("prf onlyone", &steps, &error));
 }
 
+TEST_F(ServerTest, ScriptStepsAfterAFileFollowItsContent) {
+    std::vector<ScriptStep> steps;
+    std::string error;
+    ASSERT_TRUE(parseScript("pnf early\nafter-file 2\npnf late\nraw 41\n", &steps, &error)) << error;
+    start([&](ServerConfig& cfg) { cfg.faults.script = steps; });
+    Conn c(port());
+    // Both requests wait in the server before the second file is served.
+    c.send(HELLO + request("update.ini") + request("wrp\\KAVO.wrp") + request("update.ini"));
+    std::string want = HELLO + std::string("pnf\x05\x00" "early", 10) + header(12) + "version=2.0\n" + header(2500) +
+                       pattern(2500) + std::string("pnf\x04\x00" "late", 9) + "A" + header(12) + "version=2.0\n";
+    EXPECT_EQ(c.read(want.size()), want);
+    for (const char* bad : {"after-file 0\n", "after-file\n", "after-file two\n"})
+        EXPECT_FALSE(parseScript(bad, &steps, &error)) << bad;
+}
+
 TEST(ServerOptions, ParsesFaultsAndRefusesBadValues) {
     ServerConfig cfg;
     bool help = false;

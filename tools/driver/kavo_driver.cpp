@@ -24,6 +24,8 @@
 //   lnk <file>                    target and working folder of a shortcut (a bare
 //                                 name is looked up on the desktop)
 //   kill                          end the installer
+//   timescale <n>                 multiply every later wait limit by n (slow,
+//                                 emulated runs); sleeps stay as written
 // The report gets "key: value" lines; a failed step writes "fail: ..." and
 // ends the run with exit code 1 (the installer is then ended too).
 #include <windows.h>
@@ -45,6 +47,7 @@ PROCESS_INFORMATION child;
 bool childStarted;
 std::string workFolder;
 HWND mainWnd;
+int timeScale = 1;
 
 void out(const std::string& key, const std::string& value) {
     fprintf(report, "%s: %s\n", key.c_str(), value.c_str());
@@ -287,6 +290,7 @@ void needWindow(int lineNo) {
 
 template <typename Pred>
 bool waitFor(int ms, Pred pred) {
+    ms *= timeScale;
     DWORD start = GetTickCount();
     for (;;) {
         if (pred()) return true;
@@ -395,7 +399,7 @@ void runLine(int lineNo, const std::string& line) {
     } else if (verb == "waitexit") {
         int ms = number(lineNo, word(rest));
         if (!childStarted) fail(lineNo, "nothing started");
-        if (WaitForSingleObject(child.hProcess, static_cast<DWORD>(ms)) != WAIT_OBJECT_0)
+        if (WaitForSingleObject(child.hProcess, static_cast<DWORD>(ms) * timeScale) != WAIT_OBJECT_0)
             fail(lineNo, "installer still running");
         DWORD code = 0;
         GetExitCodeProcess(child.hProcess, &code);
@@ -410,6 +414,9 @@ void runLine(int lineNo, const std::string& line) {
     } else if (verb == "kill") {
         if (childRunning()) TerminateProcess(child.hProcess, 99);
         childStarted = false;
+    } else if (verb == "timescale") {
+        timeScale = number(lineNo, word(rest));
+        if (timeScale < 1) fail(lineNo, "time scale below 1");
     } else if (verb == "alive") {
         out("alive", childRunning() ? "1" : "0");
     } else {

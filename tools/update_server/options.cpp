@@ -40,7 +40,9 @@ const char* usageText() {
            "  --quit-after-requests N close a client once N requests have been answered\n"
            "  --script FILE           after the first \"#v\" of a connection send the lines of\n"
            "                          FILE in order: pnf <path>, prf <old> <new>, pdf <path>,\n"
-           "                          raw <hex bytes>, sleep <ms>; # starts a comment\n"
+           "                          raw <hex bytes>, sleep <ms>; # starts a comment; the\n"
+           "                          lines after \"after-file N\" go out right behind the\n"
+           "                          content of the connection's N-th file instead\n"
            "\n"
            "Requests are answered one after another per connection. Names use \"\\\" or \"/\";\n"
            "names that are empty, absolute, hold \":\" or \"..\", lead out of the root through a\n"
@@ -184,6 +186,7 @@ bool parseScript(const std::string& text, std::vector<ScriptStep>* steps, std::s
     std::vector<ScriptStep> result;
     size_t pos = 0;
     int lineNo = 0;
+    int afterFile = 0;
     while (pos < text.size()) {
         size_t eol = text.find('\n', pos);
         if (eol == std::string::npos) eol = text.size();
@@ -199,7 +202,14 @@ bool parseScript(const std::string& text, std::vector<ScriptStep>* steps, std::s
             return false;
         };
         ScriptStep s;
-        if (verb == "pnf" || verb == "pdf") {
+        s.afterFile = afterFile;
+        if (verb == "after-file") {
+            char* end = nullptr;
+            long n = strtol(rest.c_str(), &end, 10);
+            if (rest.empty() || *end || n < 1 || n > 1000000) return bad("after-file needs a file number (1 or more)");
+            afterFile = static_cast<int>(n);
+            continue;
+        } else if (verb == "pnf" || verb == "pdf") {
             // The rest of the line is the path (it may hold spaces; a
             // trailing "/" on pdf names a folder).
             if (rest.size() > 0xFFFF) return bad("path too long");
@@ -225,7 +235,7 @@ bool parseScript(const std::string& text, std::vector<ScriptStep>* steps, std::s
             if (ms == 0) continue;
             s.sleepMs = static_cast<int>(ms);
         } else {
-            return bad("unknown command \"" + verb + "\" (pnf, prf, pdf, raw, sleep)");
+            return bad("unknown command \"" + verb + "\" (pnf, prf, pdf, raw, sleep, after-file)");
         }
         result.push_back(std::move(s));
     }

@@ -22,6 +22,7 @@ namespace update_server {
 struct ScriptStep {
     std::vector<uint8_t> bytes;  // sent as they stand
     int sleepMs = 0;             // when bytes is empty: pause this long
+    int afterFile = 0;           // 0: after the first hello; N: right behind the content of the N-th file served
 };
 
 // Everything a test may want the server to do wrong, in one place.  The
@@ -38,7 +39,7 @@ struct FaultSettings {
     uint16_t versionMinor = 3;
     int64_t rateBytesPerSec = 0;   // content throttle per transfer (0: unlimited)
     int quitAfterRequests = 0;     // close a client after N answered requests (0: never)
-    std::vector<ScriptStep> script;  // sent after the first hello of a connection
+    std::vector<ScriptStep> script;  // sent after the first hello of a connection (or a file, see afterFile)
 };
 
 struct ServerConfig {

@@ -22,6 +22,14 @@
 
 namespace update_server {
 
+namespace {
+
+Job scriptJob(const ScriptStep& s) {
+    return s.bytes.empty() ? Job{Job::SLEEP, {}, s.sleepMs} : Job{Job::SEND, s.bytes, 0};
+}
+
+}  // namespace
+
 void UpdateServer::Impl::readFrom(Client& c) {
     size_t budget = READ_BUDGET;
     uint8_t buf[64 * 1024];
@@ -82,10 +90,8 @@ void UpdateServer::Impl::handleMessage(Client& c, const uint8_t* m, size_t len) 
         }
         if (!c.helloSeen) {
             for (const ScriptStep& s : f.script) {
-                if (s.bytes.empty())
-                    c.jobs.push_back(Job{Job::SLEEP, {}, s.sleepMs});
-                else
-                    c.jobs.push_back(Job{Job::SEND, s.bytes, 0});
+                if (s.afterFile > 0) c.heldScript.push_back(s);
+                else c.jobs.push_back(scriptJob(s));
             }
         }
         c.helloSeen = true;
@@ -165,6 +171,11 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
             if (x.produced < x.size) return Clock::time_point::max();  // waiting for the buffer to drain
             finishAnswer(c, x.startOffset, x.started, requestText(x));
             closeFile(x);
+            // Steps held for this file go out right behind its content,
+            // ahead of any request already waiting.
+            ++c.filesServed;
+            for (auto s = c.heldScript.rbegin(); s != c.heldScript.rend(); ++s)
+                if (s->afterFile == c.filesServed) c.jobs.push_front(scriptJob(*s));
             continue;
         }
         if (c.sleeping) {

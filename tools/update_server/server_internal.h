@@ -159,6 +159,8 @@ struct Client {
     bool sleeping = false;
     Clock::time_point sleepUntil;
     bool helloSeen = false;
+    std::vector<ScriptStep> heldScript;  // steps waiting for a file to be served
+    int filesServed = 0;         // files whose whole content is queued
     int answered = 0;            // requests whose answer is queued
     int completed = 0;           // ... and sent
     uint64_t ignored = 0;

@@ -14,10 +14,12 @@
 // ---- console user interface ----------------------------------------------
 void uiListAdd(const char* text) { printf("%s\n", text); }
 void uiListDropLast() {}
+void uiListReplaceLast(const char* text) { uiListAdd(text); }
 void uiSetStatus(const char*) {}
 void uiShowProgress(bool) {}
 void uiSetProgress(int) {}
 void uiPump() {}
+void uiSocketReads(SysSocket, bool) {}
 void uiWarning(const char* text) { fprintf(stderr, "%s\n", text); }
 bool uiAskYesNo(const char* text, const char*, bool) {
     fprintf(stderr, "%s (answered No)\n", text);
