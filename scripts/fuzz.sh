@@ -21,7 +21,8 @@ max_len() {
   case $1 in
     fuzz_protocol) echo 256 ;;  # long fields come from runs
     fuzz_wrap) echo 96 ;;       # long names too
-    *) echo 4096 ;;
+    fuzz_unwrap) echo 1024 ;;   # deepest and longest paths, more than the free space
+    fuzz_config) echo 2048 ;;   # lines over 999 characters, values over their buffers
   esac
 }
 

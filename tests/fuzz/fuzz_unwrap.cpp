@@ -16,7 +16,7 @@
 namespace {
 
 const std::string DEST = "/w/dest";
-const uint64_t FREE_SPACE = 1024;
+const uint64_t FREE_SPACE = 512;
 
 MemFs startState() {
     MemFs fs;
