@@ -1,144 +1,240 @@
-// Arbitrary server bytes into the message parser: through a stream socket
-// pair, writer closed after writing so that every field read ends at once.
-// The shared folder lives in a scratch tree; anything that changes outside
-// it (or the shared folder itself disappearing) aborts.
-#include <dirent.h>
-#include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdint>
-#include <string>
-#include <vector>
+// Server bytes into the message parser, checked against a model of the
+// protocol written from its message tables: where every message starts,
+// what the folder commands must do to the shared folder, and what the
+// download state must hold afterwards.
+//
+// Input: one byte whose low nibble is the length of the delivery plan (see
+// Wire), whose bit 0x80 starts without a shared folder and whose bit 0x40
+// lets the stream hold runs, the plan, then the stream.  A run, 0xFF n b,
+// stands for 4 * (n + 1) bytes b, so that long fields take few input bytes.
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/globals.h"
 #include "archive/folder_tree.h"
 #include "base/textbuf.h"
 #include "net/link.h"
 #include "net/protocol.h"
+#include "tests/fuzz/name_rules.h"
+#include "tests/fuzz/sys_memory.h"
 #include "tests/unit/fake_ui.h"
 
 namespace {
 
-std::string scratch, work, share, home;
-std::vector<std::string> outsideBefore;
+const std::string SHARE = "/work/KAVO_share";
 
-void removeAll(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        if (DIR* d = opendir(path.c_str())) {
-            while (struct dirent* e = readdir(d)) {
-                if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-                removeAll(path + "/" + e->d_name);
-            }
-            closedir(d);
+MemFs startState(bool withShare) {
+    MemFs fs;
+    fs.put("/run", true);
+    fs.put("/outside/keep", false, "out");
+    fs.put("/work/keep", false, "work");
+    if (!withShare) return fs;
+    fs.put(SHARE + "/a/b/f", false, "in");
+    fs.put(SHARE + "/a/.g", false, "dot");
+    fs.put(SHARE + "/x", false, "in");
+    fs.put(SHARE + "/L", false, "lock").locked = true;
+    fs.put(SHARE + "/.dot/k", false, "k");
+    fs.put(SHARE + "/h", false, "hidden").hidden = true;
+    fs.put(SHARE + "/hd/y", false, "y");
+    fs.find(SHARE + "/hd")->hidden = true;
+    return fs;
+}
+
+uint16_t u16(const std::string& s, size_t at) {
+    return static_cast<uint16_t>(static_cast<uint8_t>(s[at]) | static_cast<uint8_t>(s[at + 1]) << 8);
+}
+
+// Components of a command's path, either separator.
+std::vector<std::string> split(const std::string& p) {
+    std::vector<std::string> out(1);
+    for (char c : p) {
+        if (c == '/' || c == '\\') out.emplace_back();
+        else out.back() += c;
+    }
+    return out;
+}
+
+// A folder command's path stays inside the shared folder and names what it
+// says (no device names either); one trailing "/" names the folder itself.
+bool pathOk(std::string p) {
+    if (p.empty() || p.size() > 999 || p[0] == '/' || p[0] == '\\') return false;
+    if (p.back() == '/') p.pop_back();
+    for (const std::string& c : split(p)) {
+        if (c.empty() || c == "." || c == ".." || c.back() == '.' || c.back() == ' ' || isDevice(c)) return false;
+        for (unsigned char b : c)
+            if (b < 0x20 || b == 0x7F || b == ':') return false;
+    }
+    return true;
+}
+
+struct Model {
+    Wire w;
+    double clock = 1.7e9;
+    MemFs fs;
+    std::vector<size_t> starts;
+    uint8_t error = 0;
+    uint32_t size = 0;
+
+    // A field as the receive helper reads it: until it is whole, more than
+    // 1.0 s has passed, or 1000 calls since the last would-block.
+    bool field(std::string& out, size_t n) {
+        out.assign(n, '\0');
+        size_t got = 0;
+        double t0 = clock;
+        int calls = 0;
+        while (got < n) {
+            int r = w.recv(&out[got], static_cast<int>(n - got), false);
+            if (r < 0) calls = 0;
+            else got += static_cast<size_t>(r);
+            if (++calls, clock - t0 > 1.0 || calls >= 1000) break;
         }
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
+        return got == n;
     }
-}
 
-void put(const std::string& path, const char* text) {
-    if (FILE* f = fopen(path.c_str(), "wb")) {
-        fputs(text, f);
-        fclose(f);
+    void run() {
+        uint8_t b;
+        while (!w.done()) {
+            if (w.recv(&b, 1, true) < 1) continue;
+            starts.push_back(w.pos);
+            message();
+        }
     }
-}
 
-// Everything under `dir` except the shared folder and the log.
-void snapshot(const std::string& dir, const std::string& rel, std::vector<std::string>& out) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) return;
-    while (struct dirent* e = readdir(d)) {
-        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-        std::string full = dir + "/" + e->d_name, r = rel + "/" + e->d_name;
-        if (full == share || r == "/run") continue;
-        struct stat st;
-        if (lstat(full.c_str(), &st) != 0) continue;
-        out.push_back(r + " " + std::to_string(st.st_mode) + " " + std::to_string(st.st_size));
-        if (S_ISDIR(st.st_mode)) snapshot(full, r, out);
+    // The tables' layouts, field by field; a field cut short ends the
+    // message without effect.
+    void message() {
+        std::string g, s, t, f, p, q;
+        field(g, 1);
+        if (g[0] == '#') {
+            if (!field(s, 1)) return;
+            if (s[0] == 'v') field(f, 4);
+            if (s[0] == 'g' && field(f, 1) && static_cast<int8_t>(f[0]) > 0) field(p, static_cast<size_t>(f[0]));
+        } else if (g[0] == 'r') {
+            if (field(s, 1) && (s[0] == 'f' || s[0] == 'p') && field(f, 2)) field(p, u16(f, 0));
+        } else if (g[0] == 's') {
+            if (!field(s, 1) || s[0] != 'f' || !field(t, 1)) return;
+            if (t[0] == 'e' && field(f, 1)) error = static_cast<uint8_t>(f[0]);
+            if (t[0] == 'h' && field(f, 4)) size = u16(f, 0) | static_cast<uint32_t>(u16(f, 2)) << 16;
+        } else if (g[0] == 'p') {
+            if (!field(s, 1) || (s[0] != 'f' && s[0] != 'n' && s[0] != 'r' && s[0] != 'd') || !field(t, 1)) return;
+            if (s[0] == 'f') {
+                if (t[0] == 'c' && field(f, 6)) field(p, u16(f, 4));
+            } else if (t[0] == 'f' && s[0] == 'r') {
+                if (field(f, 4) && field(p, u16(f, 0)) && field(q, u16(f, 2)) && pathOk(p) && pathOk(q)) {
+                    fs.mkdir(SHARE);
+                    // A final "/" names the same entry, file or folder.
+                    if (p.back() == '/') p.pop_back();
+                    if (q.back() == '/') q.pop_back();
+                    fs.rename(SHARE + "/" + p, SHARE + "/" + q, false);
+                }
+            } else if (t[0] == 'f' && field(f, 2) && u16(f, 0) > 0 && field(p, u16(f, 0)) && pathOk(p)) {
+                fs.mkdir(SHARE);
+                if (s[0] == 'n') fs.mkdir(SHARE + "/" + p);
+                else if (p.back() != '/') fs.removeFile(SHARE + "/" + p);
+                else deleteFolder(p);
+            }
+        }
     }
-    closedir(d);
-}
 
-void resetShare() {
-    removeAll(share);
-    mkdir(share.c_str(), 0777);
-    mkdir((share + "/a").c_str(), 0777);
-    mkdir((share + "/a/b").c_str(), 0777);
-    put(share + "/a/b/f", "in");
-    put(share + "/x", "in");
-}
+    // The folder tree holds, per folder, the first 500 entries that are not
+    // hidden, do not start with "." and have names below 100 bytes (folders
+    // also a relative path below 1000 bytes).
+    static std::vector<std::string> inTree(const MemNode& n, size_t relLen) {
+        std::vector<std::string> out;
+        for (const auto& [name, kid] : n.kids) {
+            if (kid.hidden || name[0] == '.' || name.size() >= 100 || out.size() >= 500) continue;
+            if (!kid.folder || relLen + name.size() + 1 < 1000) out.push_back(name);
+        }
+        return out;
+    }
 
-void setUp() {
-    char base[] = "/tmp/kavo_fuzz_XXXXXX";
-    if (!mkdtemp(base)) abort();
-    scratch = base;
-    work = scratch + "/work";
-    share = work + "/KAVO_share";
-    mkdir(work.c_str(), 0777);
-    mkdir((scratch + "/outside").c_str(), 0777);
-    mkdir((scratch + "/run").c_str(), 0777);
-    put(scratch + "/outside/keep", "out");
-    put(scratch + "/keep", "out");
-    put(work + "/keep", "out");
-    char cwd[4096];
-    if (!getcwd(cwd, sizeof cwd)) abort();
-    home = cwd;
-    resetShare();
-    snapshot(scratch, "", outsideBefore);
-    copyText(workingDir, sizeof workingDir, work.c_str());
-    atexit([] { removeAll(scratch); });
+    void deleteFolder(const std::string& p) {
+        std::vector<std::string> comps = split(p);
+        comps.pop_back();  // after the trailing "/"
+        if (comps.size() > 100) return;
+        std::string rel;
+        for (const std::string& c : comps) {
+            MemNode* n = fs.find(SHARE + "/" + rel);
+            std::vector<std::string> kids = inTree(*n, rel.size());
+            if (std::find(kids.begin(), kids.end(), c) == kids.end() || !n->kids[c].folder) return;
+            rel += c + "/";
+        }
+        deleteTree(SHARE + "/" + rel, rel.size());
+    }
+
+    void deleteTree(const std::string& dir, size_t relLen) {
+        MemNode* n = fs.find(dir);
+        for (const std::string& name : inTree(*n, relLen)) {
+            if (n->kids[name].folder) deleteTree(dir + name + "/", relLen + name.size() + 1);
+            else fs.removeFile(dir + name);
+        }
+        fs.rmdir(dir);
+    }
+};
+
+void fail(const char* what, const Model& m) {
+    fprintf(stderr, "\n*** fuzz_protocol: %s\n--- expected\n%s--- found\n%s", what, m.fs.dump().c_str(),
+            memFs.dump().c_str());
+    size_t i = 0;
+    while (i < m.starts.size() && i < memPeekStarts.size() && m.starts[i] == memPeekStarts[i]) ++i;
+    fprintf(stderr, "--- messages from the %zu-th on start at (model / parser):", i);
+    for (size_t k = i; k < i + 8 && k < m.starts.size(); ++k) fprintf(stderr, " %zu", m.starts[k]);
+    fprintf(stderr, " /");
+    for (size_t k = i; k < i + 8 && k < memPeekStarts.size(); ++k) fprintf(stderr, " %zu", memPeekStarts[k]);
+    fprintf(stderr, "\n");
+    abort();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (scratch.empty()) setUp();
-    if (size > 100000) return 0;
-    fakeUi.list.clear();
-    resetShare();
-    setShareRoot();
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) abort();
-    int big = 1 << 20;
-    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-    setsockopt(pair[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    fcntl(pair[1], F_SETFL, O_NONBLOCK);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t r = write(pair[1], data + done, size - done);
-        if (r <= 0) break;  // what does not fit is simply not sent
-        done += static_cast<size_t>(r);
+    if (size == 0) return 0;
+    static const MemFs withShare = startState(true), without = startState(false);
+    const size_t planSize = std::min<size_t>(data[0] & 15, size - 1);
+    const MemFs& start = (data[0] & 0x80) ? without : withShare;
+    const uint8_t* plan = data + 1;
+    const uint8_t* stream = plan + planSize;
+    size_t streamSize = size - 1 - planSize;
+    static std::vector<uint8_t> expanded;  // kept: its memory serves every input
+    if (data[0] & 0x40) {
+        expanded.clear();
+        for (size_t i = 0; i < streamSize; ++i) {
+            if (stream[i] != 0xFF || i + 2 >= streamSize) expanded.push_back(stream[i]);
+            else expanded.insert(expanded.end(), 4 * (stream[i + 1] + 1u), stream[i + 2]), i += 2;
+        }
+        // Long enough for a path field over its limit; far shorter than the
+        // receive scratch, since the parser may take a field that does not
+        // fit it in pieces, each with its own time limit, which the model
+        // does not follow.  (Runs of single-byte messages cost time too.)
+        if (expanded.size() > 2048) expanded.resize(2048);
+        stream = expanded.data();
+        streamSize = expanded.size();
     }
-    close(pair[1]);
-    sysSocketWatch(pair[0]);
-    serverSocket = pair[0];
-    // The log goes to the current folder: the scratch one, only while
-    // parsing (libFuzzer reads its corpus by relative path).
-    if (chdir((scratch + "/run").c_str()) != 0) abort();
-    processMessages(false);
-    if (chdir(home.c_str()) != 0) abort();
-    serverSocket = SYS_NO_SOCKET;
-    close(pair[0]);
 
-    struct stat st;
-    if (stat(share.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "the shared folder was removed\n");
-        abort();
-    }
-    std::vector<std::string> after;
-    snapshot(scratch, "", after);
-    if (after != outsideBefore) {
-        fprintf(stderr, "something outside the shared folder changed\n");
-        abort();
-    }
-    unlink((scratch + "/run/KAVO_install_log.txt").c_str());
+    MemReleaseAtEnd release;
+    resetAppState();
+    memReset(start, SHARE);
+    copyText(workingDir, sizeof workingDir, "/work");
+    setShareRoot();
+    transferError = 0;
+    transferSize = 0;
+    memWire.start(stream, streamSize, plan, planSize, &memClock);
+    serverSocket = 3;
+    // The window hands every read notification to the parser.
+    for (int turn = 0; !memWire.done() && turn < 1000000; ++turn) processMessages(false);
+    serverSocket = SYS_NO_SOCKET;
+
+    Model m;
+    m.starts.reserve(streamSize);
+    m.fs = start;
+    m.w.start(stream, streamSize, plan, planSize, &m.clock);
+    m.run();
+
+    if (memPeekStarts != m.starts) fail("messages start elsewhere", m);
+    if (transferError != m.error || transferSize != m.size) fail("transferError / transferSize", m);
+    memFs.root.kids.erase("run");  // the log
+    m.fs.root.kids.erase("run");
+    if (!(memFs.root == m.fs.root)) fail("folder commands did something else", m);
+    freeFolderTree(&rootNode);
     return 0;
 }

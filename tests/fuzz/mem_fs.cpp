@@ -1,0 +1,272 @@
+#include "tests/fuzz/mem_fs.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/sys.h"
+
+namespace {
+
+std::vector<std::string> components(const std::string& path) {
+    std::vector<std::string> out;
+    std::string full = (!path.empty() && (path[0] == '/' || path[0] == '\\')) ? path : "/run/" + path;
+    size_t start = 0;
+    for (size_t i = 0; i <= full.size(); ++i) {
+        if (i < full.size() && full[i] != '/' && full[i] != '\\') continue;
+        std::string c = full.substr(start, i - start);
+        start = i + 1;
+        if (c.empty() || c == ".") continue;
+        if (c == "..") {
+            if (!out.empty()) out.pop_back();
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+struct Cookie {
+    std::shared_ptr<std::string> data;
+    int64_t pos;
+    bool append;
+};
+
+ssize_t cookieRead(void* c, char* buf, size_t n) {
+    Cookie* k = static_cast<Cookie*>(c);
+    size_t size = k->data->size();
+    if (k->pos >= static_cast<int64_t>(size)) return 0;
+    size_t got = std::min(n, size - static_cast<size_t>(k->pos));
+    memcpy(buf, k->data->data() + k->pos, got);
+    k->pos += static_cast<int64_t>(got);
+    return static_cast<ssize_t>(got);
+}
+
+ssize_t cookieWrite(void* c, const char* buf, size_t n) {
+    Cookie* k = static_cast<Cookie*>(c);
+    std::string& d = *k->data;
+    if (k->append) k->pos = static_cast<int64_t>(d.size());
+    size_t at = static_cast<size_t>(k->pos);
+    if (d.size() < at + n) d.resize(at + n);
+    memcpy(&d[at], buf, n);
+    k->pos += static_cast<int64_t>(n);
+    return static_cast<ssize_t>(n);
+}
+
+int cookieSeek(void* c, off64_t* offset, int whence) {
+    Cookie* k = static_cast<Cookie*>(c);
+    int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? k->pos : static_cast<int64_t>(k->data->size());
+    if (base + *offset < 0) return -1;
+    k->pos = base + *offset;
+    *offset = k->pos;
+    return 0;
+}
+
+// Closed cookies are kept for the next open (the log alone opens its file
+// for every line); never destroyed, so the leak check at exit reaches them.
+std::vector<Cookie*>& spareCookies = *new std::vector<Cookie*>;
+
+int cookieClose(void* c) {
+    static_cast<Cookie*>(c)->data.reset();
+    spareCookies.push_back(static_cast<Cookie*>(c));
+    return 0;
+}
+
+void dumpInto(const MemNode& n, const std::string& path, std::string& out) {
+    for (const auto& [name, kid] : n.kids) {
+        std::string p = path + "/" + name;
+        out += p + (kid.folder ? "/" : " (" + std::to_string(kid.data->size()) + " bytes)") +
+               (kid.hidden ? " hidden" : "") + (kid.locked ? " locked" : "") + "\n";
+        dumpInto(kid, p, out);
+    }
+}
+
+}  // namespace
+
+MemFs::Where MemFs::resolve(const std::string& path) {
+    // Walks the path in place (no copies: this runs for every file call).
+    static std::vector<std::string_view> names;
+    names.clear();
+    Where w;
+    w.trailing = !path.empty() && (path.back() == '/' || path.back() == '\\');
+    size_t end = path.size();
+    while (end > 0 && (path[end - 1] == '/' || path[end - 1] == '\\')) --end;
+    size_t cut = end;
+    while (cut > 0 && path[cut - 1] != '/' && path[cut - 1] != '\\') --cut;
+    std::string_view leaf = std::string_view(path).substr(cut, end - cut);
+    bool cacheable = cut > 0 && !leaf.empty() && leaf != "." && leaf != "..";
+    if (cacheable && last.node && last.text.size() == cut - 1 && path.compare(0, cut - 1, last.text) == 0) {
+        w.parent = last.node;
+        w.name = leaf;
+        auto it = w.parent->kids.find(leaf);
+        if (it != w.parent->kids.end()) w.node = &it->second;
+        return w;
+    }
+    bool absolute = !path.empty() && (path[0] == '/' || path[0] == '\\');
+    std::string_view rest(path);
+    if (!absolute) names.push_back("run");
+    // Components resolve lexically first, so that "x/../y" needs no x.
+    for (size_t i = 0; i <= rest.size();) {
+        size_t end = i;
+        while (end < rest.size() && rest[end] != '/' && rest[end] != '\\') ++end;
+        std::string_view c = rest.substr(i, end - i);
+        if (c == "..") {
+            if (!names.empty()) names.pop_back();
+        } else if (!c.empty() && c != ".") {
+            names.push_back(c);
+        }
+        i = end + 1;
+    }
+    if (names.empty()) {
+        w.node = &root;
+        return w;
+    }
+    MemNode* at = &root;
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        auto it = at->kids.find(names[i]);
+        if (it == at->kids.end() || !it->second.folder) return w;
+        at = &it->second;
+    }
+    w.parent = at;
+    w.name = names.back();
+    if (cacheable) {
+        last.text.assign(path, 0, cut - 1);
+        last.node = at;
+    }
+    // A folder named with a trailing separator is about to be listed or
+    // filled: its own entries come next.
+    if (w.node && w.node->folder && w.trailing && cacheable) {
+        last.text.assign(path, 0, end);
+        last.node = w.node;
+    }
+    auto it = at->kids.find(names.back());
+    if (it != at->kids.end()) w.node = &it->second;
+    return w;
+}
+
+int MemFs::missing(const Where& w) { return w.parent ? SYS_ERROR_FILE_NOT_FOUND : SYS_ERROR_PATH_NOT_FOUND; }
+
+MemNode& MemFs::put(const std::string& path, bool folder, const std::string& content) {
+    MemNode* at = &root;
+    for (const std::string& c : components(path)) {
+        at->folder = true;
+        at = &at->kids[c];
+    }
+    at->folder = folder;
+    at->data = std::make_shared<std::string>(content);
+    return *at;
+}
+
+std::string MemFs::normal(const std::string& path) {
+    std::string out;
+    for (const std::string& c : components(path)) out += "/" + c;
+    return out;
+}
+
+MemNode* MemFs::find(const std::string& path) { return resolve(path).node; }
+
+int MemFs::kind(const std::string& path) {
+    Where w = resolve(path);
+    return !w.node ? 0 : w.node->folder ? 2 : w.trailing ? 0 : 1;
+}
+
+int MemFs::mkdir(const std::string& path) {
+    Where w = resolve(path);
+    if (w.node) return SYS_ERROR_ALREADY_EXISTS;
+    if (!w.parent) return SYS_ERROR_PATH_NOT_FOUND;
+    w.parent->kids[w.name].folder = true;
+    return SYS_OK;
+}
+
+int MemFs::removeFile(const std::string& path) {
+    Where w = resolve(path);
+    if (!w.node) return missing(w);
+    if (w.node->folder) return SYS_ERROR_ACCESS_DENIED;
+    if (w.trailing) return SYS_ERROR_PATH_NOT_FOUND;
+    if (w.node->locked) return SYS_ERROR_SHARING_VIOLATION;
+    w.parent->kids.erase(w.name);
+    last.node = nullptr;
+    return SYS_OK;
+}
+
+int MemFs::rmdir(const std::string& path) {
+    Where w = resolve(path);
+    if (!w.node) return missing(w);
+    if (!w.parent) return SYS_ERROR_ACCESS_DENIED;
+    if (!w.node->folder) return SYS_ERROR_PATH_NOT_FOUND;
+    if (!w.node->kids.empty()) return SYS_ERROR_DIR_NOT_EMPTY;
+    w.parent->kids.erase(w.name);
+    last.node = nullptr;
+    return SYS_OK;
+}
+
+int MemFs::rename(const std::string& from, const std::string& to, bool replace) {
+    Where a = resolve(from), b = resolve(to);
+    if (!a.node) return missing(a);
+    if (!a.parent) return SYS_ERROR_ACCESS_DENIED;
+    if (a.node->locked) return SYS_ERROR_SHARING_VIOLATION;
+    if (!a.node->folder && (a.trailing || b.trailing)) return SYS_ERROR_PATH_NOT_FOUND;
+    if (b.node == a.node) return replace ? SYS_OK : SYS_ERROR_ALREADY_EXISTS;
+    if (b.node) {
+        if (!replace) return SYS_ERROR_ALREADY_EXISTS;
+        if (b.node->locked) return SYS_ERROR_SHARING_VIOLATION;
+        if (b.node->folder || a.node->folder) return SYS_ERROR_ACCESS_DENIED;
+    }
+    if (!b.parent) return SYS_ERROR_PATH_NOT_FOUND;
+    if (a.node->folder) {
+        // A folder cannot move into itself.
+        std::vector<std::string> ca = components(from), cb = components(to);
+        if (cb.size() > ca.size() && std::equal(ca.begin(), ca.end(), cb.begin())) return SYS_ERROR_ACCESS_DENIED;
+    }
+    MemNode moved = std::move(*a.node);
+    a.parent->kids.erase(a.name);
+    last.node = nullptr;
+    b.parent->kids[b.name] = std::move(moved);
+    return SYS_OK;
+}
+
+FILE* MemFs::open(const std::string& path, const char* mode) {
+    Where w = resolve(path);
+    bool reading = mode[0] == 'r';
+    MemNode* n = w.node;
+    if (n && n->folder) {
+        errno = EACCES;
+        return nullptr;
+    }
+    if (w.trailing || (!n && (reading || !w.parent))) {
+        errno = w.trailing ? ENOTDIR : ENOENT;
+        return nullptr;
+    }
+    if (!reading) {
+        if (n && n->locked) {
+            errno = EACCES;
+            return nullptr;
+        }
+        if (!n) n = &w.parent->kids[w.name];
+        // Copies share their contents until one of them is written.
+        if (mode[0] == 'w') n->data = std::make_shared<std::string>();
+        else if (n->data.use_count() > 1) n->data = std::make_shared<std::string>(*n->data);
+    }
+    Cookie* c = spareCookies.empty() ? new Cookie : spareCookies.back();
+    if (!spareCookies.empty()) spareCookies.pop_back();
+    *c = Cookie{n->data, 0, mode[0] == 'a'};
+    FILE* f = fopencookie(c, mode, {cookieRead, cookieWrite, cookieSeek, cookieClose});
+    if (!f) cookieClose(c);
+    // No stdio buffer of its own (a fresh one per open costs more than the
+    // calls it saves in memory); callers may still set theirs.
+    else setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
+
+int MemFs::write(const std::string& path, const std::string& content) {
+    FILE* f = open(path, "wb");
+    if (!f) return SYS_ERROR_ACCESS_DENIED;
+    fwrite(content.data(), 1, content.size(), f);
+    fclose(f);
+    return SYS_OK;
+}
+
+std::string MemFs::dump() const {
+    std::string out;
+    dumpInto(root, "", out);
+    return out;
+}

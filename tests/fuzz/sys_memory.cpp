@@ -1,0 +1,180 @@
+// In-memory side of the system seam for the fuzz build (see sys_memory.h).
+#include "tests/fuzz/sys_memory.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/sys.h"
+#include "tests/unit/fake_ui.h"
+
+MemFs memFs;
+double memClock;
+uint64_t memFreeSpace;
+Wire memWire;
+std::vector<size_t> memPeekStarts;
+std::string memFence;
+
+namespace {
+
+int lastNetError = 0;
+
+// Stops the run when the product changes something outside the fence.
+void fenced(const char* what, const char* path) {
+    if (memFence.empty() || !path) return;
+    // Most calls name the log in the current folder or a plain path below
+    // the fence; only the others need resolving.
+    if (!strstr(path, "..")) {
+        if (path[0] != '/' && path[0] != '\\') return;
+        size_t i = 0;
+        while (i < memFence.size() && (path[i] == memFence[i] || (path[i] == '\\' && memFence[i] == '/'))) ++i;
+        if (i == memFence.size() && (path[i] == '/' || path[i] == '\\')) return;
+    }
+    std::string norm = MemFs::normal(path);
+    auto within = [&](const std::string& dir) {
+        return norm.compare(0, dir.size(), dir) == 0 && (norm.size() == dir.size() || norm[dir.size()] == '/');
+    };
+    if (within(memFence) || within("/run")) return;
+    fprintf(stderr, "\n*** %s outside %s: \"%s\"\n", what, memFence.c_str(), path);
+    abort();
+}
+
+}  // namespace
+
+void memReset(MemFs start, const std::string& fence) {
+    memFs = std::move(start);
+    memClock = 1.7e9;
+    memFreeSpace = UINT64_MAX;
+    memWire = Wire();
+    memPeekStarts.clear();
+    memFence = fence;
+}
+
+void memRelease() {
+    memFs = MemFs();
+    memPeekStarts.clear();  // keeps its memory for the next input
+    fakeUi.reset();
+}
+
+int sysCreateFolder(const char* path) {
+    fenced("folder created", path);
+    return path ? memFs.mkdir(path) : SYS_ERROR_PATH_NOT_FOUND;
+}
+int sysDeleteFile(const char* path) {
+    fenced("file deleted", path);
+    return path ? memFs.removeFile(path) : SYS_ERROR_FILE_NOT_FOUND;
+}
+int sysRemoveFolder(const char* path) {
+    fenced("folder removed", path);
+    return path ? memFs.rmdir(path) : SYS_ERROR_FILE_NOT_FOUND;
+}
+int sysRenamePath(const char* from, const char* to) {
+    fenced("moved", from);
+    fenced("moved", to);
+    return from && to ? memFs.rename(from, to, false) : SYS_ERROR_FILE_NOT_FOUND;
+}
+int sysReplaceFile(const char* from, const char* to) {
+    fenced("moved", from);
+    fenced("replaced", to);
+    return from && to ? memFs.rename(from, to, true) : SYS_ERROR_FILE_NOT_FOUND;
+}
+bool sysFreeSpace(const char* folder, uint64_t* bytes) {
+    if (!bytes || !folder || memFs.kind(folder) != 2) return false;
+    *bytes = memFreeSpace;
+    return true;
+}
+
+FILE* sysOpenFile(const char* path, const char* mode) {
+    if (!path || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (mode[0] != 'r') fenced("written", path);
+    return memFs.open(path, mode);
+}
+
+bool sysSeekEnd(FILE* f) { return f && fseeko(f, 0, SEEK_END) == 0; }
+bool sysSeekStart(FILE* f) { return f && fseeko(f, 0, SEEK_SET) == 0; }
+bool sysSeekTo(FILE* f, int64_t offset) { return f && offset >= 0 && fseeko(f, offset, SEEK_SET) == 0; }
+int64_t sysTell(FILE* f) { return f ? static_cast<int64_t>(ftello(f)) : -1; }
+
+int sysPathKind(const char* path) { return path ? memFs.kind(path) : 0; }
+
+bool sysCurrentFolder(char* buf, size_t cap) {
+    if (!buf || cap < 5) return false;
+    memcpy(buf, "/run", 5);
+    return true;
+}
+
+// Walks the folder's map in place: nothing the product does changes a
+// folder while it enumerates it.
+struct SysFolderScan {
+    const MemNode* folder;
+    std::map<std::string, MemNode, NameOrder>::const_iterator next;
+    int dots;
+};
+
+// Ended scans are kept for reuse: the folder tree scans every folder on
+// every rebuild, and each allocation costs under the sanitizer.  Never
+// destroyed, so that the leak check at exit still reaches them.
+std::vector<SysFolderScan*>& spareScans = *new std::vector<SysFolderScan*>;
+
+SysFolderScan* sysScanBegin(const char* folder) {
+    MemNode* n = folder ? memFs.find(folder) : nullptr;
+    if (!n || !n->folder) return nullptr;
+    SysFolderScan* scan = spareScans.empty() ? new SysFolderScan : spareScans.back();
+    if (!spareScans.empty()) spareScans.pop_back();
+    *scan = SysFolderScan{n, n->kids.begin(), 0};
+    return scan;
+}
+
+bool sysScanNext(SysFolderScan* scan, SysFolderEntry* entry) {
+    if (!scan || !entry) return false;
+    if (scan->dots < 2) {
+        *entry = SysFolderEntry();
+        strcpy(entry->name, scan->dots++ ? ".." : ".");
+        entry->isFolder = true;
+        return true;
+    }
+    // The system's names hold at most 259 bytes.
+    while (scan->next != scan->folder->kids.end() && scan->next->first.size() >= sizeof entry->name) ++scan->next;
+    if (scan->next == scan->folder->kids.end()) return false;
+    const auto& [name, kid] = *scan->next++;
+    memcpy(entry->name, name.c_str(), name.size() + 1);
+    entry->isFolder = kid.folder;
+    entry->isHidden = kid.hidden;
+    entry->isLink = false;
+    entry->size = kid.folder ? 0 : kid.fakeSize ? kid.fakeSize : kid.data->size();
+    return true;
+}
+
+void sysScanEnd(SysFolderScan* scan) {
+    if (scan) spareScans.push_back(scan);
+}
+
+double nowSeconds() { return memClock; }
+void sysSleepMs(int ms) {
+    if (ms > 0) memClock += ms / 1000.0;
+}
+
+int sysNetStart() { return 0; }
+SysSocket sysSocketOpen() { return 3; }
+int sysSocketClose(SysSocket) { return 0; }
+int sysConnect(SysSocket, const uint8_t*, uint16_t, int) { return 0; }
+int sysRecv(SysSocket, void* buf, int n, bool peek) {
+    int r = memWire.recv(buf, n, peek);
+    if (r < 0) lastNetError = SYS_WSAEWOULDBLOCK;
+    if (peek && r > 0 && (memPeekStarts.empty() || memPeekStarts.back() != memWire.pos))
+        memPeekStarts.push_back(memWire.pos);
+    return r;
+}
+// The server reads everything at once.
+int sysSend(SysSocket, const void*, int n) { return n; }
+int sysNetError() { return lastNetError; }
+int sysSocketWatch(SysSocket) { return 0; }
+
+// A smaller quarantine than the sanitizer's 256 MB: freed memory is reused
+// within a few inputs instead of fresh pages being faulted in for every
+// allocation, which made the runs three times slower.  Use after free
+// within an input is still caught.
+extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"; }
