@@ -14,9 +14,16 @@
 #include "base/textbuf.h"
 #include "net/connection.h"
 #include "platform/sys.h"
+#include "setup/package_check.h"
 #include "setup/update.h"
 
 namespace {
+
+#ifdef KAVO_PACKAGE_KEY_BYTES
+// The maker's public key, embedded by a key-built exe (KAVO_PACKAGE_KEY).
+const uint8_t embeddedPackageKey[] = {KAVO_PACKAGE_KEY_BYTES};
+static_assert(sizeof embeddedPackageKey == 65, "a public key has 65 bytes");
+#endif
 
 void readConfiguration() {
     if (!sysCurrentFolder(workingDir, sizeof workingDir))
@@ -73,6 +80,9 @@ void runMessageLoop() {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     appInstance = instance;
+#ifdef KAVO_PACKAGE_KEY_BYTES
+    installerPackageKey = embeddedPackageKey;
+#endif
     readConfiguration();
 
     if (testEdition) {

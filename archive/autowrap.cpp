@@ -2,6 +2,7 @@
 
 #include "app/eventlog.h"
 #include "app/globals.h"
+#include "archive/package_sign.h"
 #include "archive/wrap.h"
 #include "base/textbuf.h"
 #include "platform/sys.h"
@@ -32,6 +33,11 @@ bool joinPath(char* dst, size_t cap, const char* base, const char* tail) {
     return false;
 }
 
+// The maker's private key: when this file lies in the working folder, every
+// package written is signed.  It must never lie in a folder that a server
+// offers.
+const char* const SIGNING_KEY_FILE = "\\KAVO_signing.key";
+
 }  // namespace
 
 void autoWrapRelease() {
@@ -45,11 +51,19 @@ void autoWrapRelease() {
     if (!joinPath(releaseFolder, sizeof releaseFolder, workingDir, testEdition ? "\\KAVO_TEST" : "\\KAVO"))
         return;
 
+    uint8_t signingKey[CRYPTO_PRIVATE_KEY_BYTES];
+    char keyPath[PATH_CAP];
+    bool sign = false;
+    if (joinPath(keyPath, sizeof keyPath, workingDir, SIGNING_KEY_FILE) && sysPathKind(keyPath) != 0) {
+        sign = readKeyFile(keyPath, signingKey, sizeof signingKey);
+        if (!sign) logMessage("autoWrapRelease ERROR - \"%s\" is no private key - packages not signed", keyPath);
+    }
+
     for (const Package& p : packages) {
         char archivePath[PATH_CAP];
         if (!joinPath(archivePath, sizeof archivePath, outputFolder, p.archiveName)) continue;
         double start = nowSeconds();
-        wrapFolder(releaseFolder, archivePath, p.mode);
+        if (wrapFolder(releaseFolder, archivePath, p.mode) && sign) signPackage(archivePath, signingKey);
         double elapsed = nowSeconds() - start;
         logMessage("wrapFolder \"%s\" - %.1lf sec", archivePath, elapsed);
         logMessage("");

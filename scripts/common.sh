@@ -17,10 +17,14 @@ WINE=/usr/lib/wine/wine64
 WINE32="$BUILD/emu32/wine"
 WINEPREFIX32="$BUILD/wineprefix32"
 JOBS=2
+# Throwaway key pair of the tests and the demo, made at build time and never
+# committed: the key-built exe KAVO_installer_testkey.exe embeds its public half.
+TESTKEY="$BUILD/testkey"
 
 configure_and_build() {   # name dir extra-cmake-args...
   local name=$1 dir=$2; shift 2
-  if [ ! -f "$dir/build.ninja" ]; then
+  # A test key newer than the configuration (or none before) configures again.
+  if [ ! -f "$dir/build.ninja" ] || [ "$TESTKEY/public.key" -nt "$dir/build.ninja" ]; then
     cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >"$BUILD/$name-configure.log" 2>&1 ||
       { cat "$BUILD/$name-configure.log"; return 1; }
   fi
@@ -34,8 +38,16 @@ configure_and_build() {   # name dir extra-cmake-args...
 build_all() {
   mkdir -p "$BUILD"
   configure_and_build native "$NATIVE" -DCMAKE_BUILD_TYPE=Debug || return 1
+  make_test_key || return 1
   configure_and_build win64 "$WIN64" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-x86_64.cmake" || return 1
   configure_and_build win32 "$WIN32" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake" || return 1
+}
+
+make_test_key() {
+  [ -f "$TESTKEY/private.key" ] && [ -f "$TESTKEY/public.key" ] && return 0
+  mkdir -p "$TESTKEY"
+  "$NATIVE/tools/wrptool/wrptool" keygen "$TESTKEY/private.key" "$TESTKEY/public.key" >"$BUILD/testkey.log" 2>&1 ||
+    { cat "$BUILD/testkey.log"; return 1; }
 }
 
 XVFB_PID=""

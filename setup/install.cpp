@@ -8,6 +8,7 @@
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
+#include "setup/package_check.h"
 #include "setup/shell.h"
 
 namespace {
@@ -73,7 +74,8 @@ bool installKAVO() {
     uiSetStatus("Extracting Files");
     uiSetProgress(0);
     start = nowSeconds();
-    bool unpacked = unwrapFolder(archivePath, installDir);
+    // A package that is not the maker's fails like one that cannot be unpacked.
+    bool unpacked = packageTrusted(archivePath) && unwrapFolder(archivePath, installDir);
     end = nowSeconds();
     if (unpacked) logMessage("unwrapFolder - %.1lf sec", end - start);
     else logMessage("unwrapFolder - FAILED");

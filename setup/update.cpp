@@ -8,6 +8,7 @@
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
+#include "setup/package_check.h"
 #include "setup/shell.h"
 
 int32_t pendingUpdates[UPDATE_COUNT];
@@ -119,7 +120,7 @@ bool wrpUpdate_TCP(const char* name) {
     formatText(status, sizeof status, "Extracting %s", name);
     uiSetStatus(status);
     uiSetProgress(0);
-    if (!unwrapFolder(localPath, workingDir)) {
+    if (!packageTrusted(localPath) || !unwrapFolder(localPath, workingDir)) {
         logMessage("wrpUpdate_TCP ERROR - unwrapFolder failed (\"%s\")", name);
         return false;
     }

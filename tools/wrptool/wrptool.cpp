@@ -1,11 +1,15 @@
 // wrptool: packs, lists and unpacks package archives on the maker's machine
 // with the installer's own archive code.  It has no window, so it brings
 // console versions of the user-interface verbs.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/globals.h"
+#include "archive/package_sign.h"
 #include "archive/unwrap.h"
 #include "archive/wrap.h"
 #include "archive/wrp_list.h"
@@ -45,6 +49,9 @@ void usage(FILE* out) {
             "usage: wrptool pack <folder> <archive> [mode]\n"
             "       wrptool list <archive>\n"
             "       wrptool unpack <archive> <folder>\n"
+            "       wrptool keygen <private key file> <public key file>\n"
+            "       wrptool sign <private key file> <archive>...\n"
+            "       wrptool verify <public key file> <archive>...\n"
             "       wrptool --help\n"
             "\n"
             "pack    writes <folder> as a package archive; mode is a name or its\n"
@@ -55,8 +62,13 @@ void usage(FILE* out) {
             "        malformed archive (cut short, missing end record) or names\n"
             "        that unpacking refuses are reported on stderr, exit code 3\n"
             "unpack  recreates the archive's tree in <folder>\n"
+            "keygen  makes a new key pair (ECDSA P-256): keep the private key\n"
+            "        secret; the public key is what the installer embeds\n"
+            "sign    appends a signature to each archive (replacing one it has)\n"
+            "verify  checks each archive's signature against the public key\n"
             "\n"
-            "exit codes: 0 done, 1 failed, 2 usage, 3 malformed archive\n");
+            "exit codes: 0 done, 1 failed (also: a signature refused), 2 usage,\n"
+            "            3 malformed archive\n");
 }
 
 bool parseMode(const char* text, uint16_t* mode) {
@@ -116,6 +128,51 @@ int listCommand(const char* archivePath) {
     return rc;
 }
 
+// The tool runs on the maker's POSIX machine: a private key file is made
+// readable by its owner alone.
+bool writeFile(const char* path, const uint8_t* data, size_t n, bool secret) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, secret ? 0600 : 0644);
+    FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    bool ok = f && fwrite(data, 1, n, f) == n;
+    if (f ? fclose(f) != 0 : (fd >= 0 && close(fd) != 0)) ok = false;
+    if (!ok) fprintf(stderr, "wrptool: cannot write \"%s\"\n", path);
+    return ok;
+}
+
+int keygenCommand(const char* privatePath, const char* publicPath) {
+    uint8_t key[CRYPTO_PRIVATE_KEY_BYTES];
+    if (!sysNewKeyPair(key)) {
+        fprintf(stderr, "wrptool: no key pair could be made\n");
+        return EXIT_FAILED;
+    }
+    bool ok = writeFile(privatePath, key, sizeof key, true) && writeFile(publicPath, key, CRYPTO_PUBLIC_KEY_BYTES, false);
+    memset(key, 0, sizeof key);
+    if (!ok) return EXIT_FAILED;
+    uint8_t id[SIG_KEY_ID_BYTES];
+    char idText[2 * SIG_KEY_ID_BYTES + 1];
+    if (!readKeyFile(publicPath, key, CRYPTO_PUBLIC_KEY_BYTES) || !packageKeyId(key, id)) return EXIT_FAILED;
+    keyIdText(id, idText);
+    printf("key %s: private \"%s\", public \"%s\"\n", idText, privatePath, publicPath);
+    return EXIT_OK;
+}
+
+// sign and verify: one key file, then archives; each archive logs one line.
+int keyCommand(int argc, char** argv, bool sign) {
+    uint8_t key[CRYPTO_PRIVATE_KEY_BYTES];
+    size_t bytes = sign ? CRYPTO_PRIVATE_KEY_BYTES : CRYPTO_PUBLIC_KEY_BYTES;
+    if (!readKeyFile(argv[2], key, bytes)) {
+        fprintf(stderr, "wrptool: \"%s\" is no %s key file\n", argv[2], sign ? "private" : "public");
+        return EXIT_FAILED;
+    }
+    int rc = EXIT_OK;
+    for (int i = 3; i < argc; ++i) {
+        bool ok = sign ? signPackage(argv[i], key) : verifyPackage(argv[i], key);
+        if (!ok) rc = EXIT_FAILED;
+    }
+    memset(key, 0, sizeof key);
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,6 +193,9 @@ int main(int argc, char** argv) {
     }
     if (strcmp(cmd, "list") == 0 && argc == 3) return listCommand(argv[2]);
     if (strcmp(cmd, "unpack") == 0 && argc == 4) return unwrapFolder(argv[2], argv[3]) ? EXIT_OK : EXIT_FAILED;
+    if (strcmp(cmd, "keygen") == 0 && argc == 4) return keygenCommand(argv[2], argv[3]);
+    if ((strcmp(cmd, "sign") == 0 || strcmp(cmd, "verify") == 0) && argc >= 4)
+        return keyCommand(argc, argv, strcmp(cmd, "sign") == 0);
     usage(stderr);
     return EXIT_USAGE;
 }

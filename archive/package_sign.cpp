@@ -1,0 +1,189 @@
+#include "archive/package_sign.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/eventlog.h"
+#include "archive/wrp_list.h"
+#include "platform/sys.h"
+
+namespace {
+
+char hashBlock[1 << 16];
+
+// SHA-256 of the first `length` bytes of f.
+bool hashPrefix(FILE* f, uint64_t length, uint8_t digest[CRYPTO_DIGEST_BYTES]) {
+    if (!sysSeekStart(f)) return false;
+    SysHash* h = sysHashBegin();
+    if (!h) return false;
+    while (length > 0) {
+        size_t want = length < sizeof hashBlock ? static_cast<size_t>(length) : sizeof hashBlock;
+        if (fread(hashBlock, 1, want, f) != want || !sysHashAdd(h, hashBlock, want)) {
+            uint8_t ignored[CRYPTO_DIGEST_BYTES];
+            sysHashEnd(h, ignored);
+            return false;
+        }
+        length -= want;
+    }
+    return sysHashEnd(h, digest);
+}
+
+bool readAt(FILE* f, uint64_t offset, void* buf, size_t n) {
+    return sysSeekTo(f, static_cast<int64_t>(offset)) && fread(buf, 1, n, f) == n;
+}
+
+// Length of the archive proper: the position after its final end record.
+// False when the records do not lead there.
+bool archiveEnd(FILE* f, uint64_t fileLength, uint64_t* end) {
+    if (!sysSeekStart(f)) return false;
+    WrpListOutcome outcome;
+    listArchive(f, nullptr, nullptr, &outcome);
+    if (!outcome.wellFormed) return false;
+    *end = fileLength - outcome.trailingBytes;
+    return true;
+}
+
+PackageCheck judge(FILE* f, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count) {
+    int64_t length = sysSeekEnd(f) ? sysTell(f) : -1;
+    uint8_t ourId[SIG_KEY_ID_BYTES];
+    if (length < 0 || !packageKeyId(publicKey, ourId)) return PackageCheck::Unreadable;
+    const uint64_t fileLength = static_cast<uint64_t>(length);
+
+    uint8_t trailer[SIG_TRAILER_BYTES];
+    if (fileLength >= SIG_TRAILER_BYTES && readAt(f, fileLength - SIG_TRAILER_BYTES, trailer, sizeof trailer) &&
+        memcmp(trailer, SIG_MAGIC, SIG_MAGIC_BYTES) == 0) {
+        if (memcmp(trailer + SIG_KEY_ID_OFFSET, ourId, SIG_KEY_ID_BYTES) != 0) return PackageCheck::ForeignKey;
+        uint8_t digest[CRYPTO_DIGEST_BYTES];
+        if (!hashPrefix(f, fileLength - SIG_TRAILER_BYTES, digest)) return PackageCheck::Unreadable;
+        return sysVerifyDigest(publicKey, digest, trailer + SIG_SIGNATURE_OFFSET) ? PackageCheck::Accepted
+                                                                                  : PackageCheck::Mismatch;
+    }
+
+    // No trailer at the end: tell from what follows the archive why not.
+    uint64_t end;
+    if (!archiveEnd(f, fileLength, &end) || end == fileLength) return PackageCheck::Unsigned;
+    uint64_t after = fileLength - end;
+    size_t compare = after < SIG_MAGIC_BYTES ? static_cast<size_t>(after) : SIG_MAGIC_BYTES;
+    uint8_t head[SIG_MAGIC_BYTES];
+    if (!readAt(f, end, head, compare) || memcmp(head, SIG_MAGIC, compare) != 0) return PackageCheck::TrailerMalformed;
+    if (after < SIG_TRAILER_BYTES) {
+        if (count) *count = after;
+        return PackageCheck::TrailerCut;
+    }
+    if (count) *count = after - SIG_TRAILER_BYTES;
+    return PackageCheck::BytesAfterTrailer;
+}
+
+}  // namespace
+
+bool readKeyFile(const char* path, uint8_t* key, size_t bytes) {
+    FILE* f = sysOpenFile(path, "rb");
+    if (!f) return false;
+    uint8_t extra;
+    bool ok = fread(key, 1, bytes, f) == bytes && fread(&extra, 1, 1, f) == 0 && key[0] == 0x04;
+    fclose(f);
+    return ok;
+}
+
+bool packageKeyId(const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint8_t id[SIG_KEY_ID_BYTES]) {
+    uint8_t digest[CRYPTO_DIGEST_BYTES];
+    SysHash* h = sysHashBegin();
+    if (!h || !sysHashAdd(h, publicKey, CRYPTO_PUBLIC_KEY_BYTES)) {
+        if (h) sysHashEnd(h, digest);
+        return false;
+    }
+    if (!sysHashEnd(h, digest)) return false;
+    memcpy(id, digest, SIG_KEY_ID_BYTES);
+    return true;
+}
+
+void keyIdText(const uint8_t id[SIG_KEY_ID_BYTES], char text[2 * SIG_KEY_ID_BYTES + 1]) {
+    static const char hex[] = "0123456789abcdef";
+    for (size_t i = 0; i < SIG_KEY_ID_BYTES; ++i) {
+        text[2 * i] = hex[id[i] >> 4];
+        text[2 * i + 1] = hex[id[i] & 15];
+    }
+    text[2 * SIG_KEY_ID_BYTES] = '\0';
+}
+
+PackageCheck checkPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count) {
+    FILE* f = path ? sysOpenFile(path, "rb") : nullptr;
+    if (!f) return PackageCheck::Unreadable;
+    PackageCheck result = judge(f, publicKey, count);
+    fclose(f);
+    return result;
+}
+
+bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES]) {
+    uint8_t id[SIG_KEY_ID_BYTES] = {};
+    char idText[2 * SIG_KEY_ID_BYTES + 1];
+    packageKeyId(publicKey, id);
+    keyIdText(id, idText);
+    double start = nowSeconds();
+    uint64_t count = 0;
+    PackageCheck result = checkPackage(path, publicKey, &count);
+    const char* p = path ? path : "";
+    switch (result) {
+        case PackageCheck::Accepted:
+            logMessage("verifyPackage \"%s\" - signature ok (key %s) - %.1lf sec", p, idText, nowSeconds() - start);
+            return true;
+        case PackageCheck::Unreadable: logMessage("verifyPackage ERROR - \"%s\" cannot be read - refused", p); break;
+        case PackageCheck::Unsigned: logMessage("verifyPackage ERROR - \"%s\" is not signed - refused", p); break;
+        case PackageCheck::TrailerCut:
+            logMessage("verifyPackage ERROR - \"%s\" signature cut short (%llu of %u bytes) - refused", p,
+                       static_cast<unsigned long long>(count), static_cast<unsigned>(SIG_TRAILER_BYTES));
+            break;
+        case PackageCheck::TrailerMalformed:
+            logMessage("verifyPackage ERROR - \"%s\" has bytes after the archive that are no signature - refused", p);
+            break;
+        case PackageCheck::ForeignKey:
+            logMessage("verifyPackage ERROR - \"%s\" is not signed with key %s - refused", p, idText);
+            break;
+        case PackageCheck::BytesAfterTrailer:
+            logMessage("verifyPackage ERROR - \"%s\" has %llu bytes after its signature - refused", p,
+                       static_cast<unsigned long long>(count));
+            break;
+        case PackageCheck::Mismatch:
+            logMessage("verifyPackage ERROR - \"%s\" signature does not match its content - refused", p);
+            break;
+    }
+    return false;
+}
+
+bool signPackage(const char* path, const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]) {
+    const char* p = path ? path : "";
+    const char* why = nullptr;
+    uint8_t trailer[SIG_TRAILER_BYTES];
+    uint64_t end = 0;
+    FILE* f = path ? sysOpenFile(path, "r+b") : nullptr;
+    int64_t length = f && sysSeekEnd(f) ? sysTell(f) : -1;
+    if (length < 0) {
+        why = "cannot be opened";
+    } else if (!archiveEnd(f, static_cast<uint64_t>(length), &end)) {
+        why = "is no whole archive";
+    } else {
+        uint64_t after = static_cast<uint64_t>(length) - end;
+        // Only a trailer of its own may follow the archive: it is replaced.
+        if (after != 0 && (after != SIG_TRAILER_BYTES || !readAt(f, end, trailer, SIG_MAGIC_BYTES) ||
+                           memcmp(trailer, SIG_MAGIC, SIG_MAGIC_BYTES) != 0))
+            why = "has bytes after its final end record";
+    }
+    uint8_t digest[CRYPTO_DIGEST_BYTES];
+    if (!why && (!packageKeyId(privateKey, trailer + SIG_KEY_ID_OFFSET) || !hashPrefix(f, end, digest) ||
+                 !sysSignDigest(privateKey, digest, trailer + SIG_SIGNATURE_OFFSET)))
+        why = "cannot be signed with this key";
+    if (!why) {
+        memcpy(trailer, SIG_MAGIC, SIG_MAGIC_BYTES);
+        if (!sysSeekTo(f, static_cast<int64_t>(end)) || fwrite(trailer, 1, sizeof trailer, f) != sizeof trailer)
+            why = "cannot be written";
+    }
+    if (f && fclose(f) != 0 && !why) why = "cannot be written";
+    if (why) {
+        logMessage("sign ERROR - \"%s\" %s - not signed", p, why);
+        return false;
+    }
+    char idText[2 * SIG_KEY_ID_BYTES + 1];
+    keyIdText(trailer + SIG_KEY_ID_OFFSET, idText);
+    logMessage("sign \"%s\" - key %s", p, idText);
+    return true;
+}

@@ -1,0 +1,55 @@
+// A package's signature: a trailer after the archive's final end record.
+// The unpacker never reads past that record, so a reader without a key
+// reads a signed package exactly as an unsigned one.  Writer (the maker's
+// -autoWrap run, wrptool) and reader (the installer, wrptool) both go
+// through this header.
+//
+//   trailer   = magic "WRPSIGN1" (8 bytes), key id (8 bytes), signature (64 bytes)
+//   key id    = the first 8 bytes of SHA-256 over the 65-byte public key
+//   signature = ECDSA on P-256 over SHA-256 of every byte before the
+//               trailer: r, then s, 32 bytes each, big-endian
+//
+// A signed package is exactly archive + trailer: nothing follows the trailer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/crypto.h"
+
+enum : size_t {
+    SIG_MAGIC_BYTES = 8,
+    SIG_KEY_ID_BYTES = 8,
+    SIG_TRAILER_BYTES = SIG_MAGIC_BYTES + SIG_KEY_ID_BYTES + CRYPTO_SIGNATURE_BYTES,   // 80
+    SIG_KEY_ID_OFFSET = SIG_MAGIC_BYTES,
+    SIG_SIGNATURE_OFFSET = SIG_MAGIC_BYTES + SIG_KEY_ID_BYTES,
+};
+const char SIG_MAGIC[SIG_MAGIC_BYTES + 1] = "WRPSIGN1";
+
+// What a package's end holds, as the installer judges it.
+enum class PackageCheck {
+    Accepted,            // a trailer of this key whose signature covers every byte before it
+    Unreadable,          // the file cannot be read (or the system cannot hash)
+    Unsigned,            // nothing after the archive, or no archive to find the end of
+    TrailerCut,          // the start of a trailer, cut short
+    TrailerMalformed,    // bytes after the archive that are no trailer
+    ForeignKey,          // a trailer of another key
+    BytesAfterTrailer,   // a trailer, then more bytes
+    Mismatch,            // a trailer of this key whose signature does not fit the bytes
+};
+
+// Key files hold the raw bytes of platform/crypto.h: 65 (public) or 97
+// (private) bytes.  False when the file is missing or not of that form.
+bool readKeyFile(const char* path, uint8_t* key, size_t bytes);
+bool packageKeyId(const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint8_t id[SIG_KEY_ID_BYTES]);
+void keyIdText(const uint8_t id[SIG_KEY_ID_BYTES], char text[2 * SIG_KEY_ID_BYTES + 1]);
+
+// Judges the package; `count` (may be null) gets the trailer bytes present
+// (TrailerCut) or the bytes after the trailer (BytesAfterTrailer).
+PackageCheck checkPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count);
+// checkPackage with one log line for the outcome; true only when accepted.
+bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES]);
+// Signs the archive in place (a trailer it already has is replaced), with
+// one log line.  Refuses a file that is not a whole archive, or that has
+// other bytes after its final end record.
+bool signPackage(const char* path, const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]);

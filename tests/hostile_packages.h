@@ -1,0 +1,47 @@
+// The hostile table of signed packages: the unit tests run it through the
+// check natively and under wine, the end-to-end test through the key-built
+// exe.  Each row must be refused with the outcome given.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/package_sign.h"
+
+struct HostilePackage {
+    std::string what;
+    std::string bytes;
+    PackageCheck expected;
+};
+
+// `archive` is an unsigned package whose first record is a file with some
+// content; `ours` is it signed with the installer's key, `foreign` signed
+// with another key, `otherPackage` another archive signed with our key.
+inline std::vector<HostilePackage> hostilePackages(const std::string& archive, const std::string& ours,
+                                                   const std::string& foreign, const std::string& otherPackage) {
+    const size_t end = archive.size();
+    const size_t nameLength = static_cast<uint8_t>(archive[1]);
+    auto flipped = [&](size_t at) {
+        std::string s = ours;
+        s[at] = static_cast<char>(s[at] ^ 0x20);
+        return s;
+    };
+    std::vector<HostilePackage> rows = {
+        {"unsigned", archive, PackageCheck::Unsigned},
+        {"flipped byte in a name", flipped(2), PackageCheck::Mismatch},
+        {"flipped byte in a header (size field)", flipped(2 + nameLength), PackageCheck::Mismatch},
+        {"flipped byte in a content", flipped(6 + nameLength), PackageCheck::Mismatch},
+        {"flipped byte in the trailer's magic", flipped(end), PackageCheck::TrailerMalformed},
+        {"flipped byte in the trailer's key id", flipped(end + SIG_KEY_ID_OFFSET), PackageCheck::ForeignKey},
+        {"flipped byte in the trailer's signature", flipped(ours.size() - 1), PackageCheck::Mismatch},
+        {"another key's signature", foreign, PackageCheck::ForeignKey},
+        {"the signature of another package", archive + otherPackage.substr(otherPackage.size() - SIG_TRAILER_BYTES),
+         PackageCheck::Mismatch},
+        {"bytes after the trailer", ours + "extra", PackageCheck::BytesAfterTrailer},
+    };
+    for (size_t n = 1; n < SIG_TRAILER_BYTES; ++n)
+        rows.push_back({"trailer cut to " + std::to_string(n) + " bytes", ours.substr(0, end + n),
+                        PackageCheck::TrailerCut});
+    return rows;
+}
