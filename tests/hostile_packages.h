@@ -18,8 +18,10 @@ struct HostilePackage {
 // `archive` is an unsigned package whose first record is a file with some
 // content; `ours` is it signed with the installer's key, `foreign` signed
 // with another key, `otherPackage` another archive signed with our key.
+// The trailer is cut at every length, or at the lengths given.
 inline std::vector<HostilePackage> hostilePackages(const std::string& archive, const std::string& ours,
-                                                   const std::string& foreign, const std::string& otherPackage) {
+                                                   const std::string& foreign, const std::string& otherPackage,
+                                                   std::vector<size_t> cuts = {}) {
     const size_t end = archive.size();
     const size_t nameLength = static_cast<uint8_t>(archive[1]);
     auto flipped = [&](size_t at) {
@@ -40,7 +42,9 @@ inline std::vector<HostilePackage> hostilePackages(const std::string& archive, c
          PackageCheck::Mismatch},
         {"bytes after the trailer", ours + "extra", PackageCheck::BytesAfterTrailer},
     };
-    for (size_t n = 1; n < SIG_TRAILER_BYTES; ++n)
+    if (cuts.empty())
+        for (size_t n = 1; n < SIG_TRAILER_BYTES; ++n) cuts.push_back(n);
+    for (size_t n : cuts)
         rows.push_back({"trailer cut to " + std::to_string(n) + " bytes", ours.substr(0, end + n),
                         PackageCheck::TrailerCut});
     return rows;

@@ -24,6 +24,7 @@
 //   lnk <file>                    target and working folder of a shortcut (a bare
 //                                 name is looked up on the desktop)
 //   kill                          end the installer
+//   copy <from> <to>              copy a file (the first path has no spaces)
 //   timescale <n>                 multiply every later wait limit by n (slow,
 //                                 emulated runs); sleeps stay as written
 // The report gets "key: value" lines; a failed step writes "fail: ..." and
@@ -411,6 +412,10 @@ void runLine(int lineNo, const std::string& line) {
         screenshot(lineNo, rest);
     } else if (verb == "lnk") {
         readShortcut(lineNo, rest);
+    } else if (verb == "copy") {
+        std::string from = word(rest);
+        if (!CopyFileA(from.c_str(), rest.c_str(), FALSE))
+            fail(lineNo, "cannot copy " + from + " to " + rest + " - " + std::to_string(GetLastError()));
     } else if (verb == "kill") {
         if (childRunning()) TerminateProcess(child.hProcess, 99);
         childStarted = false;
