@@ -54,7 +54,9 @@ void autoWrapRelease() {
     uint8_t signingKey[CRYPTO_PRIVATE_KEY_BYTES];
     char keyPath[PATH_CAP];
     bool sign = false;
-    if (joinPath(keyPath, sizeof keyPath, workingDir, SIGNING_KEY_FILE) && sysPathKind(keyPath) != 0) {
+    // A key path that does not fit names no file the maker could have put there.
+    if (copyText(keyPath, sizeof keyPath, workingDir) && appendText(keyPath, sizeof keyPath, SIGNING_KEY_FILE) &&
+        sysPathKind(keyPath) != 0) {
         sign = readKeyFile(keyPath, signingKey, sizeof signingKey);
         if (!sign) logMessage("autoWrapRelease ERROR - \"%s\" is no private key - packages not signed", keyPath);
     }

@@ -6,6 +6,7 @@
 
 #include "app/globals.h"
 #include "archive/autowrap.h"
+#include "archive/package_sign.h"
 #include "base/textbuf.h"
 #include "tests/unit/archive_test_helpers.h"
 #include "tests/unit/fake_ui.h"
@@ -117,6 +118,31 @@ TEST_F(AutoWrap, OverLongPathsAreRefusedNotCut) {
         if (l.rfind("autoWrapRelease ERROR - path too long (", 0) == 0) ++refused;
     EXPECT_EQ(refused, 8);
     EXPECT_TRUE(listTree(base + "/wrp").empty());
+}
+
+// With the maker's key file in the working folder every package is signed,
+// one line each; a key file of the wrong form signs nothing and says so.
+TEST_F(AutoWrap, SignsEveryPackageWithTheMakersKeyFile) {
+    makeRelease("KAVO");
+    uint8_t key[CRYPTO_PRIVATE_KEY_BYTES];
+    ASSERT_TRUE(sysNewKeyPair(key));
+    writeFile(work / "KAVO_signing.key", std::string(reinterpret_cast<char*>(key), sizeof key));
+    autoWrapRelease();
+    uint8_t id[SIG_KEY_ID_BYTES];
+    char idText[2 * SIG_KEY_ID_BYTES + 1];
+    ASSERT_TRUE(packageKeyId(key, id));
+    keyIdText(id, idText);
+    for (const char* package : packageOrder) {
+        EXPECT_TRUE(logHas(fakeUi.list, "sign \"" + archiveOf("wrp", package) + "\" - key " + idText)) << package;
+        EXPECT_EQ(checkPackage(archiveOf("wrp", package).c_str(), key, nullptr), PackageCheck::Accepted) << package;
+    }
+    EXPECT_EQ(fakeUi.list.size(), 8u * 5u);
+
+    writeFile(work / "KAVO_signing.key", "not a key");
+    fakeUi.list.clear();
+    autoWrapRelease();
+    EXPECT_TRUE(logHasPrefix(fakeUi.list, "autoWrapRelease ERROR - \"" + work.path() + "\\KAVO_signing.key\" is no"));
+    EXPECT_EQ(checkPackage(archiveOf("wrp", "KAVO").c_str(), key, nullptr), PackageCheck::Unsigned);
 }
 
 }  // namespace
