@@ -9,6 +9,8 @@
 #      installation folder, stops the server and sums up.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
+# Under set -e a failing command would end the demo without a word.
+trap 'echo "demo: FAILED at line $LINENO: $BASH_COMMAND (exit status $?)"' ERR
 
 t0=$SECONDS
 SERVER_PID=""
