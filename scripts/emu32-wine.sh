@@ -27,6 +27,7 @@ APT_ETC=${KAVO_APT_ETC:-/etc/apt}
 runtime32=(
   libc6 libx11-6 libxext6 libxrender1 libxrandr2 libxi6 libxcursor1 libxfixes3
   libxinerama1 libxcomposite1 libfreetype6 libfontconfig1
+  libgnutls30     # wine's bcrypt: package signatures
 )
 wine_packages=(wine32:i386 libwine:i386 wine32-preloader:i386 wine64:amd64)
 

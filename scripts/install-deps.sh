@@ -15,6 +15,8 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb xauth                 # the 64-bit exe runs under wine on a virtual display
   googletest
+  libssl-dev openssl libgnutls30    # package signatures: libcrypto natively, gnutls behind wine's bcrypt
+  osslsigncode                      # Authenticode signature of the exe
 )
 # Debian 12's qemu 7.2 mishandles CPU faults so that wine's services crash;
 # the backported 10.x runs them.
