@@ -14,7 +14,7 @@ check "machine Intel 80386 (014c)" 'grep -q "architecture: i386" <<<"$($OBJDUMP 
 check "optional header magic 010b (PE32, not PE32+)" 'grep -q "^Magic[[:space:]]*010b" <<<"$headers"'
 check "GUI subsystem" 'grep -q "^Subsystem[[:space:]]*00000002" <<<"$headers"'
 
-allowed="KERNEL32.dll USER32.dll GDI32.dll COMCTL32.dll SHELL32.dll ole32.dll WS2_32.dll msvcrt.dll ADVAPI32.dll"
+allowed="KERNEL32.dll USER32.dll GDI32.dll COMCTL32.dll SHELL32.dll ole32.dll WS2_32.dll msvcrt.dll ADVAPI32.dll bcrypt.dll"
 dlls=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort -u)
 echo "      imports: $(echo $dlls)"
 for d in $dlls; do
