@@ -14,6 +14,12 @@
 #  3. Unpacking: the 100 MB package (about 2,000 files) unpacked by the
 #     installer under wine (its "unwrapFolder - ... sec" line, from the run
 #     of step 1) against the native `wrptool unpack` of the same package.
+#  4. Signature: the 100 MB package signed with the build's throwaway key
+#     and installed by the key-built exe (KAVO_installer_testkey.exe),
+#     against the unsigned package installed by KAVO_installer.exe, runs
+#     alternating.  An installation's time is the sum of its download,
+#     verifyPackage and unwrapFolder lines; the verification's share of the
+#     unsigned installation is the cost of signing.
 #
 #   KAVO_WIN64_BIN=build/win64 bench/download_bench.sh
 #
@@ -28,6 +34,7 @@
 #   BENCH_RUNS      alternating runs per size (default 2)
 #   BENCH_BUSY=N    CPU-bound processes for the busy-machine step (default:
 #                   one per core; 0 skips the step)
+#   BENCH_SIGNED=0  skip step 4 (it needs the 100 MB package and the key-built exe)
 #   BENCH_KEEP=1    keep the work folder
 # 1 MB = 1048576 bytes.
 set -euo pipefail
@@ -153,6 +160,8 @@ SCRIPT
   if [ "$3" = 1 ]; then
     UNWRAP_SECS=$(sed -n 's/.*unwrapFolder - \([0-9.]*\) sec.*/\1/p' "$log" | tail -1)
     INSTALLED_FILES=$(find "$WORK/inst" -type f | wc -l)
+    VERIFY_SECS=$(sed -n 's/.*verifyPackage .* - signature ok (key [0-9a-f]*) - \([0-9.]*\) sec.*/\1/p' "$log" | tail -1)
+    INSTALL_SECS=$(awk -v a="$secs" -v b="${VERIFY_SECS:-0}" -v c="${UNWRAP_SECS:-0}" 'BEGIN { print a + b + c }')
   fi
   MBS=$(mbs "$2" "$secs")
 }
@@ -223,6 +232,35 @@ if [ -n "$UNWRAP_SECS" ]; then
   done
 fi
 
+# ---- 4. signature: signed installation against unsigned -------------------
+KEYED="$BIN/KAVO_installer_testkey.exe"
+SIGNED_LINES=()
+if [ "${BENCH_SIGNED:-1}" = 1 ] && [ -f "$KEYED" ] && [ -f "$WORK/srv$PACKAGE_MB/wrp/KAVO.wrp" ]; then
+  mkdir -p "$WORK/srvsig/wrp"
+  cp "$WORK/srv$PACKAGE_MB/wrp/KAVO.wrp" "$WORK/srvsig/wrp/KAVO.wrp"
+  "$WRPTOOL" sign "$TESTKEY/private.key" "$WORK/srvsig/wrp/KAVO.wrp" >"$WORK/sign.log" 2>&1 || { cat "$WORK/sign.log"; exit 1; }
+  plain=$(stat -c %s "$WORK/srv$PACKAGE_MB/wrp/KAVO.wrp") signed=$(stat -c %s "$WORK/srvsig/wrp/KAVO.wrp")
+  best_plain="" best_signed="" best_verify=""
+  for run in $(seq "$RUNS"); do
+    serve "$WORK/srv$PACKAGE_MB"
+    VERIFY_SECS="" INSTALL_SECS=""
+    installer "$BIN/KAVO_installer.exe" "$plain" 1
+    echo "  signature run $run: unsigned installation ${INSTALL_SECS:-failed} s (unpack $UNWRAP_SECS s, load $(load))"
+    [ -n "$INSTALL_SECS" ] && best_plain=$(awk -v a="$INSTALL_SECS" -v b="${best_plain:-1e9}" 'BEGIN { print (a < b) ? a : b }')
+    serve "$WORK/srvsig"
+    VERIFY_SECS="" INSTALL_SECS=""
+    installer "$KEYED" "$signed" 1
+    [ -n "$VERIFY_SECS" ] || { echo "  the key-built exe did not accept the signed package"; exit 1; }
+    echo "  signature run $run: signed installation $INSTALL_SECS s (verification $VERIFY_SECS s, unpack $UNWRAP_SECS s, load $(load))"
+    best_signed=$(awk -v a="$INSTALL_SECS" -v b="${best_signed:-1e9}" 'BEGIN { print (a < b) ? a : b }')
+    best_verify=$(awk -v a="$VERIFY_SECS" -v b="${best_verify:-1e9}" 'BEGIN { print (a < b) ? a : b }')
+  done
+  stop_server
+  SIGNED_LINES+=("$(awk -v p="$best_plain" -v s="$best_signed" -v v="$best_verify" -v mb="$PACKAGE_MB" \
+    'BEGIN { printf "signature, %s MB package: unsigned installation %.1f s, signed %.1f s; verification %.1f s = %.1f%% of the unsigned installation",
+             mb, p, s, v, (p > 0 ? 100 * v / p : 0) }')")
+fi
+
 echo
 echo "=== results (best of $RUNS alternating runs; load at end: $(load))"
 for mb in $SIZES; do
@@ -235,7 +273,7 @@ for mb in $SIZES; do
                if (n > 1) printf "         (%s)\n", exe }'
   done
 done
-for l in "${BUSY_LINES[@]}"; do echo "$l"; done
+for l in "${BUSY_LINES[@]}" "${SIGNED_LINES[@]}"; do echo "$l"; done
 if [ -n "$UNWRAP_SECS" ]; then
   awk -v w="$UNWRAP_SECS" -v n="$NATIVE_BEST" -v f="$FILES" -v got="$INSTALLED_FILES" -v mb="$PACKAGE_MB" \
     'BEGIN { printf "unpack %s MB, %d files: installer under wine %.1f s, native wrptool %.2f s (%.1fx); %d files installed\n",

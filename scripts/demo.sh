@@ -2,8 +2,10 @@
 # The demo: a whole installation as a user sees it.
 #   1. builds everything and generates a small sample release,
 #   2. packs it into the eight packages with the exe's own -autoWrap run (wine),
+#      which signs them with the demo key (the build's throwaway key pair),
 #   3. starts the reference update server on 127.0.0.1 serving them,
-#   4. starts the installer on a virtual display, presses INSTALL, saves
+#   4. starts the installer built with the demo key on a virtual display
+#      (it verifies the package before unpacking), presses INSTALL, saves
 #      screenshots during the work and at the completion question, answers Yes,
 #   5. checks that the product was started with -launcher from the
 #      installation folder, stops the server and sums up.
@@ -47,10 +49,15 @@ blob "$R/UBRA/sub/data.bin" 1000000
 : >"$R/UBRA/sub/empty.txt"
 printf 'not shipped\n' >"$R/.gitignore"
 
-echo "--- packing it with KAVO_installer.exe -autoWrap"
+echo "--- packing and signing it with KAVO_installer.exe -autoWrap (the demo key in KAVO_signing.key)"
+cp "$TESTKEY/private.key" "$MAKER/KAVO_signing.key"
 (cd "$MAKER" && "$WINE" "$WIN64/KAVO_installer.exe" -autoWrap >"$DEMO/autowrap.log" 2>&1 </dev/null)
+# The private key never stays in the folder that the server offers.
+rm "$MAKER/KAVO_signing.key"
 ls -l "$MAKER/wrp" | sed -n '2,$p' | awk '{printf "    %-14s %9d bytes\n", $9, $5}'
 [ "$(ls "$MAKER/wrp" | wc -l)" -eq 8 ] || { echo "expected eight packages"; exit 1; }
+echo "--- their signatures, checked with the public key by wrptool verify"
+"$NATIVE/tools/wrptool/wrptool" verify "$TESTKEY/public.key" "$MAKER"/wrp/*.wrp | sed "s|$MAKER/||; s/^/    /"
 # The server's file area: the packages and the version file by the names
 # the installer asks for.
 printf 'version=1.3.8\r\nbuild=demo\r\n' >"$MAKER/update.ini"
@@ -63,11 +70,11 @@ SERVER_PID=$!
 for _ in $(seq 100); do [ -s "$DEMO/server.port" ] && break; sleep 0.05; done
 [ -s "$DEMO/server.port" ] || { cat "$DEMO/server.log"; echo "server did not start"; exit 1; }
 
-echo "--- installing"
+echo "--- installing with KAVO_installer_testkey.exe (built with the demo public key)"
 echo "CONNECT:127.0.0.1" >"$USERDIR/setup.ini"
 cat >"$DEMO/script.txt" <<SCRIPT
 cd $(winpath "$USERDIR")
-start $(winpath "$WIN64/KAVO_installer.exe") -installDir:"$(winpath "$INSTALL_DIR")"
+start $(winpath "$WIN64/KAVO_installer_testkey.exe") -installDir:"$(winpath "$INSTALL_DIR")"
 window 20000
 waitlist 10000 connection established!
 shot $(winpath "$DEMO/1-start.png")
@@ -108,5 +115,5 @@ echo "              in \"$(sed -n 's/^cwd: //p' "$started")\""
 echo "screenshots:  $DEMO/1-start.png, $DEMO/2-downloading.png, $DEMO/3-completed.png"
 echo "log file:     $USERDIR/KAVO_install_log.txt"
 echo "server log:   $DEMO/server.log"
-grep -E "download KAVO.wrp|unwrapFolder -|installation completed|start KAVO" "$USERDIR/KAVO_install_log.txt" |
+grep -E "download KAVO.wrp|verifyPackage|unwrapFolder -|installation completed|start KAVO" "$USERDIR/KAVO_install_log.txt" |
   sed 's/^[^\t]*\t\t/    /'
