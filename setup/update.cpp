@@ -8,6 +8,7 @@
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
+#include "setup/install_lock.h"
 #include "setup/package_check.h"
 #include "setup/shell.h"
 
@@ -130,6 +131,8 @@ bool wrpUpdate_TCP(const char* name) {
 }
 
 void updateKAVO() {
+    // The installation updated is the one in the folder this run started from.
+    if (!claimInstallation(workingDir, "updateKAVO")) return;
     workInProgress = true;
     uiShowProgress(true);
     bool failed = false;
@@ -163,6 +166,7 @@ void updateKAVO() {
         else logMessage("unable to start KAVO");
     }
 
+    releaseInstallation();
     uiSetStatus("");
     workInProgress = false;
     uiShowProgress(false);
