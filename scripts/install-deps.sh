@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb xauth                 # the 64-bit exe runs under wine on a virtual display
   googletest
+  haproxy iproute2                  # the balanced trial of the update server (tools/update_server/deploy)
   # The shipped 32-bit exe runs under Debian's 32-bit wine (unpacked into
   # build/ by emu32-wine.sh) emulated by qemu-i386: the libraries it loads.
   libc6:i386 libx11-6:i386 libxext6:i386 libxrender1:i386 libxrandr2:i386 libxi6:i386 libxcursor1:i386
