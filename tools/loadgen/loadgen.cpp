@@ -12,9 +12,11 @@
 //
 // Prints the connect rate, the hello latency (p50, p99, max), the download
 // throughput with the median and slowest download, and the errors; a
-// progress line goes to stderr every second.  Exit 0 when there were no
-// errors, 1 otherwise, 2 for bad options.
+// progress line goes to stderr every second.  SIGTERM ends the run early
+// with the same summary.  Exit 0 when there were no errors, 1 otherwise, 2
+// for bad options.
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -39,6 +41,14 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// SIGTERM or SIGINT: end the run now and print what it measured.
+volatile sig_atomic_t stopNow = 0;
+void onStop(int) { stopNow = 1; }
+
+// The connections come from 127.0.98.1 to 127.0.98.16.
+const uint32_t SOURCE_BASE = 0x7F006200;
+const uint32_t SOURCES = 16;
 
 double secs(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
@@ -169,6 +179,8 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> req(FILE_REQUEST_HEAD_SIZE + o.file.size());
     if (o.downloads > 0) buildFileRequest(req.data(), req.size(), o.file.data(), o.file.size());
 
+    signal(SIGTERM, onStop);
+    signal(SIGINT, onStop);
     int ep = epoll_create1(EPOLL_CLOEXEC);
     std::vector<Conn> conns(static_cast<size_t>(o.connections));
     std::vector<double> helloMs, downloadS;
@@ -199,10 +211,12 @@ int main(int argc, char** argv) {
     for (;;) {
         Clock::time_point now = Clock::now();
         double t = secs(t0, now);
-        if (t > o.maxSeconds) break;
+        if (t > o.maxSeconds || stopNow) break;
         // Open what the rate allows by now.
         int due = std::min(o.connections, static_cast<int>(t * o.rate) + 1);
-        for (int budget = 1000; opened < due && budget > 0; --budget) {
+        // A few at a time, so that answers are read between the opens and
+        // the latency is the server's, not this loop's.
+        for (int budget = 100; opened < due && budget > 0; --budget) {
             Conn& c = conns[static_cast<size_t>(opened)];
             c.started = Clock::now();
             c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -215,6 +229,13 @@ int main(int argc, char** argv) {
             }
             int one = 1;
             setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            // Source addresses in turn, the port picked at connect: with
+            // one source, finding a free port gets slower as they fill up.
+            setsockopt(c.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+            sockaddr_in src{};
+            src.sin_family = AF_INET;
+            src.sin_addr.s_addr = htonl(SOURCE_BASE + 1 + idx % SOURCES);
+            bind(c.fd, reinterpret_cast<sockaddr*>(&src), sizeof src);
             int r = connect(c.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
             epoll_event e{};
             e.events = EPOLLOUT;
@@ -257,7 +278,7 @@ int main(int argc, char** argv) {
                     static_cast<double>(downloadBytes) / 1048576.0, err.total());
             nextProgress = now + std::chrono::seconds(1);
         }
-        int timeout = opened < o.connections ? 1 : 100;
+        int timeout = opened < o.connections ? (opened < due ? 0 : 1) : 100;
         int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()), timeout);
         for (int i = 0; i < n; ++i) {
             size_t idx = events[i].data.u64;
@@ -371,6 +392,11 @@ int main(int argc, char** argv) {
                span > 0 ? static_cast<double>(downloadBytes) / 1048576.0 / span : 0.0, med, slow,
                med > 0 ? slow / med : 0.0);
     }
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    printf("loadgen CPU: %.2f s user, %.2f s system in %.2f s\n",
+           static_cast<double>(ru.ru_utime.tv_sec) + static_cast<double>(ru.ru_utime.tv_usec) / 1e6,
+           static_cast<double>(ru.ru_stime.tv_sec) + static_cast<double>(ru.ru_stime.tv_usec) / 1e6, total);
     printf("errors: %d (connect %d, closed %d, content %d, refused %d, timeout %d)\n", err.total(), err.connect,
            err.closed, err.content, err.refused, err.timeout);
     return err.total() == 0 ? 0 : 1;

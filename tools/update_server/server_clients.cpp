@@ -105,6 +105,7 @@ void UpdateServer::Impl::closeClient(Client& c, const std::string& reason) {
     close(c.fd);  // also leaves the epoll set
     c.fd = -1;
     c.dead = true;
+    gone.push_back(c.id);
     --openCount;
     std::string extra = c.ignored ? format(", %llu messages ignored", static_cast<unsigned long long>(c.ignored)) : "";
     say(format("%s close %s: %s; %.3f s, received %llu bytes, sent %llu bytes, %d requests%s", tag(c).c_str(),
@@ -290,10 +291,8 @@ void UpdateServer::Impl::loop() {
             if (it == clients.end() || it->second->dead) continue;
             work(*it->second, now);
         }
-        for (auto it = clients.begin(); it != clients.end();) {
-            if (it->second->dead) it = clients.erase(it);
-            else ++it;
-        }
+        for (uint64_t id : gone) clients.erase(id);
+        gone.clear();
         if (acceptPaused && now >= acceptResume && listenFd >= 0) {
             acceptPaused = false;
             epoll_event ev{};

@@ -207,6 +207,7 @@ struct UpdateServer::Impl {
     // Clients to work in the next turn (beyond those with events), and the
     // wake times of the others; stale timers are skipped when they fire.
     std::vector<uint64_t> again;
+    std::vector<uint64_t> gone;  // closed this turn, removed at its end
     std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers;
     uint64_t turnNo = 0;
 
