@@ -1,7 +1,8 @@
 // bare_sendfile: the yardstick of the server bench.  One file served with
-// nothing around it: a thread per connection answers the hello, and a file
-// request with the header and a blocking sendfile() loop to the end.  No
-// limits, no logging, no other names: what loopback and the kernel give.
+// nothing around it, by one thread as the server is: a poll() loop that
+// answers the hello, and a file request with the header and sendfile() as
+// far as each socket takes it.  No limits, no logging, no jobs, no other
+// names: what loopback and the kernel give a single-threaded loop.
 //
 //   bare_sendfile ADDRESS PORT FILE SECONDS
 //
@@ -17,50 +18,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <thread>
+#include <vector>
 
 #include "net/wire_format.h"
 
 namespace {
 
-const char* path;
-uint64_t fileSize;
-
-bool readExact(int fd, uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t r = recv(fd, p, n, 0);
-        if (r <= 0) return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-void serve(int fd) {
-    uint8_t m[FILE_REQUEST_HEAD_SIZE + 4096];
-    while (readExact(fd, m, 2)) {
-        if (m[0] == MSG_HASH && m[1] == MSG_VERSION) {
-            if (!readExact(fd, m + 2, 4) || send(fd, m, VERSION_MSG_SIZE, MSG_NOSIGNAL) != VERSION_MSG_SIZE) break;
-            continue;
-        }
-        if (m[0] != MSG_REQUEST || m[1] != MSG_FILE || !readExact(fd, m + 2, 2)) break;
-        size_t n = getU16(m + 2);
-        if (n > 4096 || !readExact(fd, m + 4, n)) break;
-        uint8_t h[FILE_HEADER_MSG_SIZE];
-        buildFileHeader(h, sizeof h, static_cast<uint32_t>(fileSize));
-        if (send(fd, h, sizeof h, MSG_NOSIGNAL) != sizeof h) break;
-        int file = open(path, O_RDONLY | O_CLOEXEC);
-        off_t off = 0;
-        while (file >= 0 && static_cast<uint64_t>(off) < fileSize)
-            if (sendfile(fd, file, &off, fileSize - static_cast<uint64_t>(off)) <= 0) break;
-        if (file >= 0) close(file);
-    }
-    close(fd);
-}
+struct Conn {
+    int fd;
+    std::vector<uint8_t> in;
+    std::vector<uint8_t> out;  // hello answers and headers
+    off_t sent = 0;            // content bytes
+    bool sending = false;
+};
 
 }  // namespace
 
@@ -69,13 +44,13 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: bare_sendfile ADDRESS PORT FILE SECONDS\n");
         return 2;
     }
-    path = argv[3];
+    int file = open(argv[3], O_RDONLY | O_CLOEXEC);
     struct stat st {};
-    if (stat(path, &st) != 0 || st.st_size <= 0 || st.st_size > 0xFFFFFFFFLL) {
-        fprintf(stderr, "bare_sendfile: cannot serve %s\n", path);
+    if (file < 0 || fstat(file, &st) != 0 || st.st_size <= 0 || st.st_size > 0xFFFFFFFFLL) {
+        fprintf(stderr, "bare_sendfile: cannot serve %s\n", argv[3]);
         return 1;
     }
-    fileSize = static_cast<uint64_t>(st.st_size);
+    const off_t size = st.st_size;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(atoi(argv[2])));
@@ -83,21 +58,75 @@ int main(int argc, char** argv) {
         fprintf(stderr, "bare_sendfile: a loopback address only\n");
         return 2;
     }
-    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int one = 1;
     setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (bind(ls, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(ls, 4096) != 0) {
         perror("bare_sendfile: bind");
         return 1;
     }
+    std::vector<Conn> conns;
+    std::vector<pollfd> fds;
     time_t end = time(nullptr) + atoi(argv[4]);
     while (time(nullptr) < end) {
-        pollfd p{ls, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0) continue;
-        int fd = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::thread(serve, fd).detach();
+        fds.assign(1, pollfd{ls, POLLIN, 0});
+        for (auto& c : conns)
+            fds.push_back({c.fd, static_cast<short>(POLLIN | (c.sending || !c.out.empty() ? POLLOUT : 0)), 0});
+        if (poll(fds.data(), fds.size(), 200) <= 0) continue;
+        for (size_t i = 1; i < fds.size(); ++i) {
+            Conn& c = conns[i - 1];
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+                uint8_t buf[4096];
+                ssize_t r = recv(c.fd, buf, sizeof buf, 0);
+                if (r == 0 || (r < 0 && errno != EAGAIN)) {
+                    close(c.fd);
+                    c.fd = -1;
+                    continue;
+                }
+                if (r > 0) c.in.insert(c.in.end(), buf, buf + r);
+                // Hellos and requests, as they come.
+                for (;;) {
+                    if (c.in.size() >= VERSION_MSG_SIZE && c.in[0] == MSG_HASH) {
+                        c.out.insert(c.out.end(), c.in.begin(), c.in.begin() + VERSION_MSG_SIZE);
+                        c.in.erase(c.in.begin(), c.in.begin() + VERSION_MSG_SIZE);
+                    } else if (c.in.size() >= FILE_REQUEST_HEAD_SIZE && c.in[0] == MSG_REQUEST &&
+                               c.in.size() >= size_t(FILE_REQUEST_HEAD_SIZE) + getU16(&c.in[2]) && !c.sending) {
+                        c.in.erase(c.in.begin(), c.in.begin() + FILE_REQUEST_HEAD_SIZE + getU16(&c.in[2]));
+                        uint8_t h[FILE_HEADER_MSG_SIZE];
+                        buildFileHeader(h, sizeof h, static_cast<uint32_t>(size));
+                        c.out.insert(c.out.end(), h, h + sizeof h);
+                        c.sending = true;
+                        c.sent = 0;
+                    } else {
+                        break;
+                    }
+                }
+            }
+            while (!c.out.empty()) {
+                ssize_t w = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+                if (w <= 0) break;
+                c.out.erase(c.out.begin(), c.out.begin() + w);
+            }
+            while (c.out.empty() && c.sending) {
+                ssize_t w = sendfile(c.fd, file, &c.sent, static_cast<size_t>(size - c.sent));
+                if (w <= 0) break;
+                if (c.sent == size) c.sending = false;
+            }
+        }
+        size_t kept = 0;
+        for (size_t i = 0; i < conns.size(); ++i) {
+            if (conns[i].fd < 0) continue;
+            if (i != kept) conns[kept] = std::move(conns[i]);
+            ++kept;
+        }
+        conns.resize(kept);
+        if (fds[0].revents & POLLIN) {
+            int fd;
+            while ((fd = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0) {
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                conns.push_back(Conn{fd, {}, {}, 0, false});
+            }
+        }
     }
     return 0;
 }
