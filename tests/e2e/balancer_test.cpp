@@ -71,10 +71,12 @@ struct Trial {
         started = true;
         return system((cmd + " >'" + dir + ".out' 2>&1").c_str()) == 0;
     }
-    ~Trial() {
+    void stop() {
         if (started && system(("'" + script + "' stop '" + dir + "' >/dev/null 2>&1").c_str()) != 0)
             ADD_FAILURE() << "trial.sh stop failed";
+        started = false;
     }
+    ~Trial() { stop(); }
 };
 
 TEST(Balancer, InstallsThroughHAProxyAndSurvivesALostServer) {
@@ -134,6 +136,12 @@ TEST(Balancer, InstallsThroughHAProxyAndSurvivesALostServer) {
     EXPECT_EQ(served(1 - killed), 1) << serverLog(1 - killed);
     EXPECT_EQ(treeListing(inst, {"KAVO_data/update.ini", "KAVO_interface_started.txt"}), treeListing(release));
     EXPECT_EQ(readText(inst + "/KAVO_data/update.ini"), "version=2.0 (balanced)\n");
+
+    // Stopping the trial drains the server that is left (SIGTERM).
+    trial.stop();
+    std::string left = serverLog(1 - killed);
+    EXPECT_NE(left.find("draining: not accepting"), std::string::npos) << left;
+    EXPECT_NE(left.find("summary: "), std::string::npos) << left;
 }
 
 }  // namespace

@@ -417,6 +417,10 @@ TEST(ServerOptions, ParsesFaultsAndRefusesBadValues) {
     ASSERT_TRUE(parseOptions({"--help"}, &cfg, &help, &error));
     EXPECT_TRUE(help);
 
+    // The connection limit leaves a twentieth of the open files and 32 more.
+    for (auto [files, clients] : {std::pair<uint64_t, int>{20000, 18968}, {1024, 941}, {40, 6}, {30, 1}})
+        EXPECT_EQ(clientsForFileLimit(files), clients) << files;
+
     // Anything outside 127.0.0.0/8 is refused before a socket exists.
     ServerConfig wide;
     wide.address = "10.1.2.3";
