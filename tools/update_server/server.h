@@ -86,8 +86,8 @@ public:
     // The connection limit in force (known after open()).
     int maxClients() const;
 
-    // For tests: the first bytes (up to 64) each connection sent, in the
-    // order the connections were accepted; the largest number of bytes any
+    // For tests: the first bytes (up to 64) each of the first 4096
+    // connections sent, in the order the connections were accepted; the largest number of bytes any
     // client had waiting in its output buffer; connections open now.
     std::vector<std::string> receivedPrefixes() const;
     size_t peakOutputBuffered() const;

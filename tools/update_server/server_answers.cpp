@@ -63,6 +63,7 @@ void UpdateServer::Impl::record(const Client& c, const uint8_t* p, size_t n) {
         fflush(dump);
     }
     std::lock_guard<std::mutex> lock(statsMutex);
+    if (c.prefixIndex >= prefixes.size()) return;
     std::string& pre = prefixes[c.prefixIndex];
     if (pre.size() < PREFIX_BYTES) pre.append(reinterpret_cast<const char*>(p), std::min(n, PREFIX_BYTES - pre.size()));
 }

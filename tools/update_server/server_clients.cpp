@@ -78,7 +78,9 @@ void UpdateServer::Impl::acceptAll() {
         {
             std::lock_guard<std::mutex> lock(statsMutex);
             c->prefixIndex = prefixes.size();
-            if (prefixes.size() < 100000) prefixes.emplace_back();
+            // Kept for the first connections only: a server that runs for
+            // months must not grow with every installer it has seen.
+            if (prefixes.size() < PREFIX_CONNECTIONS) prefixes.emplace_back();
         }
         say(format("%s open %s", tag(*c).c_str(), peer.c_str()));
         watch(*c);

@@ -32,6 +32,7 @@ namespace detail {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t PREFIX_BYTES = 64;
+constexpr size_t PREFIX_CONNECTIONS = 4096;  // receivedPrefixes() covers these
 constexpr size_t MAX_NAME = 4095;
 constexpr size_t READ_BUDGET = 256 * 1024;   // per client and loop turn, for fairness
 constexpr size_t IN_BUFFER_CAP = 256 * 1024; // above the largest message (7 + 2 * 65535)
