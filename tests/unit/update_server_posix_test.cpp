@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "net/wire_format.h"
 #include "tests/unit/test_support.h"
@@ -416,6 +417,10 @@ TEST(ServerOptions, ParsesFaultsAndRefusesBadValues) {
     ASSERT_TRUE(parseOptions({"--help"}, &cfg, &help, &error));
     EXPECT_TRUE(help);
 
+    // The connection limit leaves a twentieth of the open files and 32 more.
+    for (auto [files, clients] : {std::pair<uint64_t, int>{20000, 18968}, {1024, 941}, {40, 6}, {30, 1}})
+        EXPECT_EQ(clientsForFileLimit(files), clients) << files;
+
     // Anything outside 127.0.0.0/8 is refused before a socket exists.
     ServerConfig wide;
     wide.address = "10.1.2.3";
@@ -445,6 +450,82 @@ TEST_F(ServerTest, MaxClientsAndCleanStop) {
     EXPECT_NE(l.find("server stopping"), std::string::npos) << l;
     EXPECT_EQ(l.substr(l.size() - 8), "stopped\n");
     EXPECT_EQ(server->openClients(), 0);
+}
+
+// A release is published by renaming a link over the root: the transfer in
+// flight ends with the file it began, every later request gets the new one.
+TEST_F(ServerTest, ReleaseSwitchKeepsTransfersInFlightOnTheirFile) {
+    const size_t big = 32u << 20;  // more than the socket buffers hold
+    std::string r1 = pattern(big), r2 = r1;
+    for (size_t i = 0; i < big; i += 4096) r2[i] = static_cast<char>(~r2[i]);
+    for (auto [rel, content, ini] : {std::tuple{"releases/1", &r1, "v1\n"}, std::tuple{"releases/2", &r2, "v2\n"}}) {
+        makeFolders(dir / rel);
+        writeFile(dir / rel + "/big.bin", *content);
+        writeFile(dir / rel + "/update.ini", ini);
+    }
+    root = dir / "current";
+    ASSERT_EQ(symlink("releases/1", root.c_str()), 0);
+    start();
+    Conn old(port());
+    old.send(request("big.bin"));
+    EXPECT_EQ(old.read(7 + 1000), header(big) + r1.substr(0, 1000));
+
+    ASSERT_EQ(symlink("releases/2", (dir / "next").c_str()), 0);
+    ASSERT_EQ(rename((dir / "next").c_str(), root.c_str()), 0);
+    Conn fresh(port());
+    fresh.send(request("big.bin") + request("update.ini"));
+    EXPECT_TRUE(fresh.read(7 + big + 10, 10000) == header(big) + r2 + header(3) + "v2\n");
+
+    EXPECT_TRUE(old.read(big - 1000, 10000) == r1.substr(1000));
+    old.send(request("update.ini"));
+    EXPECT_EQ(old.read(10), header(3) + "v2\n");
+    EXPECT_TRUE(waitLog("/releases/2 (was ")) << log();
+}
+
+// Draining: no new connections, idle ones closed at once, a transfer in
+// flight finishes within the drain time or is cut when it runs out.
+TEST_F(ServerTest, DrainLetsTransfersInFlightFinish) {
+    writeFile(root + "/600k.bin", pattern(600000));
+    struct Row {
+        const char* name;
+        int drainSeconds;
+        int64_t rate;
+        bool finishes;
+    } rows[] = {{"finishes", 10, 1000000, true}, {"drain time over", 1, 100000, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        lines.clear();
+        returned = false;
+        start([&](ServerConfig& cfg) {
+            cfg.drainSeconds = row.drainSeconds;
+            cfg.faults.rateBytesPerSec = row.rate;
+        });
+        Conn idle(port()), busy(port());
+        idle.send(HELLO);
+        EXPECT_EQ(idle.read(6), HELLO);
+        busy.send(request("600k.bin"));
+        EXPECT_EQ(busy.read(7), header(600000));
+        auto t = Clock::now();
+        server->drain();
+        EXPECT_TRUE(idle.closesWithin(1000));
+        EXPECT_FALSE(Conn(port()).ok());
+        std::string got = busy.read(600000, 3000);
+        EXPECT_TRUE(busy.closesWithin(3000));
+        if (row.finishes) {
+            EXPECT_TRUE(got == pattern(600000));
+            EXPECT_LT(since(t), 2.5);
+        } else {
+            EXPECT_LT(got.size(), 600000u);
+            EXPECT_GE(since(t), 0.9);
+        }
+        if (thread.joinable()) thread.join();
+        EXPECT_TRUE(returned);
+        std::string l = log();
+        EXPECT_NE(l.find("draining: not accepting; 2 connected, 1 transfers in flight"), std::string::npos) << l;
+        EXPECT_EQ(l.find("drain time over") != std::string::npos, !row.finishes) << l;
+        EXPECT_NE(l.find("summary: "), std::string::npos) << l;
+        server.reset();
+    }
 }
 
 }  // namespace

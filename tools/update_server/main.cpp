@@ -1,5 +1,7 @@
 // update_server: the reference update server as a program.  Log lines get
-// a time stamp and go to stdout, line by line; SIGINT and SIGTERM stop it.
+// a time stamp and go to stdout, line by line.  SIGTERM drains (transfers in
+// flight finish, up to --drain-time); SIGINT, or a second SIGTERM, stops at
+// once.
 #include <signal.h>
 #include <sys/time.h>
 
@@ -12,8 +14,16 @@ namespace {
 
 update_server::UpdateServer* running;
 
-void onSignal(int) {
-    if (running) running->stop();
+volatile sig_atomic_t draining = 0;
+
+void onSignal(int sig) {
+    if (!running) return;
+    if (sig == SIGTERM && !draining) {
+        draining = 1;
+        running->drain();
+    } else {
+        running->stop();
+    }
 }
 
 void printLine(const std::string& line) {

@@ -22,7 +22,13 @@ const char* usageText() {
            "  --allow-non-loopback    permit an --address outside 127.0.0.0/8\n"
            "  --port N                TCP port (default 49491; 0 picks a free one)\n"
            "  --port-file F           write the bound port to F once listening\n"
-           "  --max-clients N         connections served at once, more are closed (default 64)\n"
+           "  --max-clients N         connections served at once, more are closed (default:\n"
+           "                          what the open-file limit allows; the soft limit is\n"
+           "                          raised to the hard one at start)\n"
+           "  --drain-time S          on SIGTERM: stop accepting, close idle connections and\n"
+           "                          let transfers in flight finish for up to S seconds\n"
+           "                          (default 30); a second SIGTERM or SIGINT stops at once\n"
+           "  --stats-interval S      a statistics line every S seconds (default 60; 0: none)\n"
            "  --dump-received F       append every byte the clients send to F\n"
            "  -h, --help              this text\n"
            "\n"
@@ -44,10 +50,13 @@ const char* usageText() {
            "                          lines after \"after-file N\" go out right behind the\n"
            "                          content of the connection's N-th file instead\n"
            "\n"
+           "The root is looked up again for every request: publish a release by renaming\n"
+           "a link over it (ln -s releases/2.1 next && mv -T next current); transfers in\n"
+           "flight finish with the file they began.\n"
            "Requests are answered one after another per connection. Names use \"\\\" or \"/\";\n"
            "names that are empty, absolute, hold \":\" or \"..\", lead out of the root through a\n"
            "link, or name a folder, a missing or an empty file are refused with \"sfe0\".\n"
-           "SIGINT and SIGTERM stop the server cleanly.\n";
+           "SIGINT stops the server at once, SIGTERM after the drain.\n";
 }
 
 namespace {
@@ -103,8 +112,14 @@ bool parseOptions(const std::vector<std::string>& args, ServerConfig* config, bo
         } else if (a == "--port-file") {
             if (!value(&cfg.portFile)) return bad("--port-file needs a file name");
         } else if (a == "--max-clients") {
-            if (!number(1, 10000)) return false;
+            if (!number(1, 1000000)) return false;
             cfg.maxClients = static_cast<int>(n);
+        } else if (a == "--drain-time") {
+            if (!number(0, 86400)) return false;
+            cfg.drainSeconds = static_cast<int>(n);
+        } else if (a == "--stats-interval") {
+            if (!number(0, 86400)) return false;
+            cfg.statsSeconds = static_cast<int>(n);
         } else if (a == "--dump-received") {
             if (!value(&cfg.dumpReceived)) return bad("--dump-received needs a file name");
         } else if (a == "--refuse-all") {

@@ -1,12 +1,17 @@
 // The reference update server: serves the files below a root folder to the
 // installer over the installer's own byte protocol (net/wire_format.h).
 //
-// One thread runs a poll() loop over non-blocking sockets.  Each client has
-// an ordered queue of jobs (hello answer, scripted folder commands, sleeps,
-// file requests) worked off one after another, and an output buffer of
-// bounded size that is refilled from the file only as the client drains it,
-// so a client that reads slowly (or not at all) never holds up the others
-// and never makes the server load a whole file.
+// One thread runs an epoll loop over non-blocking sockets and touches only
+// the clients that have something to do, so idle connections cost nothing
+// but their memory.  Each client has an ordered queue of jobs (hello answer,
+// scripted folder commands, sleeps, file requests) worked off one after
+// another.  File content goes from the file to the socket with sendfile()
+// as fast as the socket drains (a small bounded buffer is the fallback), so
+// a client that reads slowly (or not at all) never holds up the others and
+// never makes the server load a whole file.
+//
+// Each request resolves the root anew: a release is published by renaming a
+// link over the root, and a transfer in flight keeps the file it opened.
 #pragma once
 
 #include <cstddef>
@@ -49,8 +54,10 @@ struct ServerConfig {
     bool allowNonLoopback = false;
     std::string portFile;          // written once listening
     std::string dumpReceived;      // every byte any client sent, in arrival order
-    int maxClients = 64;
+    int maxClients = 0;            // 0: as many as the open-file limit allows
     size_t outputBufferBytes = 256 * 1024;  // per client
+    int drainSeconds = 30;         // drain(): how long transfers in flight may take
+    int statsSeconds = 60;         // a statistics line this often (0: none)
     FaultSettings faults;
 };
 
@@ -64,16 +71,23 @@ public:
     UpdateServer(const UpdateServer&) = delete;
     UpdateServer& operator=(const UpdateServer&) = delete;
 
-    // Checks the root and the address, binds, listens, writes the port file.
+    // Checks the root and the address, raises the open-file limit and
+    // derives the connection limit from it, binds, listens, writes the port
+    // file.
     bool open(std::string* error);
     uint16_t port() const;
     // Serves until stop(); then closes the listener and every client.
     void run();
     // From any thread or a signal handler.
     void stop();
+    // Likewise: stop accepting, close idle connections, let transfers in
+    // flight finish for up to drainSeconds, then stop.
+    void drain();
+    // The connection limit in force (known after open()).
+    int maxClients() const;
 
-    // For tests: the first bytes (up to 64) each connection sent, in the
-    // order the connections were accepted; the largest number of bytes any
+    // For tests: the first bytes (up to 64) each of the first 4096
+    // connections sent, in the order the connections were accepted; the largest number of bytes any
     // client had waiting in its output buffer; connections open now.
     std::vector<std::string> receivedPrefixes() const;
     size_t peakOutputBuffered() const;
@@ -97,6 +111,10 @@ bool resolveRequestName(const std::string& rootReal, const std::string& name, st
 
 // Parses a --script file's text; false with "line N: why" on a bad line.
 bool parseScript(const std::string& text, std::vector<ScriptStep>* steps, std::string* error);
+
+// The connection limit for an open-file limit: a twentieth of the files and
+// a few more stay free for the files being served and the server's own.
+int clientsForFileLimit(uint64_t openFiles);
 
 // Command line (without the program name).  False with a message on a bad
 // option; *help is set for --help / -h.

@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,6 +63,7 @@ void UpdateServer::Impl::record(const Client& c, const uint8_t* p, size_t n) {
         fflush(dump);
     }
     std::lock_guard<std::mutex> lock(statsMutex);
+    if (c.prefixIndex >= prefixes.size()) return;
     std::string& pre = prefixes[c.prefixIndex];
     if (pre.size() < PREFIX_BYTES) pre.append(reinterpret_cast<const char*>(p), std::min(n, PREFIX_BYTES - pre.size()));
 }
@@ -122,7 +123,8 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
                 x.headerSent = true;
                 x.contentStart = now;
             }
-            while (x.produced < x.limit && c.out.pending() < cap) {
+            uint64_t burst = 0;
+            while (x.produced < x.limit && (c.out.pending() < cap || !x.noSendfile)) {
                 uint64_t allowed = x.limit;
                 if (f.rateBytesPerSec > 0) {
                     double t = secondsSince(x.contentStart, now);
@@ -134,11 +136,46 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
                         return x.contentStart + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due));
                     }
                 }
-                size_t n = static_cast<size_t>(std::min<uint64_t>({allowed - x.produced, FILE_CHUNK, cap - c.out.pending()}));
-                uint8_t* dst = c.out.reserve(n);
-                ssize_t r = read(x.fd, dst, n);
+                ssize_t r;
+                if (!x.noSendfile) {
+                    // Straight from the file to the socket, once what is
+                    // queued ahead of the content (the header) has gone.
+                    if (c.out.pending() > 0) {
+                        flush(c, now);
+                        if (c.dead || c.closeWhenFlushed) return Clock::time_point::max();
+                        if (c.out.pending() > 0) return Clock::time_point::max();
+                    }
+                    off_t off = static_cast<off_t>(x.produced);
+                    r = sendfile(c.fd, x.fd, &off, static_cast<size_t>(std::min<uint64_t>(allowed - x.produced, SENDFILE_CHUNK)));
+                    if (r < 0 && errno == EINTR) continue;
+                    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                        c.wantWrite = true;
+                        return Clock::time_point::max();
+                    }
+                    if (r < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+                        x.noSendfile = true;
+                        continue;
+                    }
+                    if (r < 0 && errno != EIO) {
+                        closeClient(c, format("send error: %s", strerror(errno)));
+                        return Clock::time_point::max();
+                    }
+                    if (r > 0) {
+                        c.queuedTotal += static_cast<uint64_t>(r);
+                        sent(c, static_cast<uint64_t>(r));
+                        x.produced += static_cast<uint64_t>(r);
+                        // A share per call, so that others get their turn.
+                        if ((burst += static_cast<uint64_t>(r)) >= SENDFILE_CHUNK) return Clock::time_point::max();
+                        continue;
+                    }
+                } else {
+                    size_t n = static_cast<size_t>(std::min<uint64_t>({allowed - x.produced, FILE_CHUNK, cap - c.out.pending()}));
+                    uint8_t* dst = c.out.reserve(n);
+                    r = pread(x.fd, dst, n, static_cast<off_t>(x.produced));
+                    c.out.commit(r > 0 ? static_cast<size_t>(r) : 0);
+                    if (r > 0) c.queuedTotal += static_cast<uint64_t>(r);
+                }
                 if (r <= 0) {
-                    c.out.commit(0);
                     // The header promised bytes the file no longer has: the
                     // stream cannot be kept in step, so the client goes.
                     say(format("%s \"%s\" read failed after %llu of %llu bytes: %s", tag(c).c_str(),
@@ -147,8 +184,6 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
                     closeClient(c, "file read failed");
                     return Clock::time_point::max();
                 }
-                c.out.commit(static_cast<size_t>(r));
-                c.queuedTotal += static_cast<uint64_t>(r);
                 x.produced += static_cast<uint64_t>(r);
                 notePeak(c);
             }
@@ -171,6 +206,7 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
             if (x.produced < x.size) return Clock::time_point::max();  // waiting for the buffer to drain
             finishAnswer(c, x.startOffset, x.started, requestText(x));
             closeFile(x);
+            ++transfersDone;
             // Steps held for this file go out right behind its content,
             // ahead of any request already waiting.
             ++c.filesServed;
@@ -183,6 +219,7 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
             c.sleeping = false;
         }
         if (c.jobs.empty() || c.out.pending() >= cap) return Clock::time_point::max();
+        if (draining && c.jobs.front().kind == Job::REQUEST) return Clock::time_point::max();
         if (f.quitAfterRequests > 0 && c.answered >= f.quitAfterRequests) return Clock::time_point::max();
         Job j = std::move(c.jobs.front());
         c.jobs.pop_front();
@@ -229,6 +266,15 @@ void UpdateServer::Impl::startRequest(Client& c, const std::string& name, Clock:
         return;
     }
     if (f.refuseAll) return refuse(c, name, "--refuse-all", now);
+    // The root is looked up for every request, so that a link renamed over
+    // it publishes a new release at once.
+    char* real = realpath(cfg.root.c_str(), nullptr);
+    if (!real) return refuse(c, name, std::string("root: ") + strerror(errno), now);
+    if (rootReal != real) {
+        say(format("serving %s (was %s)", real, rootReal.c_str()));
+        rootReal = real;
+    }
+    free(real);
     std::string path, why;
     if (!resolveRequestName(rootReal, name, &path, &why)) return refuse(c, name, why, now);
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -254,6 +300,7 @@ void UpdateServer::Impl::startRequest(Client& c, const std::string& name, Clock:
     x.started = now;
     x.headerAt = now + std::chrono::milliseconds(f.headerDelayMs);
     x.startOffset = c.queuedTotal;
+    ++activeTransfers;
 }
 
 void UpdateServer::Impl::beginClose(Client& c, const std::string& reason) {
@@ -271,7 +318,7 @@ void UpdateServer::Impl::flush(Client& c, Clock::time_point now) {
             break;
         }
         c.out.consume(static_cast<size_t>(n));
-        c.sentTotal += static_cast<uint64_t>(n);
+        sent(c, static_cast<uint64_t>(n));
     }
     if (c.dead) return;
     while (!c.finished.empty() && c.finished.front().endOffset <= c.sentTotal) {

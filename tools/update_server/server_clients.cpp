@@ -6,7 +6,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,24 +21,50 @@
 
 namespace update_server {
 
+namespace {
+
+std::string megabytes(uint64_t bytes) { return format("%.1f MB", static_cast<double>(bytes) / 1048576.0); }
+
+}  // namespace
+
+int clientsForFileLimit(uint64_t openFiles) {
+    uint64_t reserve = openFiles / 20 + 32;
+    if (openFiles <= reserve) return 1;
+    return static_cast<int>(std::min<uint64_t>(openFiles - reserve, INT_MAX));
+}
+
 void UpdateServer::Impl::acceptAll() {
     for (;;) {
         sockaddr_in sa{};
         socklen_t len = sizeof sa;
-        int fd = accept(listenFd, reinterpret_cast<sockaddr*>(&sa), &len);
+        int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
+            if (errno == EMFILE || errno == ENFILE) {
+                // Out of descriptors (files being served use them too): the
+                // waiting connection would wake the loop at once forever,
+                // so stop listening for a moment.
+                say(format("accept failed: %s; not accepting for 100 ms", strerror(errno)));
+                acceptPaused = true;
+                acceptResume = Clock::now() + std::chrono::milliseconds(100);
+                epoll_event ev{};
+                ev.data.u64 = LISTEN_ID;
+                epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &ev);
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 say(format("accept failed: %s", strerror(errno)));
+            }
             return;
         }
-        setNonBlocking(fd);
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
         char ip[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
         std::string peer = format("%s:%u", ip, ntohs(sa.sin_port));
-        if (static_cast<int>(clients.size()) >= cfg.maxClients) {
-            say(format("refused %s: %d clients already connected (--max-clients)", peer.c_str(), cfg.maxClients));
+        if (static_cast<int>(clients.size()) >= clientLimit) {
+            // One line for the first refusal of a run of them; the rest are
+            // counted in the statistics line.
+            if (refused++ == refusedLogged)
+                say(format("refused %s: the connection limit of %d installers is reached (--max-clients); "
+                           "open-file limit %llu; later refusals are counted in the statistics line",
+                           peer.c_str(), clientLimit, static_cast<unsigned long long>(openFileLimit)));
             close(fd);
             continue;
         }
@@ -51,11 +78,16 @@ void UpdateServer::Impl::acceptAll() {
         {
             std::lock_guard<std::mutex> lock(statsMutex);
             c->prefixIndex = prefixes.size();
-            prefixes.emplace_back();
+            // Kept for the first connections only: a server that runs for
+            // months must not grow with every installer it has seen.
+            if (prefixes.size() < PREFIX_CONNECTIONS) prefixes.emplace_back();
         }
         say(format("%s open %s", tag(*c).c_str(), peer.c_str()));
-        clients.push_back(std::move(c));
+        watch(*c);
+        clients.emplace(c->id, std::move(c));
+        ++accepted;
         ++openCount;
+        peakClients = std::max(peakClients, clients.size());
     }
 }
 
@@ -72,9 +104,10 @@ void UpdateServer::Impl::closeClient(Client& c, const std::string& reason) {
                    static_cast<unsigned long long>(c.sentTotal > f.startOffset ? c.sentTotal - f.startOffset : 0),
                    static_cast<unsigned long long>(f.endOffset - f.startOffset)));
     c.finished.clear();
-    close(c.fd);
+    close(c.fd);  // also leaves the epoll set
     c.fd = -1;
     c.dead = true;
+    gone.push_back(c.id);
     --openCount;
     std::string extra = c.ignored ? format(", %llu messages ignored", static_cast<unsigned long long>(c.ignored)) : "";
     say(format("%s close %s: %s; %.3f s, received %llu bytes, sent %llu bytes, %d requests%s", tag(c).c_str(),
@@ -91,87 +124,198 @@ uint64_t UpdateServer::Impl::contentSent(const Client& c) const {
 
 void UpdateServer::Impl::closeFile(Transfer& x) {
     if (x.fd >= 0) close(x.fd);
+    if (x.active) --activeTransfers;
     x.fd = -1;
     x.active = false;
 }
 
-void UpdateServer::Impl::loop() {
-    std::vector<pollfd> fds;
-    while (!stopRequested.load()) {
-        Clock::time_point now = Clock::now();
-        Clock::time_point wake = Clock::time_point::max();
-        for (auto& c : clients) {
-            if (c->dead) continue;
-            if (c->lingering && now >= c->lingerUntil) {
-                closeClient(*c, c->closeReason);
-                continue;
-            }
-            // Fill, send what the socket takes, refill what that freed,
-            // until the socket is full (poll then reports when it drains)
-            // or there is nothing more to send right now.  The rounds are
-            // capped so one fast client does not starve the others; if
-            // the cap is hit, poll returns at once for another turn.
-            for (int round = 0; !c->dead; ++round) {
-                uint64_t before = c->queuedTotal;
-                Clock::time_point w = advance(*c, now);
-                flush(*c, now);
-                if (c->dead) break;
-                bool moved = c->queuedTotal != before;
-                if (c->out.pending() > 0 || !moved) {
-                    wake = std::min(wake, w);
-                    break;
-                }
-                if (round == 8) {
-                    wake = now;
-                    break;
-                }
-            }
-            if (c->lingering) wake = std::min(wake, c->lingerUntil);
-        }
-        clients.erase(std::remove_if(clients.begin(), clients.end(), [](const auto& c) { return c->dead; }),
-                      clients.end());
+// Registers the events the client waits for now, when they changed.
+void UpdateServer::Impl::watch(Client& c) {
+    if (c.dead) return;
+    uint32_t mask = 0;
+    if (wantsInput(c)) mask |= EPOLLIN;
+    if (c.out.pending() > 0 || c.wantWrite) mask |= EPOLLOUT;
+    if (mask == c.epollMask) return;
+    epoll_event ev{};
+    ev.events = mask;
+    ev.data.u64 = c.id;
+    epoll_ctl(epollFd, c.epollMask == UNREGISTERED ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c.fd, &ev);
+    c.epollMask = mask;
+}
 
-        fds.clear();
-        fds.push_back({wakeRead, POLLIN, 0});
-        fds.push_back({listenFd, POLLIN, 0});
-        for (auto& c : clients) {
-            short ev = 0;
-            if (wantsInput(*c)) ev |= POLLIN;
-            if (c->out.pending() > 0) ev |= POLLOUT;
-            fds.push_back({c->fd, ev, 0});
-        }
-        int timeout = -1;
-        if (wake != Clock::time_point::max()) {
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count() + 1;
-            timeout = static_cast<int>(std::clamp<long long>(ms, 0, 60000));
-        }
-        int r = poll(fds.data(), fds.size(), timeout);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            say(format("poll failed: %s", strerror(errno)));
+// One client's share of a turn: fill, send what the socket takes, refill
+// what that freed, until the socket is full (epoll then reports when it
+// drains) or there is nothing more to send right now.  The rounds are
+// capped so one fast client does not starve the others; if the cap is hit,
+// the client gets another turn at once.
+void UpdateServer::Impl::work(Client& c, Clock::time_point now) {
+    c.wantWrite = false;
+    if (c.lingering && now >= c.lingerUntil) return closeClient(c, c.closeReason);
+    Clock::time_point wake = Clock::time_point::max();
+    for (int round = 0; !c.dead; ++round) {
+        uint64_t before = c.queuedTotal;
+        Clock::time_point w = advance(c, now);
+        flush(c, now);
+        if (c.dead) return;
+        bool moved = c.queuedTotal != before;
+        if (c.out.pending() > 0 || c.wantWrite || !moved) {
+            wake = w;
             break;
         }
-        if (fds[0].revents) {
-            char b[64];
-            while (read(wakeRead, b, sizeof b) > 0) {
-            }
-        }
-        if (fds[1].revents & POLLIN) acceptAll();
-        now = Clock::now();
-        // Clients accepted just now are past the end of fds.
-        for (size_t i = 2; i < fds.size(); ++i) {
-            Client& c = *clients[i - 2];
-            short re = fds[i].revents;
-            if (!re || c.dead) continue;
-            if (re & (POLLIN | POLLHUP | POLLERR)) readFrom(c);
-            if (!c.dead && (re & POLLOUT)) flush(c, now);
-            // A hang-up or error the read above did not settle (the client
-            // was not being read) would make poll() return at once forever.
-            if (!c.dead && (re & (POLLHUP | POLLERR))) closeClient(c, re & POLLERR ? "socket error" : "peer hung up");
+        if (round == 8) {
+            again.push_back(c.id);
+            break;
         }
     }
-    for (auto& c : clients) closeClient(*c, "server stopping");
+    if (draining && !c.closeWhenFlushed && !c.lingering) {
+        // Idle, or held by a fault that will never let the transfer end:
+        // nothing to wait for.
+        bool busy = (c.xfer.active && !c.xfer.stallLogged) || c.out.pending() > 0 || !c.finished.empty();
+        if (!busy) {
+            beginClose(c, "server draining");
+            flush(c, now);
+            if (c.dead) return;
+        }
+    }
+    if (c.lingering) wake = std::min(wake, c.lingerUntil);
+    if (wake != Clock::time_point::max() && wake != c.wakeAt) timers.push({wake, c.id});
+    c.wakeAt = wake;
+    watch(c);
+}
+
+void UpdateServer::Impl::startDrain(Clock::time_point now) {
+    draining = true;
+    drainDeadline = now + std::chrono::seconds(cfg.drainSeconds);
+    if (listenFd >= 0) {
+        close(listenFd);
+        listenFd = -1;
+    }
+    say(format("draining: not accepting; %zu connected, %d transfers in flight, up to %d s for them to finish",
+               clients.size(), activeTransfers, cfg.drainSeconds));
+    for (auto& kv : clients) again.push_back(kv.first);
+}
+
+void UpdateServer::Impl::statsLine(Clock::time_point now) {
+    double s = secondsSince(statsAt, now);
+    uint64_t bytes = bytesSent - statsBytes;
+    std::string ref = refused > refusedLogged ? format(", %llu refused", static_cast<unsigned long long>(refused - refusedLogged)) : "";
+    say(format("stats: %zu connected, %d transfers, %.1f MB/s sent over %.0f s%s", clients.size(), activeTransfers,
+               s > 0 ? static_cast<double>(bytes) / 1048576.0 / s : 0.0, s, ref.c_str()));
+    refusedLogged = refused;
+    statsBytes = bytesSent;
+    statsAt = now;
+}
+
+void UpdateServer::Impl::loop() {
+    std::vector<epoll_event> events(1024);
+    std::vector<uint64_t> ready;
+    startedAt = statsAt = Clock::now();
+    Clock::time_point statsDue = cfg.statsSeconds > 0 ? startedAt + std::chrono::seconds(cfg.statsSeconds)
+                                                      : Clock::time_point::max();
+    for (;;) {
+        if (stopRequested.load()) break;
+        Clock::time_point now = Clock::now();
+        if (drainRequested.load() && !draining) startDrain(now);
+        if (draining && (clients.empty() || now >= drainDeadline)) break;
+
+        Clock::time_point wake = statsDue;
+        while (!timers.empty()) {
+            auto it = clients.find(timers.top().second);
+            if (it == clients.end() || it->second->wakeAt != timers.top().first) {
+                timers.pop();  // stale
+                continue;
+            }
+            wake = std::min(wake, timers.top().first);
+            break;
+        }
+        if (acceptPaused) wake = std::min(wake, acceptResume);
+        if (draining) wake = std::min(wake, drainDeadline);
+        int timeout = -1;
+        if (!again.empty()) {
+            timeout = 0;
+        } else if (wake != Clock::time_point::max()) {
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
+            timeout = static_cast<int>(std::clamp<long long>(ms, 0, 60000));
+        }
+        int n = epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), timeout);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            say(format("epoll_wait failed: %s", strerror(errno)));
+            break;
+        }
+        now = Clock::now();
+        ++turnNo;
+        ready.swap(again);
+        again.clear();
+        auto mark = [&](Client& c) {
+            if (c.turn == turnNo + 1) return;  // already listed this turn
+            c.turn = turnNo + 1;
+            ready.push_back(c.id);
+        };
+        for (uint64_t id : ready) {
+            auto it = clients.find(id);
+            if (it != clients.end()) it->second->turn = turnNo + 1;
+        }
+        for (int i = 0; i < n; ++i) {
+            uint64_t id = events[i].data.u64;
+            uint32_t re = events[i].events;
+            if (id == WAKE_ID) {
+                char b[64];
+                while (read(wakeRead, b, sizeof b) > 0) {
+                }
+                continue;
+            }
+            if (id == LISTEN_ID) {
+                if (listenFd >= 0 && !acceptPaused) acceptAll();
+                continue;
+            }
+            auto it = clients.find(id);
+            if (it == clients.end() || it->second->dead) continue;
+            Client& c = *it->second;
+            if (re & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(c);
+            // A hang-up or error the read above did not settle (the client
+            // was not being read) would wake the loop at once forever.
+            if (!c.dead && (re & (EPOLLHUP | EPOLLERR)) && !wantsInput(c))
+                closeClient(c, re & EPOLLERR ? "socket error" : "peer hung up");
+            if (!c.dead) mark(c);
+        }
+        while (!timers.empty() && timers.top().first <= now) {
+            auto it = clients.find(timers.top().second);
+            bool current = it != clients.end() && it->second->wakeAt == timers.top().first;
+            timers.pop();
+            if (current && !it->second->dead) {
+                it->second->wakeAt = Clock::time_point::max();
+                mark(*it->second);
+            }
+        }
+        for (uint64_t id : ready) {
+            auto it = clients.find(id);
+            if (it == clients.end() || it->second->dead) continue;
+            work(*it->second, now);
+        }
+        for (uint64_t id : gone) clients.erase(id);
+        gone.clear();
+        if (acceptPaused && now >= acceptResume && listenFd >= 0) {
+            acceptPaused = false;
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u64 = LISTEN_ID;
+            epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &ev);
+        }
+        if (now >= statsDue) {
+            statsLine(now);
+            statsDue = now + std::chrono::seconds(cfg.statsSeconds);
+        }
+    }
+    if (draining && !clients.empty())
+        say(format("drain time over: closing %zu connections, %d transfers in flight", clients.size(), activeTransfers));
+    for (auto& kv : clients) closeClient(*kv.second, draining ? "drain time over" : "server stopping");
     clients.clear();
+    Clock::time_point end = Clock::now();
+    say(format("summary: %.1f s, %llu connections (at most %zu at once), %llu refused, %llu files sent, %s sent",
+               secondsSince(startedAt, end), static_cast<unsigned long long>(accepted), peakClients,
+               static_cast<unsigned long long>(refused), static_cast<unsigned long long>(transfersDone),
+               megabytes(bytesSent).c_str()));
 }
 
 UpdateServer::UpdateServer(ServerConfig config, LogSink log) : impl_(new Impl) {
@@ -180,9 +324,10 @@ UpdateServer::UpdateServer(ServerConfig config, LogSink log) : impl_(new Impl) {
 }
 
 UpdateServer::~UpdateServer() {
-    for (auto& c : impl_->clients)
-        if (!c->dead) close(c->fd);
+    for (auto& kv : impl_->clients)
+        if (!kv.second->dead) close(kv.second->fd);
     if (impl_->listenFd >= 0) close(impl_->listenFd);
+    if (impl_->epollFd >= 0) close(impl_->epollFd);
     if (impl_->wakeRead >= 0) close(impl_->wakeRead);
     if (impl_->wakeWrite >= 0) close(impl_->wakeWrite);
     if (impl_->dump) fclose(impl_->dump);
@@ -199,8 +344,34 @@ bool UpdateServer::open(std::string* error) {
     if ((ntohl(addr.s_addr) >> 24) != 127 && !d.cfg.allowNonLoopback)
         return fail("refusing to listen on " + d.cfg.address + " outside 127.0.0.0/8 without --allow-non-loopback");
     if (d.cfg.port < 0 || d.cfg.port > 65535) return fail("bad port " + std::to_string(d.cfg.port));
-    if (d.cfg.maxClients < 1) return fail("--max-clients must be at least 1");
+    if (d.cfg.maxClients < 0) return fail("--max-clients must be at least 1");
     if (d.cfg.outputBufferBytes < 1024) d.cfg.outputBufferBytes = 1024;
+
+    // Every connection is a descriptor: take all the system grants.
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+        rlim_t want = rl.rlim_max == RLIM_INFINITY ? rlim_t(1) << 20 : rl.rlim_max;
+        if (rl.rlim_cur < want) {
+            rlim_t was = rl.rlim_cur;
+            rl.rlim_cur = want;
+            if (setrlimit(RLIMIT_NOFILE, &rl) == 0)
+                d.say(format("open-file limit raised from %llu to %llu", static_cast<unsigned long long>(was),
+                             static_cast<unsigned long long>(want)));
+            else
+                d.say(format("open-file limit stays %llu: %s", static_cast<unsigned long long>(was), strerror(errno)));
+        }
+        getrlimit(RLIMIT_NOFILE, &rl);
+        d.openFileLimit = rl.rlim_cur == RLIM_INFINITY ? uint64_t(1) << 20 : rl.rlim_cur;
+    } else {
+        d.openFileLimit = 1024;
+    }
+    int fits = clientsForFileLimit(d.openFileLimit);
+    d.clientLimit = d.cfg.maxClients == 0 ? fits : std::min(d.cfg.maxClients, fits);
+    if (d.cfg.maxClients > fits)
+        d.say(format("--max-clients %d is more than the open-file limit %llu allows", d.cfg.maxClients,
+                     static_cast<unsigned long long>(d.openFileLimit)));
+    d.say(format("connection limit %d (open-file limit %llu)", d.clientLimit,
+                 static_cast<unsigned long long>(d.openFileLimit)));
 
     char* real = realpath(d.cfg.root.c_str(), nullptr);
     if (!real) return fail("root folder \"" + d.cfg.root + "\": " + strerror(errno));
@@ -228,8 +399,17 @@ bool UpdateServer::open(std::string* error) {
     sa.sin_port = htons(static_cast<uint16_t>(d.cfg.port));
     if (bind(d.listenFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
         return fail(format("bind %s:%d: %s", d.cfg.address.c_str(), d.cfg.port, strerror(errno)));
-    if (listen(d.listenFd, 64) != 0) return fail(std::string("listen: ") + strerror(errno));
+    // A deep backlog: installers arrive by the thousand a second.
+    if (listen(d.listenFd, 4096) != 0) return fail(std::string("listen: ") + strerror(errno));
     setNonBlocking(d.listenFd);
+    d.epollFd = epoll_create1(EPOLL_CLOEXEC);
+    if (d.epollFd < 0) return fail(std::string("epoll_create1: ") + strerror(errno));
+    for (auto [fd, id] : {std::pair<int, uint64_t>{d.wakeRead, WAKE_ID}, {d.listenFd, LISTEN_ID}}) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = id;
+        if (epoll_ctl(d.epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) return fail(std::string("epoll_ctl: ") + strerror(errno));
+    }
     socklen_t len = sizeof sa;
     getsockname(d.listenFd, reinterpret_cast<sockaddr*>(&sa), &len);
     d.boundPort = ntohs(sa.sin_port);
@@ -257,7 +437,7 @@ uint16_t UpdateServer::port() const { return impl_->boundPort; }
 void UpdateServer::run() {
     if (impl_->listenFd < 0) return;
     impl_->loop();
-    close(impl_->listenFd);
+    if (impl_->listenFd >= 0) close(impl_->listenFd);
     impl_->listenFd = -1;
     impl_->say("stopped");
 }
@@ -269,6 +449,16 @@ void UpdateServer::stop() {
         (void)r;
     }
 }
+
+void UpdateServer::drain() {
+    impl_->drainRequested.store(true);
+    if (impl_->wakeWrite >= 0) {
+        ssize_t r = write(impl_->wakeWrite, "x", 1);
+        (void)r;
+    }
+}
+
+int UpdateServer::maxClients() const { return impl_->clientLimit; }
 
 std::vector<std::string> UpdateServer::receivedPrefixes() const {
     std::lock_guard<std::mutex> lock(impl_->statsMutex);

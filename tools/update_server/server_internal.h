@@ -18,7 +18,9 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <queue>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tools/update_server/server.h"
@@ -30,12 +32,16 @@ namespace detail {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t PREFIX_BYTES = 64;
+constexpr size_t PREFIX_CONNECTIONS = 4096;  // receivedPrefixes() covers these
 constexpr size_t MAX_NAME = 4095;
 constexpr size_t READ_BUDGET = 256 * 1024;   // per client and loop turn, for fairness
 constexpr size_t IN_BUFFER_CAP = 256 * 1024; // above the largest message (7 + 2 * 65535)
 constexpr size_t MAX_JOBS = 1024;            // beyond this a client is not read until it catches up
-constexpr size_t FILE_CHUNK = 64 * 1024;
+constexpr size_t FILE_CHUNK = 64 * 1024;      // read() fallback
+constexpr size_t SENDFILE_CHUNK = 1024 * 1024;
 constexpr int LINGER_MS = 2000;              // graceful close: wait this long for the peer's FIN
+constexpr uint64_t WAKE_ID = 0, LISTEN_ID = 1, FIRST_CLIENT_ID = 2;  // epoll tags
+constexpr uint32_t UNREGISTERED = ~0u;
 
 inline double secondsSince(Clock::time_point t, Clock::time_point now) {
     return std::chrono::duration<double>(now - t).count();
@@ -99,6 +105,7 @@ struct Transfer {
     uint64_t limit = 0;      // content bytes to produce at most (stall / close faults)
     bool headerSent = false;
     bool stallLogged = false;
+    bool noSendfile = false;  // the file system refused sendfile(): read() into the buffer
     Clock::time_point started;
     Clock::time_point headerAt;
     Clock::time_point contentStart;
@@ -171,7 +178,15 @@ struct Client {
     Clock::time_point lingerUntil;
     std::string closeReason;
     bool dead = false;
+    // Loop bookkeeping: the socket was full for sendfile(), the events
+    // registered with epoll, the turn it was last worked in, its next wake.
+    bool wantWrite = false;
+    uint32_t epollMask = UNREGISTERED;
+    uint64_t turn = 0;
+    Clock::time_point wakeAt = Clock::time_point::max();
 };
+
+using Timer = std::pair<Clock::time_point, uint64_t>;  // wake time, client id
 
 }  // namespace detail
 
@@ -182,12 +197,33 @@ struct UpdateServer::Impl {
     LogSink log;
     std::string rootReal;
     int listenFd = -1;
+    int epollFd = -1;
     int wakeRead = -1, wakeWrite = -1;
     uint16_t boundPort = 0;
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> drainRequested{false};
     FILE* dump = nullptr;
-    uint64_t nextId = 1;
-    std::vector<std::unique_ptr<Client>> clients;
+    uint64_t nextId = FIRST_CLIENT_ID;
+    std::unordered_map<uint64_t, std::unique_ptr<Client>> clients;
+    // Clients to work in the next turn (beyond those with events), and the
+    // wake times of the others; stale timers are skipped when they fire.
+    std::vector<uint64_t> again;
+    std::vector<uint64_t> gone;  // closed this turn, removed at its end
+    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers;
+    uint64_t turnNo = 0;
+
+    // Limits and figures for the statistics lines.
+    uint64_t openFileLimit = 0;
+    int clientLimit = 0;
+    bool acceptPaused = false;
+    Clock::time_point acceptResume;
+    bool draining = false;
+    Clock::time_point drainDeadline;
+    Clock::time_point startedAt, statsAt;
+    uint64_t accepted = 0, refused = 0, refusedLogged = 0, transfersDone = 0, bytesSent = 0;
+    uint64_t statsBytes = 0;
+    int activeTransfers = 0;
+    size_t peakClients = 0;
 
     mutable std::mutex statsMutex;
     std::vector<std::string> prefixes;
@@ -221,7 +257,11 @@ struct UpdateServer::Impl {
 
     // Content bytes of the running transfer that the socket already took.
     uint64_t contentSent(const Client& c) const;
-    static void closeFile(Transfer& x);
+    void closeFile(Transfer& x);
+    void sent(Client& c, uint64_t n) {
+        c.sentTotal += n;
+        bytesSent += n;
+    }
 
     // ---- input (server_answers.cpp) ---------------------------------------
     void readFrom(Client& c);
@@ -244,6 +284,10 @@ struct UpdateServer::Impl {
 
     // ---- loop (server_clients.cpp) ---------------------------------------
     void loop();
+    void work(Client& c, Clock::time_point now);
+    void watch(Client& c);
+    void startDrain(Clock::time_point now);
+    void statsLine(Clock::time_point now);
 };
 
 }  // namespace update_server
