@@ -93,8 +93,9 @@ t_install=$SECONDS
 grep -q "^exit: 0" "$DEMO/report.txt" || { cat "$DEMO/report.txt"; exit 1; }
 install_seconds=$((SECONDS - t_install))
 
-for _ in $(seq 100); do [ -s "$INSTALL_DIR/KAVO_interface_started.txt" ] && break; sleep 0.05; done
 started="$INSTALL_DIR/KAVO_interface_started.txt"
+# Its last line, whole: the product may still be writing the file.
+for _ in $(seq 100); do grep -q '^cwd: .*$' "$started" 2>/dev/null && [ -z "$(tail -c 1 "$started")" ] && break; sleep 0.05; done
 if ! grep -qF -- "-launcher" "$started" 2>/dev/null ||
    ! grep -qF "cwd: $(winpath "$INSTALL_DIR")" "$started"; then
   echo "the product was not started as expected:"; cat "$started" 2>/dev/null; exit 1

@@ -74,9 +74,13 @@ TEST(Install, WholeInstallationStartsTheProduct) {
 
     // The stub product records how it was started.
     std::string started;
-    for (int i = 0; i < 200 && started.empty(); ++i) {
+    // It may be read while the product still writes it: wait for the last line whole.
+    auto whole = [&] {
+        return !started.empty() && started.back() == '\n' && started.find("\ncwd: ") != std::string::npos;
+    };
+    for (int i = 0; i < 200 && !whole(); ++i) {
         started = readText(s.inst + "/KAVO_interface_started.txt");
-        if (started.empty()) usleep(50000);
+        if (!whole()) usleep(50000);
     }
     EXPECT_NE(started.find("cmdline: " + winPath(s.inst) + "\\KAVO_data\\KAVO_interface.exe -launcher"),
               std::string::npos)
