@@ -3,26 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/wrp_format.h"
-#include "base/file_names.h"
+#include "archive/wrp_cursor.h"
 #include "base/textbuf.h"
+#include "platform/file_names.h"
 #include "platform/sys.h"
-
-namespace {
-
-char skipBlock[WRP_BLOCK];
-
-bool readExactly(FILE* f, void* buf, size_t n) { return n == 0 || fread(buf, 1, n, f) == n; }
-
-bool readName(FILE* f, char* name, size_t* length) {
-    uint8_t n;
-    if (!readExactly(f, &n, 1) || !readExactly(f, name, n)) return false;
-    name[n] = '\0';
-    *length = n;
-    return true;
-}
-
-}  // namespace
 
 void listArchive(FILE* srcFile, void (*visit)(const WrpRecordInfo& record, void* context), void* context,
                  WrpListOutcome* outcome) {
@@ -33,83 +17,64 @@ void listArchive(FILE* srcFile, void (*visit)(const WrpRecordInfo& record, void*
         copyText(out.problem, sizeof out.problem, "no archive");
         return;
     }
+    int64_t length = sysSeekEnd(srcFile) ? sysTell(srcFile) : -1;
+    sysSeekStart(srcFile);
     // The open listings as lengths of `path`: iterative, so that nesting of
     // any depth is listed without recursion.
     std::string path;
-    std::vector<size_t> open;
-    open.push_back(0);
-    char name[WRP_NAME_MAX + 1];
+    std::vector<size_t> open{0};
     auto fail = [&](uint64_t at, const char* what) {
         out.problemOffset = at;
         copyText(out.problem, sizeof out.problem, what);
     };
-    for (;;) {
+    WrpCursor cursor(srcFile);
+    WrpRecord r;
+    while (!cursor.finished()) {
         int64_t at = sysTell(srcFile);
         uint64_t offset = at < 0 ? 0 : static_cast<uint64_t>(at);
-        uint8_t type;
-        if (!readExactly(srcFile, &type, 1)) {
+        WrpStep step = cursor.next(r);
+        if (step == WrpStep::NoMore) {
             fail(offset, open.size() > 1 ? "archive ends inside a folder (end record missing)"
                                          : "archive ends before its final end record");
             return;
         }
+        if (step == WrpStep::CutShort) {
+            fail(offset, "record header cut short");
+            return;
+        }
         WrpRecordInfo rec = {};
         rec.offset = offset;
-        rec.type = type;
-        WrpRecordKind kind = wrpRecordKind(type);
-        if (kind == WrpRecordKind::Folder || kind == WrpRecordKind::File) {
-            size_t n;
-            uint8_t sizeField[WRP_SIZE_BYTES];
-            if (!readName(srcFile, name, &n) ||
-                (kind == WrpRecordKind::File && !readExactly(srcFile, sizeField, sizeof sizeField))) {
-                fail(offset, "record header cut short");
-                return;
-            }
-            rec.unsafe = fileNameProblem(name, n);
-            if (rec.unsafe) out.unsafeNames = true;
-            path.resize(open.back());
-            path.append(name, n);
-            if (kind == WrpRecordKind::Folder) {
-                path += '/';
-                open.push_back(path.size());
-                rec.kind = 'd';
-                rec.path = path.c_str();
-                if (visit) visit(rec, context);
-            } else {
-                rec.kind = 'f';
-                rec.size = wrpGetU32(sizeField);
-                rec.path = path.c_str();
-                if (visit) visit(rec, context);
-                // Skip the content by reading it, so that a cut is noticed
-                // without trusting the size (seeking past the end succeeds).
-                uint32_t left = rec.size;
-                while (left > 0) {
-                    size_t want = left < WRP_BLOCK ? left : static_cast<size_t>(WRP_BLOCK);
-                    if (fread(skipBlock, 1, want, srcFile) != want) {
-                        fail(offset, "file content cut short");
-                        return;
-                    }
-                    left -= static_cast<uint32_t>(want);
+        rec.type = r.type;
+        path.resize(open.back());
+        switch (r.kind) {
+            case WrpRecordKind::Folder:
+            case WrpRecordKind::File:
+                rec.unsafe = fileNameProblem(r.name, r.nameLength);
+                if (rec.unsafe) out.unsafeNames = true;
+                path.append(r.name, r.nameLength);
+                if (r.kind == WrpRecordKind::Folder) {
+                    path += '/';
+                    open.push_back(path.size());
+                    rec.kind = 'd';
+                } else {
+                    rec.kind = 'f';
+                    rec.size = r.size;
                 }
-            }
-        } else if (kind == WrpRecordKind::End) {
-            path.resize(open.back());
-            rec.kind = 'e';
-            rec.path = path.c_str();
-            if (visit) visit(rec, context);
-            open.pop_back();
-            if (open.empty()) break;
-            path.resize(open.back());
-        } else {
-            rec.kind = 's';
-            path.resize(open.back());
-            rec.path = path.c_str();
-            if (visit) visit(rec, context);
+                break;
+            case WrpRecordKind::End:
+                rec.kind = 'e';
+                open.pop_back();
+                break;
+            case WrpRecordKind::Skip: rec.kind = 's'; break;
+        }
+        rec.path = path.c_str();
+        if (visit) visit(rec, context);
+        if (r.kind == WrpRecordKind::File && !cursor.skipContent(r.size, length)) {
+            fail(offset, "file content cut short");
+            return;
         }
     }
     out.wellFormed = true;
     int64_t here = sysTell(srcFile);
-    if (here >= 0 && sysSeekEnd(srcFile)) {
-        int64_t end = sysTell(srcFile);
-        if (end > here) out.trailingBytes = static_cast<uint64_t>(end - here);
-    }
+    if (here >= 0 && length > here) out.trailingBytes = static_cast<uint64_t>(length - here);
 }

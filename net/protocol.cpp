@@ -5,9 +5,9 @@
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "archive/folder_tree.h"
-#include "base/file_names.h"
 #include "base/textbuf.h"
 #include "net/link.h"
+#include "platform/file_names.h"
 
 uint8_t sendBuffer[SEND_BUFFER_SIZE];
 uint8_t recvScratch[RECV_SCRATCH_SIZE];

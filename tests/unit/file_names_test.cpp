@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-#include "base/file_names.h"
+#include "platform/file_names.h"
+#include "platform/sys.h"
 
 namespace {
 
@@ -58,10 +59,36 @@ TEST(FileNames, DeviceNamesFollowTheSystemsRules) {
     }
 }
 
-TEST(FileNames, FoldingComparesAsTheSystemDoes) {
-    EXPECT_EQ(foldedName("A.UNWRAP", 8), foldedName("a.unwrap", 8));
-    EXPECT_EQ(foldedName("\xC4rger\\X", 7), foldedName("\xE4rger/x", 7));
-    EXPECT_NE(foldedName("\xD7", 1), foldedName("\xF7", 1));  // multiply and divide signs differ
+// Letter case as the file system ignores it, in Windows-1252 (the code page
+// of the test machines; both sides of the seam read names in it here).
+struct CaseRow {
+    const char* rule;
+    const char* a;
+    const char* b;
+    bool same;
+};
+const CaseRow CASE_ROWS[] = {
+    {"ASCII letters", "A.UNWRAP", "a.unwrap", true},
+    {"accented capitals 0xC0-0xDE", "\xC4rger", "\xE4rger", true},
+    {"S with caron", "\x8A.unwrap", "\x9A.unwrap", true},
+    {"ligature OE", "\x8C", "\x9C", true},
+    {"Z with caron", "\x8E", "\x9E", true},
+    {"Y with diaeresis", "\x9F", "\xFF", true},
+    {"multiply and divide signs differ", "\xD7", "\xF7", false},
+    {"sharp s has no one-letter capital", "\xDF", "SS", false},
+    {"separators are not letters", "a\\b", "a/b", false},
+    {"other letters differ", "\x8A", "S", false},
+};
+
+TEST(FileNames, LetterCaseIsIgnoredAsTheFileSystemIgnoresIt) {
+    uint16_t u;
+    if (sysNameToUtf16("\x8A", 1, &u, 1) != 1 || u != 0x0160) GTEST_SKIP() << "the code page is not Windows-1252";
+    for (const CaseRow& r : CASE_ROWS) {
+        int ab = sysCompareNames(r.a, strlen(r.a), r.b, strlen(r.b));
+        int ba = sysCompareNames(r.b, strlen(r.b), r.a, strlen(r.a));
+        EXPECT_EQ(ab == 0, r.same) << r.rule;
+        EXPECT_EQ(ab < 0, ba > 0) << r.rule << ": an order, not only equality";
+    }
 }
 
 }  // namespace
