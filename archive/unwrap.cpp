@@ -69,7 +69,7 @@ bool existingFolder(const char* path, std::string* out) {
     std::string p(path);
     for (;;) {
         while (p.size() > 1 && (p.back() == '/' || p.back() == '\\')) p.pop_back();
-        // A drive keeps its root separator ("C:\\").
+        // A drive keeps its root separator (C:\).
         *out = (p.size() == 2 && p[1] == ':') ? p + "\\" : p;
         if (sysPathKind(out->c_str()) == 2) return true;
         size_t cut = p.find_last_of("/\\");
@@ -90,7 +90,10 @@ bool enoughSpace(FILE* src, const char* root) {
     uint32_t unit = 0;
     if (!existingFolder(root, &folder) || !sysFreeSpace(folder.c_str(), &available, &unit)) return true;
     uint64_t needed = unpackingPeak(src, archiveSize, root, unit);
+    // Back to the start for the unpacking, with the end-of-file mark of a
+    // cut archive cleared (a seek does not clear it in every runtime).
     sysSeekStart(src);
+    clearerr(src);
     if (needed <= available) return true;
     logMessage("unwrapFolder ERROR - not enough disk space: %.1lf MB needed, %.1lf MB free (%s)",
                needed / 1048576.0, available / 1048576.0, root);
