@@ -38,6 +38,7 @@ int fileError(int e) {
         case ENOTEMPTY: return SYS_ERROR_DIR_NOT_EMPTY;
         case ENAMETOOLONG: return SYS_ERROR_FILENAME_EXCED_RANGE;
         case EBUSY: return SYS_ERROR_SHARING_VIOLATION;
+        case ENOSPC: return SYS_ERROR_DISK_FULL;
         case EACCES:
         case EPERM:
         case EROFS:

@@ -4,8 +4,10 @@
 // download state must hold afterwards.
 //
 // Input: one byte whose low nibble is the length of the delivery plan (see
-// Wire), whose bit 0x80 starts without a shared folder and whose bit 0x40
-// lets the stream hold runs, the plan, then the stream.  A run, 0xFF n b,
+// Wire), whose bit 0x80 starts without a shared folder, whose bit 0x40
+// lets the stream hold runs and whose bit 0x20 adds a folder "f501" of 501
+// files to the shared folder (one more than the folder tree takes of a
+// folder), the plan, then the stream.  A run, 0xFF n b,
 // stands for 4 * (n + 1) bytes b, so that long fields take few input bytes.
 #include <cstdio>
 #include <cstdlib>
@@ -15,16 +17,17 @@
 #include "base/textbuf.h"
 #include "net/link.h"
 #include "net/protocol.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/name_rules.h"
-#include "tests/fuzz/sys_memory.h"
 #include "tests/unit/fake_ui.h"
 
 namespace {
 
 const std::string SHARE = "/work/KAVO_share";
 
-MemFs startState(bool withShare) {
+MemFs startState(bool withShare, bool fullFolders = false) {
     MemFs fs;
+    for (int i = 0; fullFolders && i < 501; ++i) fs.put(SHARE + "/f501/" + std::to_string(1000 + i), false, "e");
     fs.put("/run", true);
     fs.put("/outside/keep", false, "out");
     fs.put("/work/keep", false, "work");
@@ -189,9 +192,9 @@ void fail(const char* what, const Model& m) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    static const MemFs withShare = startState(true), without = startState(false);
+    static const MemFs withShare = startState(true), without = startState(false), full = startState(true, true);
     const size_t planSize = std::min<size_t>(data[0] & 15, size - 1);
-    const MemFs& start = (data[0] & 0x80) ? without : withShare;
+    const MemFs& start = (data[0] & 0x80) ? without : (data[0] & 0x20) ? full : withShare;
     const uint8_t* plan = data + 1;
     const uint8_t* stream = plan + planSize;
     size_t streamSize = size - 1 - planSize;
