@@ -57,16 +57,14 @@ std::vector<std::string> split(const std::string& p) {
     return out;
 }
 
-// A folder command's path stays inside the shared folder and names what it
-// says (no device names either); one trailing "/" names the folder itself.
+// A folder command's path stays inside the shared folder and each of its
+// components is a name the system takes as it is; one trailing "/" names
+// the folder itself.
 bool pathOk(std::string p) {
     if (p.empty() || p.size() > 999 || p[0] == '/' || p[0] == '\\') return false;
     if (p.back() == '/') p.pop_back();
-    for (const std::string& c : split(p)) {
-        if (c.empty() || c == "." || c == ".." || c.back() == '.' || c.back() == ' ' || isDevice(c)) return false;
-        for (unsigned char b : c)
-            if (b < 0x20 || b == 0x7F || b == ':') return false;
-    }
+    for (const std::string& c : split(p))
+        if (!nameOk(c)) return false;
     return true;
 }
 

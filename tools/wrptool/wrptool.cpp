@@ -8,8 +8,8 @@
 #include "app/globals.h"
 #include "archive/unwrap.h"
 #include "archive/wrap.h"
-#include "archive/wrp_list.h"
 #include "platform/sys.h"
+#include "tools/wrptool/wrp_list.h"
 
 // ---- console user interface ----------------------------------------------
 void uiListAdd(const char* text) { printf("%s\n", text); }

@@ -1,4 +1,4 @@
-#include "archive/wrp_list.h"
+#include "tools/wrptool/wrp_list.h"
 
 #include <string>
 #include <vector>
