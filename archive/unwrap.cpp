@@ -133,7 +133,8 @@ uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t s
         copyResult = COPY_TEMP_FAILED;
         return 0;
     }
-    FILE* dst = sysOpenFile(tempPath, "wb");
+    // Nobody else may write it while its content goes in.
+    FILE* dst = sysOpenFileNoWriters(tempPath, "wb");
     if (!dst) {
         logMessage("cpyFileContent_unwrap ERROR - failed to open dstFile (errCode %d)", errno);
         copyResult = COPY_TEMP_FAILED;
@@ -246,7 +247,8 @@ bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
         return false;
     }
     logMessage("unwrap \"%s\" -> \"%s\"", archivePath, root);
-    FILE* src = sysOpenFile(archivePath, "rb");
+    // Nobody else may cut or rewrite the archive while it is unpacked.
+    FILE* src = sysOpenFileNoWriters(archivePath, "rb");
     if (!src) {
         logMessage("failed to open \"%s\"", archivePath);
         showWarning("Failed to open \"%s\".\nPlease try again or contact " SUPPORT_CONTACT "!", archivePath);

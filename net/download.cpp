@@ -141,7 +141,8 @@ bool tcpDownload(const char* localPath, const char* remotePath, bool showProgres
     if (!localPath || !remotePath) return false;
     uiSetProgress(0);
     if (showProgress) logMessage("tcpDownload - \"%s\"", localPath);
-    FILE* file = sysOpenFile(localPath, "wb");
+    // Nobody else may cut or write the file while it fills.
+    FILE* file = sysOpenFileNoWriters(localPath, "wb");
     if (!file) return false;
 
     bool sent = sendRequest(remotePath);

@@ -27,6 +27,7 @@ enum : int {
     SYS_ERROR_SHARING_VIOLATION = 32,
     SYS_ERROR_DISK_FULL = 112,
     SYS_ERROR_DIR_NOT_EMPTY = 145,
+    SYS_ERROR_BUSY = 170,
     SYS_ERROR_ALREADY_EXISTS = 183,
     SYS_ERROR_FILENAME_EXCED_RANGE = 206,
     SYS_WSAEWOULDBLOCK = 10035,
@@ -69,6 +70,13 @@ int sysCompareNames(const char* a, size_t an, const char* b, size_t bn);
 // errno set by the runtime.
 FILE* sysOpenFile(const char* path, const char* mode);
 
+// Like sysOpenFile, but until the stream is closed nobody else may write,
+// truncate, rename or delete the file; reading it stays allowed.  For the
+// files whose content a run relies on while it works on them (the download
+// and the unpacker's temporary files).  POSIX has no such sharing rule: there
+// it is sysOpenFile.
+FILE* sysOpenFileNoWriters(const char* path, const char* mode);
+
 // 64-bit seek/tell on a stream (archives may be 2 GiB or more).
 bool sysSeekEnd(FILE* f);
 bool sysSeekStart(FILE* f);
@@ -97,6 +105,19 @@ struct SysFolderScan;        // opaque
 SysFolderScan* sysScanBegin(const char* folder);
 bool sysScanNext(SysFolderScan* scan, SysFolderEntry* entry);
 void sysScanEnd(SysFolderScan* scan);
+
+// ---- claiming a folder --------------------------------------------------
+// A claim on an existing folder, held until sysReleaseFolder or the end of
+// the process (a crash included, so none is ever left behind).  While it is
+// held, every other claim of that folder fails, from any process and under
+// any spelling of its path: the folder is known by the file system's own
+// identity of it, not by its name, so letter case, trailing separators,
+// relative paths, short names and other routes to it all meet.
+struct SysFolderClaim;       // opaque
+// 0 with *claim set; SYS_ERROR_BUSY when the folder is claimed already;
+// another system error number when it cannot be claimed (not a folder ...).
+int sysClaimFolder(const char* folder, SysFolderClaim** claim);
+void sysReleaseFolder(SysFolderClaim* claim);
 
 // ---- clock ---------------------------------------------------------------
 // Wall-clock seconds since 1970-01-01 with millisecond resolution.

@@ -128,6 +128,16 @@ FILE* sysOpenFile(const char* path, const char* mode) {
     return memFs.open(path, mode);
 }
 
+FILE* sysOpenFileNoWriters(const char* path, const char* mode) { return sysOpenFile(path, mode); }
+
+// One process: every claim is granted.
+struct SysFolderClaim {};
+int sysClaimFolder(const char*, SysFolderClaim** claim) {
+    *claim = new SysFolderClaim;
+    return SYS_OK;
+}
+void sysReleaseFolder(SysFolderClaim* claim) { delete claim; }
+
 bool sysSeekEnd(FILE* f) { return f && fseeko(f, 0, SEEK_END) == 0; }
 bool sysSeekStart(FILE* f) { return f && fseeko(f, 0, SEEK_SET) == 0; }
 bool sysSeekTo(FILE* f, int64_t offset) { return f && offset >= 0 && fseeko(f, offset, SEEK_SET) == 0; }

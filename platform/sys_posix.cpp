@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -201,6 +202,8 @@ FILE* sysOpenFile(const char* path, const char* mode) {
     return fopen(p.c_str(), mode);
 }
 
+FILE* sysOpenFileNoWriters(const char* path, const char* mode) { return sysOpenFile(path, mode); }
+
 bool sysSeekEnd(FILE* f) { return f && fseeko(f, 0, SEEK_END) == 0; }
 bool sysSeekStart(FILE* f) { return f && fseeko(f, 0, SEEK_SET) == 0; }
 bool sysSeekTo(FILE* f, int64_t offset) { return f && offset >= 0 && fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0; }
@@ -262,6 +265,33 @@ void sysScanEnd(SysFolderScan* scan) {
     if (!scan) return;
     closedir(scan->dir);
     delete scan;
+}
+
+struct SysFolderClaim {
+    int fd;
+};
+
+int sysClaimFolder(const char* folder, SysFolderClaim** claim) {
+    if (!claim) return SYS_ERROR_ACCESS_DENIED;
+    *claim = nullptr;
+    std::string p = nativePath(folder);
+    int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return pathError(p, errno);
+    // The lock belongs to the folder's inode, whatever path opened it, and
+    // goes with the last descriptor, so with the process.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        close(fd);
+        return e == EWOULDBLOCK ? SYS_ERROR_BUSY : fileError(e);
+    }
+    *claim = new SysFolderClaim{fd};
+    return SYS_OK;
+}
+
+void sysReleaseFolder(SysFolderClaim* claim) {
+    if (!claim) return;
+    close(claim->fd);
+    delete claim;
 }
 
 double nowSeconds() {

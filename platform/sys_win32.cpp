@@ -5,6 +5,9 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <share.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "base/textbuf.h"
@@ -76,6 +79,8 @@ int sysCompareNames(const char* a, size_t an, const char* b, size_t bn) {
 
 FILE* sysOpenFile(const char* path, const char* mode) { return fopen(path, mode); }
 
+FILE* sysOpenFileNoWriters(const char* path, const char* mode) { return _fsopen(path, mode, _SH_DENYWR); }
+
 bool sysSeekEnd(FILE* f) { return f && _fseeki64(f, 0, SEEK_END) == 0; }
 bool sysSeekStart(FILE* f) { return f && _fseeki64(f, 0, SEEK_SET) == 0; }
 bool sysSeekTo(FILE* f, int64_t offset) { return f && offset >= 0 && _fseeki64(f, offset, SEEK_SET) == 0; }
@@ -141,6 +146,50 @@ void sysScanEnd(SysFolderScan* scan) {
     if (!scan) return;
     FindClose(scan->find);
     delete scan;
+}
+
+struct SysFolderClaim {
+    HANDLE object;
+};
+
+int sysClaimFolder(const char* folder, SysFolderClaim** claim) {
+    if (!claim) return ERROR_INVALID_PARAMETER;
+    *claim = nullptr;
+    // The folder's identity is its volume and its file number: every path
+    // that reaches it (any letter case, short or relative names, a
+    // substituted drive, a link) opens the same folder and gets the same.
+    HANDLE dir = CreateFileA(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    BY_HANDLE_FILE_INFORMATION info;
+    BOOL known = GetFileInformationByHandle(dir, &info);
+    DWORD err = GetLastError();
+    CloseHandle(dir);
+    if (!known) return static_cast<int>(err);
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_DIRECTORY;
+    // A named object lives while a process holds it, so the claim ends with
+    // the process whatever way it ends.  The global namespace lets runs of
+    // other users (other sessions) meet it too; their object is one this
+    // user may not open, which says just as well that it is taken.
+    char name[96];
+    snprintf(name, sizeof name, "Global\\KAVO_installer_folder_%08lX_%08lX%08lX",
+             static_cast<unsigned long>(info.dwVolumeSerialNumber), static_cast<unsigned long>(info.nFileIndexHigh),
+             static_cast<unsigned long>(info.nFileIndexLow));
+    HANDLE object = CreateMutexA(nullptr, FALSE, name);
+    err = GetLastError();
+    if (!object) return err == ERROR_ACCESS_DENIED ? SYS_ERROR_BUSY : static_cast<int>(err);
+    if (err == ERROR_ALREADY_EXISTS) {
+        CloseHandle(object);
+        return SYS_ERROR_BUSY;
+    }
+    *claim = new SysFolderClaim{object};
+    return SYS_OK;
+}
+
+void sysReleaseFolder(SysFolderClaim* claim) {
+    if (!claim) return;
+    CloseHandle(claim->object);
+    delete claim;
 }
 
 double nowSeconds() {

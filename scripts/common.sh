@@ -40,17 +40,19 @@ build_all() {
 
 XVFB_PID=""
 start_display() {
-  local n
-  for n in $(seq 77 99); do
-    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
-      Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$BUILD/xvfb.log" 2>&1 &
-      XVFB_PID=$!
-      export DISPLAY=":$n"
-      for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && return 0; sleep 0.1; done
-      echo "Xvfb did not start"; return 1
-    fi
+  # Xvfb picks a free display itself: fixed numbers collide with other
+  # displays of this machine, also ones in other roots (their sockets share
+  # one namespace).
+  local numfile="$BUILD/xvfb.display"
+  rm -f "$numfile"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numfile" >"$BUILD/xvfb.log" 2>&1 &
+  XVFB_PID=$!
+  for _ in $(seq 100); do
+    if [ -s "$numfile" ]; then export DISPLAY=":$(tr -dc 0-9 <"$numfile")"; return 0; fi
+    kill -0 "$XVFB_PID" 2>/dev/null || break
+    sleep 0.1
   done
-  echo "no free display"; return 1
+  echo "Xvfb did not start:"; cat "$BUILD/xvfb.log"; return 1
 }
 
 start_wine() {
@@ -67,6 +69,6 @@ start_wine32() {
 
 stop_all() {
   /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-  WINEPREFIX="$WINEPREFIX32" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX="$WINEPREFIX32" "$BUILD/emu32/wineserver" -k >/dev/null 2>&1 || true
   [ -n "$XVFB_PID" ] && kill "$XVFB_PID" >/dev/null 2>&1 || true
 }

@@ -7,8 +7,10 @@
 #      screenshots during the work and at the completion question, answers Yes,
 #   5. checks that the product was started with -launcher from the
 #      installation folder, stops the server and sums up.
-set -euo pipefail
+set -Eeuo pipefail
 source "$(dirname "$0")/common.sh"
+# Under set -e a failing command would end the demo without a word.
+trap 'echo "demo: FAILED at line $LINENO: $BASH_COMMAND (exit status $?)"' ERR
 
 t0=$SECONDS
 SERVER_PID=""

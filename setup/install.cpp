@@ -8,6 +8,7 @@
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
+#include "setup/install_lock.h"
 #include "setup/shell.h"
 
 namespace {
@@ -23,6 +24,7 @@ bool buildPath(char* out, const char* base, const char* suffix) {
 }
 
 void endWork() {
+    releaseInstallation();
     uiSetStatus("");
     workInProgress = false;
     uiShowProgress(false);
@@ -51,6 +53,8 @@ bool installKAVO() {
         logMessage("CreateDirectory \"%s\" ERROR - %d", installDir, err);
         return false;
     }
+    // Turned away before anything is written when another run works there.
+    if (!claimInstallation(installDir, "install KAVO")) return false;
 
     workInProgress = true;
     char archivePath[PATH_CAP];

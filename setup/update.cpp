@@ -8,6 +8,7 @@
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
+#include "setup/install_lock.h"
 #include "setup/shell.h"
 
 int32_t pendingUpdates[UPDATE_COUNT];
@@ -129,6 +130,8 @@ bool wrpUpdate_TCP(const char* name) {
 }
 
 void updateKAVO() {
+    // The installation updated is the one in the folder this run started from.
+    if (!claimInstallation(workingDir, "updateKAVO")) return;
     workInProgress = true;
     uiShowProgress(true);
     bool failed = false;
@@ -162,6 +165,7 @@ void updateKAVO() {
         else logMessage("unable to start KAVO");
     }
 
+    releaseInstallation();
     uiSetStatus("");
     workInProgress = false;
     uiShowProgress(false);

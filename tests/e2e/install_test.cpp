@@ -190,6 +190,67 @@ TEST(Install, InstallPressedDuringAnInstallationDoesNothing) {
     EXPECT_EQ(countContaining(s.log(), "install KAVO -> "), 1);
 }
 
+// Three installers on one installation folder: A installs into it, B (started
+// from another folder, the folder written relative, in other letters, with a
+// trailing separator) presses INSTALL and C (started in it) asks for a
+// component update while A downloads.  B and C are turned away and A's
+// installation is the release.  When C dies holding the folder, B gets it.
+TEST(Install, SecondInstallerOnTheSameFolderIsTurnedAway) {
+    Scene s;
+    std::string other = s.dir / "other";
+    system(("mkdir -p '" + other + "' '" + s.inst + "'").c_str());
+    writeText(other + "/setup.ini", "CONNECT:" + s.address + "\n");
+    writeText(s.inst + "/setup.ini", "CONNECT:" + s.address + "\n");
+    // A's download takes about six seconds.
+    size_t archiveSize = readText(s.serverRoot + "/wrp/KAVO.wrp").size();
+    ServerProcess server(s.serverRoot, s.address, {"--rate", std::to_string(archiveSize / 6 + 1)});
+    auto warning = [](const std::string& folder) {
+        return "KAVO Warning|Another installer is working on \"" + folder +
+               "\" at the moment.\\nPlease try again when it has finished or contact support@kavo.example";
+    };
+    Report r = s.dir.drive({"use 0", s.start(), "window 20000", "waitlist 10000 connection established!",
+                            "use 1", "cd " + winPath(other), "start " + installerExe() + " -installDir:\"..\\INST\\\"",
+                            "window 20000", "waitlist 10000 connection established!",
+                            "use 2", "cd " + winPath(s.inst), "start " + installerExe(), "window 20000",
+                            "waitlist 10000 connection established!",
+                            "use 0", "command 8001", "waitlist 10000 tcpFileDownload - file size",
+                            "use 1", "command 8001", "box KAVO_Warning ok 10000",
+                            "use 2", "command 8002", "box KAVO_Warning ok 10000",
+                            "use 0", "waitgone 1 tcpFileDownload done", "box Installation_Completed no 60000",
+                            "waitstatus 5000", // A has ended its work
+                            // C dies while it holds the folder (its question is open).
+                            "use 2", "command 8002", "waitbox Update_Completed 10000", "kill",
+                            "use 1", "command 8001", "waitlist 10000 tcpFileDownload - file size", "kill",
+                            "use 0", "command 8003", "waitexit 10000"},
+                           180);
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    std::vector<std::string> boxes = r.all("box");
+    ASSERT_EQ(boxes.size(), 4u) << r.raw;
+    EXPECT_EQ(boxes[0], warning("..\\INST\\"));
+    EXPECT_EQ(boxes[1], warning(winPath(s.inst)));
+
+    std::vector<std::string> a = s.log(), b = logTexts(other + "/KAVO_install_log.txt"),
+                             c = logTexts(s.inst + "/KAVO_install_log.txt");
+    EXPECT_TRUE(
+        containsInOrder(a, {"download KAVO.wrp - ", "     > unwrap done", "delete \"", "installation completed"}))
+        << joined(a);
+    EXPECT_EQ(countContaining(a, "another installer"), 0) << joined(a);
+    EXPECT_TRUE(containsInOrder(b, {"install KAVO -> \"..\\INST\\\"",
+                                    "install KAVO ERROR - another installer is working on \"..\\INST\\\"",
+                                    "install KAVO -> \"..\\INST\\\"", "tcpFileDownload - file size"}))
+        << joined(b);
+    EXPECT_EQ(countContaining(b, "tcpDownload - \""), 1) << "the turned-away run downloads nothing" << joined(b);
+    EXPECT_TRUE(containsInOrder(c, {"updateKAVO ERROR - another installer is working on \"" + winPath(s.inst) + "\""}))
+        << joined(c);
+
+    // A's installation is the release byte for byte; B's second run got no
+    // further than its download (killed), C's run changed nothing.
+    std::vector<std::string> got = treeListing(
+        s.inst, {"KAVO_data/update.ini", "setup.ini", "KAVO_install_log.txt", "KAVO.wrp"});
+    EXPECT_EQ(got, treeListing(s.release));
+    EXPECT_EQ(readText(s.inst + "/KAVO_data/update.ini"), "version=2.0 (from the server)\n");
+}
+
 TEST(Install, OverlongInstallFolderIsRefusedBeforeAnythingIsCreated) {
     Scene s;
     std::string longDir = "C:\\" + std::string(230, 'k');

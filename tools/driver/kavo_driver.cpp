@@ -23,9 +23,11 @@
 //   shot <file.png>               screenshot of the window and its boxes
 //   lnk <file>                    target and working folder of a shortcut (a bare
 //                                 name is looked up on the desktop)
-//   kill                          end the installer
+//   kill                          end the installer (as a crash would) and wait until it is gone
 //   timescale <n>                 multiply every later wait limit by n (slow,
 //                                 emulated runs); sleeps stay as written
+//   use <n>                       work on installer n (0 to 3; 0 at first) from
+//                                 here on: several can run at once
 // The report gets "key: value" lines; a failed step writes "fail: ..." and
 // ends the run with exit code 1 (the installer is then ended too).
 #include <windows.h>
@@ -49,6 +51,38 @@ std::string workFolder;
 HWND mainWnd;
 int timeScale = 1;
 
+// Each installer started has a slot; the steps work on the current one,
+// whose process and window are `child`, `childStarted` and `mainWnd`.
+struct Slot {
+    PROCESS_INFORMATION child;
+    bool started;
+    HWND wnd;
+};
+Slot slots[4];
+int current = 0;
+
+void useSlot(int n) {
+    slots[current] = {child, childStarted, mainWnd};
+    current = n;
+    child = slots[n].child;
+    childStarted = slots[n].started;
+    mainWnd = slots[n].wnd;
+}
+
+// Ends every installer still running; true when there was one.
+bool endAll() {
+    useSlot(current);
+    bool any = false;
+    for (Slot& slot : slots) {
+        DWORD code = 0;
+        if (slot.started && GetExitCodeProcess(slot.child.hProcess, &code) && code == STILL_ACTIVE) {
+            TerminateProcess(slot.child.hProcess, 99);
+            any = true;
+        }
+    }
+    return any;
+}
+
 void out(const std::string& key, const std::string& value) {
     fprintf(report, "%s: %s\n", key.c_str(), value.c_str());
     fflush(report);
@@ -56,10 +90,7 @@ void out(const std::string& key, const std::string& value) {
 
 [[noreturn]] void fail(int lineNo, const std::string& why) {
     out("fail", "line " + std::to_string(lineNo) + ": " + why);
-    if (childStarted) {
-        DWORD code = 0;
-        if (GetExitCodeProcess(child.hProcess, &code) && code == STILL_ACTIVE) TerminateProcess(child.hProcess, 99);
-    }
+    endAll();
     fclose(report);
     ExitProcess(1);
 }
@@ -412,11 +443,17 @@ void runLine(int lineNo, const std::string& line) {
     } else if (verb == "lnk") {
         readShortcut(lineNo, rest);
     } else if (verb == "kill") {
-        if (childRunning()) TerminateProcess(child.hProcess, 99);
+        // Returns once the process is gone, its handles closed with it.
+        if (childRunning() && TerminateProcess(child.hProcess, 99))
+            WaitForSingleObject(child.hProcess, 10000);
         childStarted = false;
     } else if (verb == "timescale") {
         timeScale = number(lineNo, word(rest));
         if (timeScale < 1) fail(lineNo, "time scale below 1");
+    } else if (verb == "use") {
+        int n = number(lineNo, word(rest));
+        if (n < 0 || n >= static_cast<int>(sizeof slots / sizeof slots[0])) fail(lineNo, "no installer slot " + rest);
+        useSlot(n);
     } else if (verb == "alive") {
         out("alive", childRunning() ? "1" : "0");
     } else {
@@ -445,11 +482,8 @@ int main(int argc, char** argv) {
     }
     fclose(script);
     out("done", "ok");
-    if (childRunning()) {
-        // Leave nothing behind between tests.
-        TerminateProcess(child.hProcess, 99);
-        out("killed", "1");
-    }
+    // Leave nothing behind between tests.
+    if (endAll()) out("killed", "1");
     fclose(report);
     return 0;
 }
