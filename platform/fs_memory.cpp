@@ -94,23 +94,35 @@ void dumpInto(const MemNode& n, const std::string& path, std::string& out) {
 
 }  // namespace
 
+const uint16_t* memCodePage() {
+    static uint16_t units[256];
+    static bool made = false;
+    if (made) return units;
+    iconv_t cd = iconv_open("UTF-16LE", "CP1252");
+    for (unsigned b = 0; b < 256; ++b) {
+        char in = static_cast<char>(b), *inp = &in;
+        uint16_t u = static_cast<uint16_t>(b);
+        char* outp = reinterpret_cast<char*>(&u);
+        size_t inLeft = 1, outLeft = 2;
+        // Bytes the code page leaves undefined stand for the control
+        // character of the same number, as on the platform.
+        if (cd == reinterpret_cast<iconv_t>(-1) || iconv(cd, &inp, &inLeft, &outp, &outLeft) != 0)
+            u = static_cast<uint16_t>(b);
+        units[b] = u;
+    }
+    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    made = true;
+    return units;
+}
+
 const uint32_t* memNameFold() {
     static uint32_t fold[256];
     static bool made = false;
     if (made) return fold;
-    iconv_t cd = iconv_open("UTF-32LE", "CP1252");
+    const uint16_t* units = memCodePage();
     locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    for (unsigned b = 0; b < 256; ++b) {
-        char in = static_cast<char>(b), *inp = &in;
-        uint32_t ch = b;
-        char* outp = reinterpret_cast<char*>(&ch);
-        size_t inLeft = 1, outLeft = 4;
-        // Bytes the code page leaves undefined stand for the control
-        // character of the same number, as on the platform.
-        if (cd == reinterpret_cast<iconv_t>(-1) || iconv(cd, &inp, &inLeft, &outp, &outLeft) != 0) ch = b;
-        fold[b] = unicode ? static_cast<uint32_t>(towupper_l(static_cast<wint_t>(ch), unicode)) : ch;
-    }
-    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    for (unsigned b = 0; b < 256; ++b)
+        fold[b] = unicode ? static_cast<uint32_t>(towupper_l(static_cast<wint_t>(units[b]), unicode)) : units[b];
     if (unicode) freelocale(unicode);
     made = true;
     return fold;

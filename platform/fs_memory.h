@@ -22,8 +22,11 @@
 #include <string_view>
 #include <vector>
 
-// The character each byte of a name stands for, upper-cased: two names
-// whose bytes map alike name the same entry.
+// The UTF-16 unit each byte of a name stands for (Windows-1252, read by the
+// C library's converter).
+const uint16_t* memCodePage();
+// That character upper-cased: two names whose bytes map alike name the same
+// entry.
 const uint32_t* memNameFold();
 
 // Order of names as the platform compares them (also the enumeration

@@ -1,8 +1,6 @@
 // In-memory side of the system seam for the fuzz build (see sys_memory.h).
 #include "platform/sys_memory.h"
 
-#include <iconv.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -92,22 +90,7 @@ bool sysFileSize(const char* path, uint64_t* bytes) {
 }
 
 size_t sysNameToUtf16(const char* name, size_t n, uint16_t* out, size_t cap) {
-    // Windows-1252 has no character beyond the first UTF-16 plane.
-    static uint16_t units[256];
-    static bool made = false;
-    if (!made) {
-        iconv_t cd = iconv_open("UTF-16LE", "CP1252");
-        for (unsigned b = 0; b < 256; ++b) {
-            char in = static_cast<char>(b), *inp = &in;
-            uint16_t u = static_cast<uint16_t>(b);
-            char* outp = reinterpret_cast<char*>(&u);
-            size_t inLeft = 1, outLeft = 2;
-            if (cd == reinterpret_cast<iconv_t>(-1) || iconv(cd, &inp, &inLeft, &outp, &outLeft) != 0) u = static_cast<uint16_t>(b);
-            units[b] = u;
-        }
-        if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
-        made = true;
-    }
+    static const uint16_t* const units = memCodePage();
     if (!name || n == 0 || n > cap) return 0;
     for (size_t i = 0; i < n; ++i) out[i] = units[static_cast<unsigned char>(name[i])];
     return n;
