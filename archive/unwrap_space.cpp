@@ -26,8 +26,11 @@ public:
     }
     void setFile(const std::string& path, uint64_t size) { sizes_[path] = size; }
 
+    // A folder record where an entry of that name exists, file or folder,
+    // creates nothing.
     void folder(const std::string& path) {
-        if (folders_.count(path) || sysPathKind(path.c_str()) != 0) return;
+        std::string entry = path.substr(0, path.find_last_not_of("/\\") + 1);
+        if (folders_.count(path) || sysPathKind(entry.c_str()) != 0) return;
         folders_.insert(path);
         add(unit_);
     }

@@ -365,6 +365,8 @@ TEST_F(Unwrap, PeakRoomCountsUnitsAndCreditsReplacedFiles) {
         {"empty files take none", {}, manyFiles(20, 0), 0},
         {"a created folder takes a unit, an existing one none", {{"old/", 0}},
          Arc().dir("old").end().dir("new").end().end().bytes, 4096},
+        {"a folder record where a file of that name is creates nothing", {{"F", 10}},
+         Arc().dir("F").end().end().bytes, 0},
         {"a file written twice replaces its first content", {},
          Arc().file("a", std::string(5000, 'a')).file("a", std::string(5000, 'b')).end().bytes, 16384},
         {"a leftover temporary file is truncated first", {{"x.unwrap", 8192}},

@@ -59,6 +59,22 @@ TEST(FileNames, DeviceNamesFollowTheSystemsRules) {
     }
 }
 
+// A port digit is one character however many bytes the code page gives it:
+// "COM" with a superscript one is a device in Windows-1252 (0xB9) and where
+// the code page is UTF-8 (0xC2 0xB9), and the same bytes in a code page that
+// reads them as other characters are a plain name.
+TEST(FileNames, SuperscriptPortDigitIsOneCharacterOfTheCodePage) {
+    for (const std::string& one : {std::string("\xB9"), std::string("\xC2\xB9")}) {
+        uint16_t u[4];
+        bool isSuperscriptOne = sysNameToUtf16(one.data(), one.size(), u, 4) == 1 && u[0] == 0xB9;
+        for (const char* port : {"COM", "lpt"}) {
+            std::string name = port + one, withExtension = name + " .log";
+            EXPECT_EQ(isDeviceName(name.data(), name.size()), isSuperscriptOne) << name;
+            EXPECT_EQ(isDeviceName(withExtension.data(), withExtension.size()), isSuperscriptOne) << withExtension;
+        }
+    }
+}
+
 // Letter case as the file system ignores it, in Windows-1252 (the code page
 // of the test machines; both sides of the seam read names in it here).
 struct CaseRow {
