@@ -29,8 +29,6 @@ class WrpCursor {
 public:
     explicit WrpCursor(FILE* f) : f_(f) {}
 
-    bool readExactly(void* buf, size_t n) { return n == 0 || fread(buf, 1, n, f_) == n; }
-
     // Reads the next record header.  Keeps count of the open listings, so
     // that finished() tells when the final end record has been read.
     WrpStep next(WrpRecord& r) {
@@ -67,12 +65,12 @@ public:
         return at >= 0 && to <= archiveLength && sysSeekTo(f_, to);
     }
 
-    // Listings open: 1 before the first record, 0 once the final end record
-    // of the archive has been read.
-    uint64_t openListings() const { return open_; }
+    // True once the final end record of the archive has been read.
     bool finished() const { return open_ == 0; }
 
 private:
+    bool readExactly(void* buf, size_t n) { return n == 0 || fread(buf, 1, n, f_) == n; }
+
     FILE* f_;
-    uint64_t open_ = 1;
+    uint64_t open_ = 1;  // listings not yet closed by their end record
 };
