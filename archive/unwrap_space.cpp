@@ -27,10 +27,10 @@ public:
     void setFile(const std::string& path, uint64_t size) { sizes_[path] = size; }
 
     // A folder record where an entry of that name exists, file or folder,
-    // creates nothing.
+    // on the disk or written by this run, creates nothing.
     void folder(const std::string& path) {
         std::string entry = path.substr(0, path.find_last_not_of("/\\") + 1);
-        if (folders_.count(path) || sysPathKind(entry.c_str()) != 0) return;
+        if (folders_.count(path) || fileSize(entry) != ABSENT || sysPathKind(entry.c_str()) != 0) return;
         folders_.insert(path);
         add(unit_);
     }
