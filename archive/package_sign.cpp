@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "app/eventlog.h"
-#include "archive/wrp_list.h"
+#include "archive/wrp_cursor.h"
 #include "platform/sys.h"
 
 namespace {
@@ -36,10 +36,16 @@ bool readAt(FILE* f, uint64_t offset, void* buf, size_t n) {
 // False when the records do not lead there.
 bool archiveEnd(FILE* f, uint64_t fileLength, uint64_t* end) {
     if (!sysSeekStart(f)) return false;
-    WrpListOutcome outcome;
-    listArchive(f, nullptr, nullptr, &outcome);
-    if (!outcome.wellFormed) return false;
-    *end = fileLength - outcome.trailingBytes;
+    WrpCursor cursor(f);
+    WrpRecord r;
+    while (!cursor.finished()) {
+        if (cursor.next(r) != WrpStep::Record) return false;
+        if (r.kind == WrpRecordKind::File && !cursor.skipContent(r.size, static_cast<int64_t>(fileLength)))
+            return false;
+    }
+    int64_t here = sysTell(f);
+    if (here < 0) return false;
+    *end = static_cast<uint64_t>(here);
     return true;
 }
 

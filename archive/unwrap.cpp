@@ -3,13 +3,15 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <unordered_set>
 
 #include "app/eventlog.h"
 #include "app/globals.h"
+#include "archive/temp_names.h"
+#include "archive/unwrap_space.h"
+#include "archive/wrp_cursor.h"
 #include "archive/wrp_format.h"
-#include "base/file_names.h"
 #include "base/textbuf.h"
+#include "platform/file_names.h"
 #include "platform/sys.h"
 
 int64_t archiveSize = 0;
@@ -24,8 +26,6 @@ char copyBlock[WRP_BLOCK];
 // file: content moves in 1000-byte blocks, the buffers keep system calls few.
 char archiveBuffer[1 << 16];
 char tempBuffer[1 << 16];
-
-bool readExactly(FILE* f, void* buf, size_t n) { return n == 0 || fread(buf, 1, n, f) == n; }
 
 // A name for a log line: control bytes shown as \xNN, so that a hostile
 // name cannot break the log's lines.
@@ -43,16 +43,6 @@ void printableName(char* out, size_t cap, const char* name, size_t n) {
     }
 }
 
-// Reads nameLength and the name; false when either is cut short.
-bool readName(FILE* f, char* name, size_t* length) {
-    uint8_t n;
-    if (!readExactly(f, &n, 1)) return false;
-    if (!readExactly(f, name, n)) return false;
-    name[n] = '\0';
-    *length = n;
-    return true;
-}
-
 bool refuseUnsafeName(const char* folderPath, const char* name, size_t n) {
     const char* why = fileNameProblem(name, n);
     if (!why) return false;
@@ -62,86 +52,49 @@ bool refuseUnsafeName(const char* folderPath, const char* name, size_t n) {
     return true;
 }
 
-// Entries this run created whose names end in the temporary suffix, as the
-// system compares paths.  A later file whose temporary file would be one of
-// them is refused: writing it would overwrite that entry and then rename it
-// away, losing it although the run reports success.
-std::unordered_set<std::string> tempLookalikes;
-const size_t TEMP_SUFFIX_LENGTH = sizeof WRP_TEMP_SUFFIX - 1;
-
-std::string pathKey(const char* path) {
-    std::string key = foldedName(path, strlen(path));
-    while (!key.empty() && key.back() == '/') key.pop_back();
-    return key;
-}
-
-bool endsWithTempSuffix(const std::string& key) {
-    return key.size() > TEMP_SUFFIX_LENGTH &&
-           key.compare(key.size() - TEMP_SUFFIX_LENGTH, TEMP_SUFFIX_LENGTH, WRP_TEMP_SUFFIX) == 0;
-}
-
-void noteCreated(const char* path) {
-    std::string key = pathKey(path);
-    if (endsWithTempSuffix(key)) tempLookalikes.insert(key);
-}
+// Entries this run created, for the temporary-name rule.
+TempNameClash madeEntries(false);
 
 bool refuseTempClash(const char* targetPath) {
-    std::string key = pathKey(targetPath) + WRP_TEMP_SUFFIX;
-    if (tempLookalikes.count(key) == 0) return false;
+    if (!madeEntries.note(targetPath, strlen(targetPath), false)) return false;
     logMessage("unwrapFolder_rec ERROR - temporary file of \"%s\" would replace \"%s" WRP_TEMP_SUFFIX
                "\" of this archive - refused",
                targetPath, targetPath);
     return true;
 }
 
-// Adds up the content sizes that the archive announces, reading only the
-// record headers and seeking past the contents.  False when the records do
-// not lead to the final end record within the archive: the unpacking itself
-// then reports what is wrong.
-bool announcedBytes(FILE* f, int64_t length, uint64_t* total) {
-    char name[WRP_NAME_MAX + 1];
-    *total = 0;
-    int64_t position = 0;
-    uint64_t open = 1;  // listings not yet closed
+// The nearest folder of `path` that exists: the volume of a destination
+// that is not there yet.
+bool existingFolder(const char* path, std::string* out) {
+    std::string p(path);
     for (;;) {
-        uint8_t type;
-        if (!readExactly(f, &type, 1)) return false;
-        ++position;
-        switch (wrpRecordKind(type)) {
-            case WrpRecordKind::End:
-                if (--open == 0) return true;
-                break;
-            case WrpRecordKind::Skip: break;
-            case WrpRecordKind::Folder:
-            case WrpRecordKind::File: {
-                size_t n;
-                if (!readName(f, name, &n)) return false;
-                position += 1 + static_cast<int64_t>(n);
-                if (wrpRecordKind(type) == WrpRecordKind::Folder) {
-                    ++open;
-                    break;
-                }
-                uint8_t sizeField[WRP_SIZE_BYTES];
-                if (!readExactly(f, sizeField, sizeof sizeField)) return false;
-                uint32_t size = wrpGetU32(sizeField);
-                position += WRP_SIZE_BYTES + static_cast<int64_t>(size);
-                if (position > length || !sysSeekTo(f, position)) return false;
-                *total += size;
-                break;
-            }
+        while (p.size() > 1 && (p.back() == '/' || p.back() == '\\')) p.pop_back();
+        // A drive keeps its root separator (C:\).
+        *out = (p.size() == 2 && p[1] == ':') ? p + "\\" : p;
+        if (sysPathKind(out->c_str()) == 2) return true;
+        size_t cut = p.find_last_of("/\\");
+        if (cut == std::string::npos) {
+            *out = ".";
+            return sysPathKind(".") == 2;
         }
+        if (cut == 0 || p.size() <= 1) return false;
+        p.resize(cut);
     }
 }
 
-// False (logged) when the archive announces more content than the
-// destination's volume has room for: nothing is written then.
-bool enoughSpace(const char* archivePath, int64_t length, const char* root) {
-    FILE* scan = sysOpenFile(archivePath, "rb");
-    if (!scan) return true;  // the unpacking reports it
-    uint64_t needed = 0, available = 0;
-    bool known = announcedBytes(scan, length, &needed);
-    fclose(scan);
-    if (!known || !sysFreeSpace(root, &available) || needed <= available) return true;
+// False (logged) when the unpacking would need more room than the
+// destination's volume has at its peak: nothing is written then.
+bool enoughSpace(FILE* src, const char* root) {
+    std::string folder;
+    uint64_t available = 0;
+    uint32_t unit = 0;
+    if (!existingFolder(root, &folder) || !sysFreeSpace(folder.c_str(), &available, &unit)) return true;
+    uint64_t needed = unpackingPeak(src, archiveSize, root, unit);
+    // Back to the start for the unpacking, with the end-of-file mark of a
+    // cut archive cleared (a seek does not clear it in every runtime).
+    sysSeekStart(src);
+    clearerr(src);
+    if (needed <= available) return true;
     logMessage("unwrapFolder ERROR - not enough disk space: %.1lf MB needed, %.1lf MB free (%s)",
                needed / 1048576.0, available / 1048576.0, root);
     return false;
@@ -231,18 +184,17 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
         logMessage("unwrapFolder_rec ERROR - srcFile == NULL");
         return false;
     }
-    char name[WRP_NAME_MAX + 1];
+    WrpCursor cursor(srcFile);
+    WrpRecord r;
     char path[WRP_UNPACK_PATH_CAP];
     for (;;) {
         // Every listing ends with its end record; running out of archive
         // before it is a cut archive, never a success.
-        if (feof(srcFile)) return false;
-        uint8_t type;
-        if (!readExactly(srcFile, &type, 1)) return false;
-        switch (wrpRecordKind(type)) {
+        if (feof(srcFile) || cursor.next(r) != WrpStep::Record) return false;
+        const char* name = r.name;
+        size_t n = r.nameLength;
+        switch (r.kind) {
             case WrpRecordKind::Folder: {
-                size_t n;
-                if (!readName(srcFile, name, &n)) return false;
                 if (refuseUnsafeName(folderPath, name, n)) return false;
                 if (!copyText(path, sizeof path, folderPath) || !appendBytes(path, sizeof path, name, n) ||
                     !appendText(path, sizeof path, "/")) {
@@ -254,7 +206,7 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
                     logMessage("CreateDirectory \"%s\" ERROR - %d", path, err);
                     return false;
                 }
-                noteCreated(path);
+                madeEntries.note(path, strlen(path), true);
                 if (!unwrapFolder_rec(srcFile, path)) {
                     logMessage("unwrapFolder_rec \"%s\" failed", path);
                     return false;
@@ -262,18 +214,13 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
                 break;
             }
             case WrpRecordKind::File: {
-                size_t n;
-                uint8_t sizeField[WRP_SIZE_BYTES];
-                if (!readName(srcFile, name, &n) || !readExactly(srcFile, sizeField, sizeof sizeField))
-                    return false;
-                uint32_t size = wrpGetU32(sizeField);
+                uint32_t size = r.size;
                 if (refuseUnsafeName(folderPath, name, n)) return false;
                 if (!copyText(path, sizeof path, folderPath) || !appendBytes(path, sizeof path, name, n)) {
                     logMessage("unwrapFolder_rec ERROR - path too long (%s%s)", folderPath, name);
                     return false;
                 }
                 if (refuseTempClash(path)) return false;
-                noteCreated(path);
                 uint32_t copied = cpyFileContent_unwrap(srcFile, path, size);
                 if (copyResult != COPY_OK) unwrapFailed |= 1;
                 if (copied != size) {
@@ -300,9 +247,6 @@ bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
         return false;
     }
     logMessage("unwrap \"%s\" -> \"%s\"", archivePath, root);
-    int err = sysCreateFolder(root);
-    if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) logMessage("CreateDirectory \"%s\" ERROR - %d", root, err);
-
     // Nobody else may cut or rewrite the archive while it is unpacked.
     FILE* src = sysOpenFileNoWriters(archivePath, "rb");
     if (!src) {
@@ -314,14 +258,18 @@ bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
     archiveSize = sysSeekEnd(src) ? sysTell(src) : -1;
     sysSeekStart(src);
     lastProgress = 0;
-    if (!enoughSpace(archivePath, archiveSize, root)) {
+    // Room is counted before anything is created, the destination included.
+    if (!enoughSpace(src, root)) {
         fclose(src);
         logMessage("     > unwrap failed");
         return false;
     }
-    tempLookalikes.clear();
+    int err = sysCreateFolder(root);
+    if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) logMessage("CreateDirectory \"%s\" ERROR - %d", root, err);
+
+    madeEntries.clear();
     bool ok = unwrapFolder_rec(src, root);
-    tempLookalikes.clear();
+    madeEntries.clear();
     fclose(src);
     if (ok && unwrapFailed == 0) {
         logMessage("     > unwrap done");

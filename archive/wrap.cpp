@@ -1,13 +1,12 @@
 #include "archive/wrap.h"
 
 #include <cstring>
-#include <set>
-#include <string>
 
 #include "app/eventlog.h"
+#include "archive/temp_names.h"
 #include "archive/wrp_format.h"
-#include "base/file_names.h"
 #include "base/textbuf.h"
+#include "platform/file_names.h"
 #include "platform/sys.h"
 
 namespace {
@@ -120,34 +119,14 @@ bool entryFitsFormat(const SysFolderEntry& e, size_t nameLength) {
     return true;
 }
 
-// The taken entries of one folder as the system compares names.  A file
-// "x" beside an entry "x.unwrap" cannot be unpacked safely: depending on
-// their order, the temporary file of "x" would overwrite the other entry.
-// Such a folder is refused whatever order the enumeration gives.
-class TempNameClash {
-public:
-    bool clashes(const SysFolderEntry& e, size_t nameLength) {
-        std::string key = foldedName(e.name, nameLength);
-        const size_t suffix = sizeof WRP_TEMP_SUFFIX - 1;
-        bool clash = (!e.isFolder && names_.count(key + WRP_TEMP_SUFFIX)) ||
-                     (key.size() > suffix && key.compare(key.size() - suffix, suffix, WRP_TEMP_SUFFIX) == 0 &&
-                      files_.count(key.substr(0, key.size() - suffix)));
-        names_.insert(key);
-        if (!e.isFolder) files_.insert(key);
-        return clash;
-    }
-
-private:
-    std::set<std::string> names_, files_;
-};
-
 // Walks the folder whose path (with its separator) is in walkPath.
 bool walkFolder(FILE* dst, int depth) {
     bool ok = true;
     SysFolderScan* scan = sysScanBegin(walkPath);
     if (scan) {
         SysFolderEntry e;
-        TempNameClash clash;
+        // Names alike but for letter case are one entry to the system.
+        TempNameClash clash(true);
         size_t baseLength = strlen(walkPath);
         while (sysScanNext(scan, &e)) {
             if (e.isHidden || e.name[0] == '.') continue;
@@ -157,7 +136,7 @@ bool walkFolder(FILE* dst, int depth) {
                 ok = false;
                 continue;
             }
-            if (clash.clashes(e, nameLength)) {
+            if (clash.note(e.name, nameLength, e.isFolder)) {
                 logMessage("wrapFolder_rec ERROR - name cannot be unpacked beside its temporary name " WRP_TEMP_SUFFIX
                            " (%s%s)",
                            walkPath, e.name);

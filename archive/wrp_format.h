@@ -38,7 +38,7 @@ const uint64_t WRP_SIZE_LIMIT = 0x100000000ULL;
 
 // Suffix of the temporary file a target is written to before it replaces
 // the target.  Names themselves follow the system's rules in
-// base/file_names.h, which the packer and the unpacker both apply.
+// platform/file_names.h, which the packer and the unpacker both apply.
 #define WRP_TEMP_SUFFIX ".unwrap"
 
 inline void wrpPutU32(uint8_t out[4], uint32_t v) {

@@ -5,9 +5,9 @@
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "archive/folder_tree.h"
-#include "base/file_names.h"
 #include "base/textbuf.h"
 #include "net/link.h"
+#include "platform/file_names.h"
 
 uint8_t sendBuffer[SEND_BUFFER_SIZE];
 uint8_t recvScratch[RECV_SCRATCH_SIZE];
@@ -64,30 +64,21 @@ void printable(char* dst, size_t cap, const char* src, size_t n) {
 
 // Why a path of a folder command would reach outside shareRoot (or name
 // something other than it says), or null when it is safe.  Both separators
-// count, as the system treats both; a trailing dot or space is refused
-// because the system drops it (".. " would name the parent).
+// count, as the system treats both; each component must be a name the
+// system takes as it is (the shared name check: no "..", drive or stream
+// colon, control byte, trailing dot or space, device name).
 const char* unsafePathReason(const char* path, size_t n) {
     if (n == 0) return "empty path";
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(path[i]);
-        if (c < 0x20 || c == 0x7F) return "control byte";
-        if (c == ':') return "drive or stream name";
-    }
     if (path[0] == '/' || path[0] == '\\') return "absolute path";
     size_t start = 0;
     for (size_t i = 0; i <= n; ++i) {
         if (i < n && path[i] != '/' && path[i] != '\\') continue;
-        size_t len = i - start;
-        if (len == 0) {
+        if (i == start) {
             // One final "/" may end the path: it names the folder itself
             // (for a delete, the folder with its contents).
             if (!(i == n && path[n - 1] == '/')) return "empty component";
-        } else {
-            const char* comp = path + start;
-            if (len == 1 && comp[0] == '.') return "\".\" component";
-            if (len == 2 && comp[0] == '.' && comp[1] == '.') return "\"..\" component";
-            if (comp[len - 1] == '.' || comp[len - 1] == ' ') return "component ending in dot or space";
-            if (isDeviceName(comp, len)) return "device name";
+        } else if (const char* why = fileNameProblem(path + start, i - start)) {
+            return why;
         }
         start = i + 1;
     }

@@ -25,6 +25,7 @@ enum : int {
     SYS_ERROR_PATH_NOT_FOUND = 3,
     SYS_ERROR_ACCESS_DENIED = 5,
     SYS_ERROR_SHARING_VIOLATION = 32,
+    SYS_ERROR_DISK_FULL = 112,
     SYS_ERROR_DIR_NOT_EMPTY = 145,
     SYS_ERROR_BUSY = 170,
     SYS_ERROR_ALREADY_EXISTS = 183,
@@ -46,8 +47,24 @@ int sysRenamePath(const char* from, const char* to);  // fails when `to` exists
 // is no moment with neither.  A target in use (locked) or a folder fails.
 int sysReplaceFile(const char* from, const char* to);
 // Bytes free for this user on the volume that holds `folder` (an existing
-// folder); false when the system cannot tell.
-bool sysFreeSpace(const char* folder, uint64_t* bytes);
+// folder) and the volume's allocation unit: every file takes a whole number
+// of units; false when the system cannot tell.
+bool sysFreeSpace(const char* folder, uint64_t* bytes, uint32_t* unit);
+// Size of an existing file, also of one that is in use; false for a folder
+// or a missing path.
+bool sysFileSize(const char* path, uint64_t* bytes);
+
+// ---- names ---------------------------------------------------------------
+// Names are text of the ANSI code page.  Windows turns them into UTF-16
+// with that code page; the POSIX and in-memory sides read them as
+// Windows-1252 and say so here, because they have no code page of their own.
+// The UTF-16 units of `name` (n bytes) in out[0..cap); their count, 0 when
+// the name does not convert or does not fit.
+size_t sysNameToUtf16(const char* name, size_t n, uint16_t* out, size_t cap);
+// Orders two names (or two paths built alike) as the file system compares
+// them: converted to UTF-16, then compared unit by unit with letter case
+// ignored as the system ignores it.  <0, 0 (the same entry), >0.
+int sysCompareNames(const char* a, size_t an, const char* b, size_t bn);
 
 // stdio stream on a path ("rb", "wb", "rt", "at", ...); null on failure, with
 // errno set by the runtime.

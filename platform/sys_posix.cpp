@@ -39,6 +39,7 @@ int fileError(int e) {
         case ENOTEMPTY: return SYS_ERROR_DIR_NOT_EMPTY;
         case ENAMETOOLONG: return SYS_ERROR_FILENAME_EXCED_RANGE;
         case EBUSY: return SYS_ERROR_SHARING_VIOLATION;
+        case ENOSPC: return SYS_ERROR_DISK_FULL;
         case EACCES:
         case EPERM:
         case EROFS:
@@ -128,11 +129,63 @@ int sysReplaceFile(const char* from, const char* to) {
     return pathError(a, errno);
 }
 
-bool sysFreeSpace(const char* folder, uint64_t* bytes) {
+bool sysFreeSpace(const char* folder, uint64_t* bytes, uint32_t* unit) {
     struct statvfs st;
-    if (!bytes || statvfs(nativePath(folder).c_str(), &st) != 0) return false;
+    if (!bytes || !unit || statvfs(nativePath(folder).c_str(), &st) != 0) return false;
     *bytes = static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
+    *unit = static_cast<uint32_t>(st.f_frsize);
     return true;
+}
+
+bool sysFileSize(const char* path, uint64_t* bytes) {
+    struct stat st;
+    if (!bytes || stat(nativePath(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    *bytes = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+namespace {
+
+// Windows-1252: the bytes 0x80-0x9F that are not the code points of the
+// same number.
+const uint16_t CP1252_80[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+// Upper case of the characters that Windows-1252 holds (Unicode's simple
+// upper-case mapping; the others have none).
+uint16_t upper1252(uint16_t u) {
+    if ((u >= 'a' && u <= 'z') || (u >= 0xE0 && u <= 0xFE && u != 0xF7)) return static_cast<uint16_t>(u - 0x20);
+    switch (u) {
+        case 0x00B5: return 0x039C;
+        case 0x00FF: return 0x0178;
+        case 0x0153: return 0x0152;
+        case 0x0161: return 0x0160;
+        case 0x017E: return 0x017D;
+        case 0x0192: return 0x0191;
+        default: return u;
+    }
+}
+
+uint16_t unitOf(unsigned char c) { return c >= 0x80 && c < 0xA0 ? CP1252_80[c - 0x80] : c; }
+
+}  // namespace
+
+size_t sysNameToUtf16(const char* name, size_t n, uint16_t* out, size_t cap) {
+    if (!name || n == 0 || n > cap) return 0;
+    for (size_t i = 0; i < n; ++i) out[i] = unitOf(static_cast<unsigned char>(name[i]));
+    return n;
+}
+
+int sysCompareNames(const char* a, size_t an, const char* b, size_t bn) {
+    for (size_t i = 0; i < an && i < bn; ++i) {
+        uint16_t x = upper1252(unitOf(static_cast<unsigned char>(a[i])));
+        uint16_t y = upper1252(unitOf(static_cast<unsigned char>(b[i])));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return an < bn ? -1 : an > bn ? 1 : 0;
 }
 
 FILE* sysOpenFile(const char* path, const char* mode) {

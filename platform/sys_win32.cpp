@@ -32,11 +32,49 @@ int sysReplaceFile(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? SYS_OK : static_cast<int>(GetLastError());
 }
 
-bool sysFreeSpace(const char* folder, uint64_t* bytes) {
+bool sysFreeSpace(const char* folder, uint64_t* bytes, uint32_t* unit) {
     ULARGE_INTEGER available;
-    if (!bytes || !GetDiskFreeSpaceExA(folder, &available, nullptr, nullptr)) return false;
+    if (!bytes || !unit || !GetDiskFreeSpaceExA(folder, &available, nullptr, nullptr)) return false;
     *bytes = available.QuadPart;
+    // The cluster size is the volume's: asked of its root folder.
+    char root[MAX_PATH];
+    DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
+    if (!GetVolumePathNameA(folder, root, sizeof root) ||
+        !GetDiskFreeSpaceA(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+        return false;
+    *unit = sectorsPerCluster * bytesPerSector;
     return true;
+}
+
+bool sysFileSize(const char* path, uint64_t* bytes) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!bytes || !GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    *bytes = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+static_assert(sizeof(wchar_t) == sizeof(uint16_t), "UTF-16 units");
+
+size_t sysNameToUtf16(const char* name, size_t n, uint16_t* out, size_t cap) {
+    if (!name || n == 0 || n > 0x7FFFFFFF || cap > 0x7FFFFFFF) return 0;
+    int k = MultiByteToWideChar(CP_ACP, 0, name, static_cast<int>(n), reinterpret_cast<wchar_t*>(out),
+                                static_cast<int>(cap));
+    return k > 0 ? static_cast<size_t>(k) : 0;
+}
+
+int sysCompareNames(const char* a, size_t an, const char* b, size_t bn) {
+    uint16_t wa[1024], wb[1024];
+    size_t ka = sysNameToUtf16(a, an, wa, 1024), kb = sysNameToUtf16(b, bn, wb, 1024);
+    int r = 0;
+    if ((ka || !an) && (kb || !bn))
+        r = CompareStringOrdinal(reinterpret_cast<wchar_t*>(wa), static_cast<int>(ka), reinterpret_cast<wchar_t*>(wb),
+                                 static_cast<int>(kb), TRUE);
+    if (r != 0) return r - CSTR_EQUAL;
+    // Not convertible (longer than any name or path of the installer): bytes.
+    int c = memcmp(a, b, an < bn ? an : bn);
+    return c ? c : (an < bn ? -1 : an > bn ? 1 : 0);
 }
 
 FILE* sysOpenFile(const char* path, const char* mode) { return fopen(path, mode); }

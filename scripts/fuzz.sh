@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets (clang, ASan and UBSan, -O2, the in-memory
 # system) and runs each for FUZZ_SECONDS (default 60).  New inputs go to
 # build/fuzz-corpus/<target>/, read together with the committed seeds in
-# tests/fuzz/seeds/<target>/; a failing input is kept as
+# tests/fuzz/seeds/<target>/, with the dictionary tests/fuzz/<target>.dict
+# where there is one; a failing input is kept as
 # build/fuzz-artifacts/<target>-crash-*.  Prints runs and exec/s per target
 # (libFuzzer's own figure, and per second of CPU time, which depends less on
 # what else the machine runs) with the machine's load; exits non-zero when
@@ -35,7 +36,8 @@ for t in "$FUZZ"/tests/fuzz/fuzz_*; do
   mkdir -p "$corpus"
   load=$(cut -d' ' -f1-3 /proc/loadavg)
   TIMEFORMAT='%U %S'
-  if { time "$t" -max_total_time="$FUZZ_SECONDS" -max_len="$(max_len "$name")" -timeout=20 -reload=0 \
+  dict=() && [ -f "$ROOT/tests/fuzz/$name.dict" ] && dict=(-dict="$ROOT/tests/fuzz/$name.dict")
+  if { time "$t" -max_total_time="$FUZZ_SECONDS" -max_len="$(max_len "$name")" -timeout=20 -reload=0 "${dict[@]}" \
          -artifact_prefix="$BUILD/fuzz-artifacts/$name-" "$corpus" "$ROOT/tests/fuzz/seeds/$name" >"$log" 2>&1; } \
        2>"$log.cpu"; then
     runs=$(grep -ao 'Done [0-9]* runs' "$log" | grep -o '[0-9]*')

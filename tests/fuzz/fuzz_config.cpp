@@ -13,7 +13,7 @@
 #include "app/globals.h"
 #include "platform/sys.h"
 #include "setup/update.h"
-#include "tests/fuzz/sys_memory.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tests/unit/fake_ui.h"
 
 namespace {

@@ -4,8 +4,10 @@
 // download state must hold afterwards.
 //
 // Input: one byte whose low nibble is the length of the delivery plan (see
-// Wire), whose bit 0x80 starts without a shared folder and whose bit 0x40
-// lets the stream hold runs, the plan, then the stream.  A run, 0xFF n b,
+// Wire), whose bit 0x80 starts without a shared folder, whose bit 0x40
+// lets the stream hold runs and whose bit 0x20 adds a folder "f501" of 501
+// files to the shared folder (one more than the folder tree takes of a
+// folder), the plan, then the stream.  A run, 0xFF n b,
 // stands for 4 * (n + 1) bytes b, so that long fields take few input bytes.
 #include <cstdio>
 #include <cstdlib>
@@ -15,16 +17,17 @@
 #include "base/textbuf.h"
 #include "net/link.h"
 #include "net/protocol.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/name_rules.h"
-#include "tests/fuzz/sys_memory.h"
 #include "tests/unit/fake_ui.h"
 
 namespace {
 
 const std::string SHARE = "/work/KAVO_share";
 
-MemFs startState(bool withShare) {
+MemFs startState(bool withShare, bool fullFolders = false) {
     MemFs fs;
+    for (int i = 0; fullFolders && i < 501; ++i) fs.put(SHARE + "/f501/" + std::to_string(1000 + i), false, "e");
     fs.put("/run", true);
     fs.put("/outside/keep", false, "out");
     fs.put("/work/keep", false, "work");
@@ -54,16 +57,14 @@ std::vector<std::string> split(const std::string& p) {
     return out;
 }
 
-// A folder command's path stays inside the shared folder and names what it
-// says (no device names either); one trailing "/" names the folder itself.
+// A folder command's path stays inside the shared folder and each of its
+// components is a name the system takes as it is; one trailing "/" names
+// the folder itself.
 bool pathOk(std::string p) {
     if (p.empty() || p.size() > 999 || p[0] == '/' || p[0] == '\\') return false;
     if (p.back() == '/') p.pop_back();
-    for (const std::string& c : split(p)) {
-        if (c.empty() || c == "." || c == ".." || c.back() == '.' || c.back() == ' ' || isDevice(c)) return false;
-        for (unsigned char b : c)
-            if (b < 0x20 || b == 0x7F || b == ':') return false;
-    }
+    for (const std::string& c : split(p))
+        if (!nameOk(c)) return false;
     return true;
 }
 
@@ -189,9 +190,9 @@ void fail(const char* what, const Model& m) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    static const MemFs withShare = startState(true), without = startState(false);
+    static const MemFs withShare = startState(true), without = startState(false), full = startState(true, true);
     const size_t planSize = std::min<size_t>(data[0] & 15, size - 1);
-    const MemFs& start = (data[0] & 0x80) ? without : withShare;
+    const MemFs& start = (data[0] & 0x80) ? without : (data[0] & 0x20) ? full : withShare;
     const uint8_t* plan = data + 1;
     const uint8_t* stream = plan + planSize;
     size_t streamSize = size - 1 - planSize;

@@ -1,22 +1,31 @@
 // Arbitrary bytes as an archive for the unpacker, checked against a reader
 // of the archive grammar written here from the format and the unpacking
-// rules (its own name check, path limits, temporary-name clashes, free
-// space).  The reader acts on its own copy of the file system; afterwards
-// both must hold the same tree, and unwrapFolder must answer what the
-// reader says.  The destination already holds files, one of them in use.
+// rules (its own name check, path limits, temporary-name clashes).  The
+// reader acts on its own copy of the file system, which behaves as the
+// platform does: names alike but for letter case are one entry, and the
+// destination is a volume of little room in allocation units.  Afterwards
+// both must hold the same tree and unwrapFolder must answer what the reader
+// says; where the reader ran out of room before anything failed, the
+// unpacking must have refused the archive before writing anything, and
+// where the reader's run fit and succeeded, it must not have.  The
+// destination already holds files, one of them in use, one large.
 #include <cstdio>
 #include <cstdlib>
 #include <set>
 
 #include "archive/unwrap.h"
+#include "platform/sys.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/name_rules.h"
-#include "tests/fuzz/sys_memory.h"
 #include "tests/unit/fake_ui.h"
 
 namespace {
 
 const std::string DEST = "/w/dest";
-const uint64_t FREE_SPACE = 512;
+// Eight units of room: "big" (seven units) can be renewed, or 64-byte
+// files added, up to exactly the room there is.
+const uint32_t UNIT = 64;
+const uint64_t FREE_SPACE = 8 * UNIT;
 
 MemFs startState() {
     MemFs fs;
@@ -27,6 +36,8 @@ MemFs startState() {
     fs.put(DEST + "/d/a", false, "old d/a");
     fs.put(DEST + "/f", false, "a file");
     fs.put(DEST + "/q.unwrap", true);
+    fs.put(DEST + "/big", false, std::string(7 * UNIT, 'b'));
+    fs.put(DEST + "/\x8A", false, "S caron");
     return fs;
 }
 
@@ -35,8 +46,14 @@ struct Reader {
     size_t n, pos = 0;
     MemFs& fs;
     bool fileFailed = false, refused = false;
+    // Out of room, and whether a file had failed before (a target that
+    // could not be replaced keeps its room, which no count foresees).
+    bool ranOut = false, failedFirst = false;
+    bool full(int error) {
+        if (error == SYS_ERROR_DISK_FULL && !ranOut) ranOut = true, failedFirst = fileFailed;
+        return error == SYS_ERROR_DISK_FULL;
+    }
     std::set<uint64_t> made;  // folders and files this run's records named (foldHash)
-    uint64_t announced = 0;
 
     Reader(const uint8_t* archive, size_t size, MemFs& into) : a(archive), n(size), fs(into) {}
 
@@ -64,7 +81,7 @@ struct Reader {
                 std::string path = folder + name + "/";
                 if (!nameOk(name) || path.size() > 259) return refuse();
                 int e = fs.mkdir(path);
-                if (e != 0 && e != 183) return false;
+                if (full(e) || (e != 0 && e != 183)) return false;
                 made.insert(foldHash({folder, name}));
                 if (!listing(path)) return false;
                 continue;
@@ -85,32 +102,8 @@ struct Reader {
             }
             size_t take = std::min<size_t>(want, n - pos);
             bytes(content, take);
-            fs.write(temp, content);
-            if (take < want) return false;
+            if (full(fs.write(temp, content)) || take < want) return false;
             fileFailed |= fs.rename(temp, target, true) != 0;
-        }
-    }
-
-    // The announced content sizes, walking the headers only; false when the
-    // walk does not reach the final end record inside the archive.
-    bool sizes(size_t& p) {
-        for (;;) {
-            if (p >= n) return false;
-            uint8_t type = a[p++];
-            if (!(type & 3)) {
-                if (type & 4) return true;
-                continue;
-            }
-            if (p >= n) return false;
-            p += 1 + a[p];
-            if (type & 1) {
-                if (!sizes(p)) return false;
-            } else {
-                if (p + 4 > n) return false;
-                uint32_t s = a[p] | a[p + 1] << 8 | a[p + 2] << 16 | static_cast<uint32_t>(a[p + 3]) << 24;
-                announced += s;
-                p += 4 + static_cast<size_t>(s);
-            }
         }
     }
 };
@@ -122,30 +115,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MemReleaseAtEnd release;
     resetAppState();
     memReset(start, DEST);
-    memFreeSpace = FREE_SPACE;
+    memFs.volume = MemVolume{DEST, FREE_SPACE, UNIT};
     memFs.write("/w/in.wrp", std::string(reinterpret_cast<const char*>(data), size));
     MemFs before = memFs;
     bool ok = unwrapFolder("/w/in.wrp", DEST.c_str());
 
     MemFs expected = before;
     Reader r(data, size, expected);
-    size_t p = 0;
-    bool wellFormed = r.sizes(p);
     bool expectOk = r.listing(DEST + "\\") && !r.fileFailed;
-    // Over the free space nothing is written; when the archive is broken or
-    // refused anyway, stopping at either point is right.
-    bool overSpace = r.announced > FREE_SPACE;
-    bool spaceOnly = overSpace && wellFormed && !r.refused;
+    bool mustStop = r.ranOut && !r.failedFirst;
 
     memFs.root.kids.erase("run");
     expected.root.kids.erase("run");
     before.root.kids.erase("run");
     bool asRead = ok == expectOk && memFs.root == expected.root;
     bool stopped = !ok && memFs.root == before.root;
-    if (spaceOnly ? !stopped : !(asRead || (overSpace && stopped))) {
+    // A run that fit and succeeded must not be refused; one that ran out
+    // must be; otherwise the archive fails anyway, and a refusal before
+    // anything was written is right as well.
+    if (mustStop ? !stopped : expectOk ? !asRead : !(asRead || stopped)) {
         fprintf(stderr, "\n*** fuzz_unwrap: unwrapFolder %s, reader says %s%s\n--- expected\n%s--- found\n%s",
-                ok ? "true" : "false", expectOk ? "true" : "false", spaceOnly ? " (over the free space)" : "",
-                (spaceOnly ? before : expected).dump().c_str(), memFs.dump().c_str());
+                ok ? "true" : "false", expectOk ? "true" : "false", mustStop ? " (out of room: refuse)" : "",
+                (mustStop ? before : expected).dump().c_str(), memFs.dump().c_str());
+        for (const std::string& line : fakeUi.list) fprintf(stderr, "%s\n", line.c_str());
         abort();
     }
     return 0;

@@ -17,8 +17,8 @@
 
 #include "archive/unwrap.h"
 #include "archive/wrap.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/name_rules.h"
-#include "tests/fuzz/sys_memory.h"
 #include "tests/unit/fake_ui.h"
 
 namespace {

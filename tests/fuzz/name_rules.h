@@ -1,12 +1,13 @@
 // The name rules of the archive, as the fuzz oracles read them: which names
-// the unpacker must refuse, and how full paths compare when the unpacker
-// looks for temporary-name clashes.
+// the unpacker must refuse, and when two paths name the same entry.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
+
+#include "platform/fs_memory.h"
 
 // Device names: the part before the first dot, trailing spaces off, is one
 // of the system's device names in any letter case.
@@ -30,15 +31,13 @@ inline bool nameOk(const std::string& s) {
     return true;
 }
 
-// A 64-bit hash of the parts' bytes, joined and folded as the unpacker compares
-// paths (either separator alike, ASCII and Latin-1 capitals folded).
+// A 64-bit hash of the parts' bytes, joined: paths that hash alike name the
+// same entry on the platform (either separator alike, letter case ignored
+// as the in-memory system ignores it).
 inline uint64_t foldHash(std::initializer_list<std::string_view> parts) {
+    static const uint32_t* const fold = memNameFold();
     uint64_t h = 1469598103934665603ull;
     for (std::string_view part : parts)
-        for (unsigned char c : part) {
-            if (c == '\\') c = '/';
-            if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c = static_cast<unsigned char>(c + 0x20);
-            h = (h ^ c) * 1099511628211ull;
-        }
+        for (unsigned char c : part) h = (h ^ fold[c == '\\' ? '/' : c]) * 1099511628211ull;
     return h;
 }

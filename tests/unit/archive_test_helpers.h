@@ -10,7 +10,7 @@
 #include "archive/unwrap.h"
 #include "archive/wrap.h"
 #include "archive/wrp_format.h"
-#include "archive/wrp_list.h"
+#include "tools/wrptool/wrp_list.h"
 #include "platform/sys.h"
 #include "tests/unit/test_support.h"
 

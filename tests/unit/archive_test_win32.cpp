@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/unwrap.h"
+#include "archive/unwrap_space.h"
 #include "archive/wrap.h"
 #include "tests/unit/archive_test_helpers.h"
 #include "tests/unit/fake_ui.h"
@@ -130,6 +131,40 @@ TEST_F(ArchiveWin32, DeviceNamesNeverReachTheFileSystem) {
         writeFile(archive, archive_test::Arc().file(name, "x").end().bytes);
         EXPECT_FALSE(unwrapFolder(archive.c_str(), dest.c_str())) << name;
         EXPECT_TRUE(listTree(dest).empty()) << name;
+    }
+}
+
+// Names that differ only in letter case are one entry to the system, also
+// beyond ASCII: the four pairs of Windows-1252 outside 0xC0-0xFE.
+TEST_F(ArchiveWin32, LetterCaseBeyondAsciiIsOneEntry) {
+    if (GetACP() != 1252) GTEST_SKIP() << "code page " << GetACP();
+    const char* const pairs[][2] = {{"\x8A", "\x9A"}, {"\x8C", "\x9C"}, {"\x8E", "\x9E"}, {"\x9F", "\xFF"}};
+    std::string dest = box / "dest", src = box / "src";
+    for (const auto& p : pairs) {
+        std::string upper = p[0], lower = p[1];
+        // Unpacking: "U.unwrap" and then "u" would overwrite the first file.
+        removeTree(dest);
+        fakeUi.reset();
+        writeFile(archive, archive_test::Arc().file(upper + ".unwrap", "FIRST").file(lower, "2").end().bytes);
+        EXPECT_FALSE(unwrapFolder(archive.c_str(), dest.c_str())) << upper;
+        EXPECT_TRUE(logHasPrefix(fakeUi.list, "unwrapFolder_rec ERROR - temporary file of \"")) << upper;
+        EXPECT_EQ(readFile(dest + "/" + upper + ".unwrap"), "FIRST") << upper;
+        // Packing: the twins are refused whatever the enumeration order.
+        removeTree(src);
+        makeFolders(src);
+        writeFile(src + "/" + lower, "2");
+        writeFile(src + "/" + upper + ".unwrap", "FIRST");
+        EXPECT_FALSE(wrapFolder(src.c_str(), archive.c_str(), PACK_ALL)) << upper;
+        // Free space: the file replaced under the other letter case is credited.
+        removeTree(dest);
+        makeFolders(dest);
+        writeFile(dest + "/" + upper, std::string(8192, 'o'));
+        std::string bytes = archive_test::Arc().file(lower, std::string(8192, 'n')).file("b", std::string(8192, 'b')).end().bytes;
+        writeFile(archive, bytes);
+        FILE* f = sysOpenFile(archive.c_str(), "rb");
+        ASSERT_TRUE(f);
+        EXPECT_EQ(unpackingPeak(f, static_cast<int64_t>(bytes.size()), (dest + "\\").c_str(), 4096), 8192u) << upper;
+        fclose(f);
     }
 }
 

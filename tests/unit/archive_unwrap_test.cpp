@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "archive/unwrap.h"
+#include "archive/unwrap_space.h"
 #include "archive/wrap.h"
 #include "base/textbuf.h"
 #include "tests/unit/archive_test_helpers.h"
@@ -332,12 +333,68 @@ TEST_F(Unwrap, ArchiveBeyondTheFreeSpaceWritesNothing) {
     fputc(REC_END, f);
     ASSERT_EQ(fclose(f), 0);
     std::vector<std::string> before = listTree(dest);
-    EXPECT_FALSE(unwrapFolder(archivePath.c_str(), dest.c_str()));
+    // Refused before anything is created, a missing destination included.
+    EXPECT_FALSE(unwrapFolder(archivePath.c_str(), (dest + "/new").c_str()));
     EXPECT_TRUE(logHasPrefix(fakeUi.list, "unwrapFolder ERROR - not enough disk space: 1228800.0 MB needed, "));
     EXPECT_EQ(fakeUi.list.back(), "     > unwrap failed");
     EXPECT_EQ(listTree(dest), before);
     EXPECT_EQ(readFile(dest + "/keep.txt"), "OLD");
     sysDeleteFile(archivePath.c_str());
+}
+
+// The room an unpacking takes at its peak, on a volume of 4 KiB units.
+TEST_F(Unwrap, PeakRoomCountsUnitsAndCreditsReplacedFiles) {
+    const uint32_t UNIT = 4096;
+    struct Row {
+        const char* what;
+        std::vector<std::pair<std::string, uint32_t>> present;  // files in dest before ("x/" a folder)
+        std::string archive;
+        uint64_t peak;
+    };
+    auto manyFiles = [](int count, uint32_t size) {
+        Arc a;
+        for (int i = 0; i < count; ++i) a.file("f" + std::to_string(i), std::string(size, 'n'));
+        return a.end().bytes;
+    };
+    std::vector<std::pair<std::string, uint32_t>> tenOld;
+    for (int i = 0; i < 10; ++i) tenOld.push_back({"f" + std::to_string(i), 102400});
+    const std::vector<Row> rows = {
+        {"new versions of ten files: only the largest temporary file beside its old file", tenOld,
+         manyFiles(10, 102400), 102400},
+        {"one-byte files take a unit each", {}, manyFiles(500, 1), 500 * 4096},
+        {"empty files take none", {}, manyFiles(20, 0), 0},
+        {"a created folder takes a unit, an existing one none", {{"old/", 0}},
+         Arc().dir("old").end().dir("new").end().end().bytes, 4096},
+        {"a folder record where a file of that name is, old or just written, creates nothing", {{"F", 10}},
+         Arc().dir("F").end().file("g", "1").dir("g").end().end().bytes, 4096},
+        {"a file written twice replaces its first content", {},
+         Arc().file("a", std::string(5000, 'a')).file("a", std::string(5000, 'b')).end().bytes, 16384},
+        {"a leftover temporary file is truncated first", {{"x.unwrap", 8192}},
+         Arc().file("x", std::string(4096, 'x')).end().bytes, 0},
+        {"the walk stops at a name the unpacker refuses", {},
+         Arc().file("a", "1").fileSized("CON", 1u << 30, "").end().bytes, 4096},
+        {"a path beyond the limits stops it too", {},
+         Arc().file("a", "1").fileSized(std::string(255, 'l'), 1u << 30, "").end().bytes, 4096},
+    };
+    for (const Row& r : rows) {
+        removeTree(dest);
+        makeFolders(dest);
+        for (const auto& [name, size] : r.present) {
+            if (name.back() == '/') makeFolders(dest + "/" + name);
+            else writeFile(dest + "/" + name, std::string(size, 'o'));
+        }
+        writeFile(archivePath, r.archive);
+        FILE* f = sysOpenFile(archivePath.c_str(), "rb");
+        ASSERT_TRUE(f);
+        EXPECT_EQ(unpackingPeak(f, static_cast<int64_t>(r.archive.size()), (dest + "\\").c_str(), UNIT), r.peak)
+            << r.what;
+        fclose(f);
+    }
+    // A destination that is not there yet takes a unit as well.
+    writeFile(archivePath, Arc().end().bytes);
+    FILE* f = sysOpenFile(archivePath.c_str(), "rb");
+    EXPECT_EQ(unpackingPeak(f, 1, (dest + "/missing\\").c_str(), UNIT), UNIT);
+    fclose(f);
 }
 
 TEST_F(Unwrap, PathLimits) {

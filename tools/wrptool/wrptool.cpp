@@ -12,8 +12,8 @@
 #include "archive/package_sign.h"
 #include "archive/unwrap.h"
 #include "archive/wrap.h"
-#include "archive/wrp_list.h"
 #include "platform/sys.h"
+#include "tools/wrptool/wrp_list.h"
 
 // ---- console user interface ----------------------------------------------
 void uiListAdd(const char* text) { printf("%s\n", text); }

@@ -1,6 +1,7 @@
-// Reading a package archive record by record without unpacking it: the
-// maker's tool lists packages with it.  It reads the records exactly as the
-// unpacker does (wrp_format.h), but writes nothing.
+// Listing a package archive record by record without unpacking it: the
+// maker's tool (and the tests) read packages with it.  It takes the records
+// through the unpacker's own cursor (archive/wrp_cursor.h), but writes
+// nothing.
 #pragma once
 
 #include <cstdint>

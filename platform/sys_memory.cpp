@@ -1,16 +1,14 @@
 // In-memory side of the system seam for the fuzz build (see sys_memory.h).
-#include "tests/fuzz/sys_memory.h"
+#include "platform/sys_memory.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/sys.h"
-#include "tests/unit/fake_ui.h"
 
 MemFs memFs;
 double memClock;
-uint64_t memFreeSpace;
 Wire memWire;
 std::vector<size_t> memPeekStarts;
 std::string memFence;
@@ -44,7 +42,6 @@ void fenced(const char* what, const char* path) {
 void memReset(MemFs start, const std::string& fence) {
     memFs = std::move(start);
     memClock = 1.7e9;
-    memFreeSpace = UINT64_MAX;
     memWire = Wire();
     memPeekStarts.clear();
     memFence = fence;
@@ -53,7 +50,6 @@ void memReset(MemFs start, const std::string& fence) {
 void memRelease() {
     memFs = MemFs();
     memPeekStarts.clear();  // keeps its memory for the next input
-    fakeUi.reset();
 }
 
 int sysCreateFolder(const char* path) {
@@ -78,10 +74,32 @@ int sysReplaceFile(const char* from, const char* to) {
     fenced("replaced", to);
     return from && to ? memFs.rename(from, to, true) : SYS_ERROR_FILE_NOT_FOUND;
 }
-bool sysFreeSpace(const char* folder, uint64_t* bytes) {
-    if (!bytes || !folder || memFs.kind(folder) != 2) return false;
-    *bytes = memFreeSpace;
+bool sysFreeSpace(const char* folder, uint64_t* bytes, uint32_t* unit) {
+    if (!bytes || !unit || !folder || memFs.kind(folder) != 2) return false;
+    bool limited = memFs.onVolume(folder);
+    *bytes = limited ? memFs.volume.free : UINT64_MAX;
+    *unit = limited ? memFs.volume.unit : 1;
     return true;
+}
+
+bool sysFileSize(const char* path, uint64_t* bytes) {
+    MemNode* n = path && bytes ? memFs.find(path) : nullptr;
+    if (!n || n->folder) return false;
+    *bytes = n->fakeSize ? n->fakeSize : n->data->size();
+    return true;
+}
+
+size_t sysNameToUtf16(const char* name, size_t n, uint16_t* out, size_t cap) {
+    static const uint16_t* const units = memCodePage();
+    if (!name || n == 0 || n > cap) return 0;
+    for (size_t i = 0; i < n; ++i) out[i] = units[static_cast<unsigned char>(name[i])];
+    return n;
+}
+
+int sysCompareNames(const char* a, size_t an, const char* b, size_t bn) {
+    NameOrder less;
+    std::string_view x(a, an), y(b, bn);
+    return less(x, y) ? -1 : less(y, x) ? 1 : 0;
 }
 
 FILE* sysOpenFile(const char* path, const char* mode) {

@@ -1,6 +1,6 @@
-// The fuzz build's side of the system seam: files and folders in memory, a
-// socket that hands over a byte stream from the fuzz input, and a clock that
-// only the seam moves.  Nothing touches the real disk or network, so an
+// The fuzz build's side of the system seam: files and folders in memory
+// (fs_memory.h, names read as Windows-1252), a socket that hands over a byte
+// stream from the fuzz input, and a clock that only the seam moves.  Nothing touches the real disk or network, so an
 // input costs no process-wide set-up.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/fuzz/mem_fs.h"
+#include "platform/fs_memory.h"
 
 // A server's byte stream as the socket hands it over.  The plan cuts it into
 // segments: each plan byte, taken in turn and cycling, gives the would-block
@@ -62,7 +62,6 @@ struct Wire {
 
 extern MemFs memFs;             // the files and folders the product sees
 extern double memClock;         // what nowSeconds() returns
-extern uint64_t memFreeSpace;   // what sysFreeSpace() reports for any folder
 extern Wire memWire;            // the one socket's stream (any socket number)
 // Where a message starts: the stream position of every first peek that
 // finds data (the parser peeks before each message).
@@ -73,10 +72,7 @@ extern std::string memFence;
 
 // Puts the seam back to `start` with a fresh clock, socket and fence.
 void memReset(MemFs start, const std::string& fence);
-// Frees what an input left in the seam and the UI stand-in.  The fuzzer
-// runs a costly leak check after any input that allocated more than it
-// freed, so every target calls this last.
+// Frees what an input left in the seam.  The fuzzer runs a costly leak
+// check after any input that allocated more than it freed, so every target
+// calls this last.
 void memRelease();
-struct MemReleaseAtEnd {
-    ~MemReleaseAtEnd() { memRelease(); }
-};

@@ -1,10 +1,16 @@
 // A file system in memory for the fuzz build: the seam's files and folders
 // (sys_memory.cpp) and the models' own copies of what the disk must hold.
 //
-// Behaves like the POSIX side of the seam: "/" and "\" separate, "." and
-// ".." resolve, names are case-sensitive, a path ending in a separator names
-// only a folder, relative paths start at the current folder "/run".  Entries
-// may be hidden (enumeration says so) or locked (in use: cannot be written,
+// Behaves like the product's platform where the product's rules depend on
+// it, and like the POSIX side of the seam otherwise: "/" and "\" separate,
+// "." and ".." resolve, a path ending in a separator names only a folder,
+// relative paths start at the current folder "/run".  Names keep their
+// letter case but are compared without it, as the platform compares them:
+// each byte read as its character of Windows-1252 and upper-cased by the C
+// library's Unicode tables (not by any table of the installer).  One folder
+// may be a volume of limited room: files take whole allocation units and
+// folders one unit each, and a write that does not fit fails.  Entries may
+// be hidden (enumeration says so) or locked (in use: cannot be written,
 // deleted, moved or replaced).  Results are the seam's system error numbers.
 #pragma once
 
@@ -16,15 +22,33 @@
 #include <string_view>
 #include <vector>
 
-// Byte order without memcmp: the fuzzer hooks every memcmp call, and path
+// The UTF-16 unit each byte of a name stands for (Windows-1252, read by the
+// C library's converter).
+const uint16_t* memCodePage();
+// That character upper-cased: two names whose bytes map alike name the same
+// entry.
+const uint32_t* memNameFold();
+
+// Order of names as the platform compares them (also the enumeration
+// order); without memcmp: the fuzzer hooks every memcmp call, and path
 // lookups make many.
 struct NameOrder {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const {
-        for (size_t i = 0; i < a.size() && i < b.size(); ++i)
-            if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+        static const uint32_t* const fold = memNameFold();
+        for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+            uint32_t x = fold[static_cast<unsigned char>(a[i])], y = fold[static_cast<unsigned char>(b[i])];
+            if (x != y) return x < y;
+        }
         return a.size() < b.size();
     }
+};
+
+// A folder whose entries lie on a volume of limited room.
+struct MemVolume {
+    std::string folder;           // absolute, as the product names it; empty: no limit anywhere
+    uint64_t free = UINT64_MAX;   // bytes left
+    uint32_t unit = 1;            // allocation unit
 };
 
 struct MemNode {
@@ -47,6 +71,12 @@ class MemFs {
 public:
     MemFs() { root.folder = true; }
     MemNode root;
+    MemVolume volume;
+
+    bool onVolume(const std::string& path) const;
+    uint64_t units(uint64_t size) const { return (size + volume.unit - 1) / volume.unit * volume.unit; }
+    // Takes `bytes` of the volume's room; false (nothing taken) when it has less.
+    bool take(uint64_t bytes);
 
     // Adds a file or folder (parents included) for a test's starting state.
     MemNode& put(const std::string& path, bool folder, const std::string& content = "");
@@ -62,7 +92,8 @@ public:
     int kind(const std::string& path);  // 0 missing, 1 file, 2 folder
     // stdio stream on the file; null with errno set, like fopen.
     FILE* open(const std::string& path, const char* mode);
-    // Writes a whole file as "wb" then fwrite would; 0 or an error number.
+    // Writes a whole file as "wb" then fwrite would; 0 or an error number
+    // (SYS_ERROR_DISK_FULL when the content does not fit the volume).
     int write(const std::string& path, const std::string& content);
 
     // One line per entry, for failure reports.

@@ -1,4 +1,8 @@
-#include "tests/fuzz/mem_fs.h"
+#include "platform/fs_memory.h"
+
+#include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
 
 #include <cerrno>
 #include <cstring>
@@ -29,6 +33,7 @@ struct Cookie {
     std::shared_ptr<std::string> data;
     int64_t pos;
     bool append;
+    MemFs* volumeOf;  // the file system whose volume holds the file, else null
 };
 
 ssize_t cookieRead(void* c, char* buf, size_t n) {
@@ -46,6 +51,13 @@ ssize_t cookieWrite(void* c, const char* buf, size_t n) {
     std::string& d = *k->data;
     if (k->append) k->pos = static_cast<int64_t>(d.size());
     size_t at = static_cast<size_t>(k->pos);
+    if (MemFs* fs = k->volumeOf) {
+        uint64_t before = fs->units(d.size()), after = fs->units(std::max(d.size(), at + n));
+        if (after > before && !fs->take(after - before)) {
+            errno = ENOSPC;
+            return 0;  // stdio's error for a cookie write, never negative
+        }
+    }
     if (d.size() < at + n) d.resize(at + n);
     memcpy(&d[at], buf, n);
     k->pos += static_cast<int64_t>(n);
@@ -81,6 +93,52 @@ void dumpInto(const MemNode& n, const std::string& path, std::string& out) {
 }
 
 }  // namespace
+
+const uint16_t* memCodePage() {
+    static uint16_t units[256];
+    static bool made = false;
+    if (made) return units;
+    iconv_t cd = iconv_open("UTF-16LE", "CP1252");
+    for (unsigned b = 0; b < 256; ++b) {
+        char in = static_cast<char>(b), *inp = &in;
+        uint16_t u = static_cast<uint16_t>(b);
+        char* outp = reinterpret_cast<char*>(&u);
+        size_t inLeft = 1, outLeft = 2;
+        // Bytes the code page leaves undefined stand for the control
+        // character of the same number, as on the platform.
+        if (cd == reinterpret_cast<iconv_t>(-1) || iconv(cd, &inp, &inLeft, &outp, &outLeft) != 0)
+            u = static_cast<uint16_t>(b);
+        units[b] = u;
+    }
+    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    made = true;
+    return units;
+}
+
+const uint32_t* memNameFold() {
+    static uint32_t fold[256];
+    static bool made = false;
+    if (made) return fold;
+    const uint16_t* units = memCodePage();
+    locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    for (unsigned b = 0; b < 256; ++b)
+        fold[b] = unicode ? static_cast<uint32_t>(towupper_l(static_cast<wint_t>(units[b]), unicode)) : units[b];
+    if (unicode) freelocale(unicode);
+    made = true;
+    return fold;
+}
+
+bool MemFs::onVolume(const std::string& path) const {
+    const std::string& v = volume.folder;
+    if (v.empty() || path.compare(0, v.size(), v) != 0) return false;
+    return path.size() == v.size() || path[v.size()] == '/' || path[v.size()] == '\\';
+}
+
+bool MemFs::take(uint64_t bytes) {
+    if (bytes > volume.free) return false;
+    volume.free -= bytes;
+    return true;
+}
 
 MemFs::Where MemFs::resolve(const std::string& path) {
     // Walks the path in place (no copies: this runs for every file call).
@@ -173,6 +231,7 @@ int MemFs::mkdir(const std::string& path) {
     Where w = resolve(path);
     if (w.node) return SYS_ERROR_ALREADY_EXISTS;
     if (!w.parent) return SYS_ERROR_PATH_NOT_FOUND;
+    if (onVolume(path) && !take(units(1))) return SYS_ERROR_DISK_FULL;
     w.parent->kids[w.name].folder = true;
     return SYS_OK;
 }
@@ -183,6 +242,7 @@ int MemFs::removeFile(const std::string& path) {
     if (w.node->folder) return SYS_ERROR_ACCESS_DENIED;
     if (w.trailing) return SYS_ERROR_PATH_NOT_FOUND;
     if (w.node->locked) return SYS_ERROR_SHARING_VIOLATION;
+    if (onVolume(path)) volume.free += units(w.node->data->size());
     w.parent->kids.erase(w.name);
     last.node = nullptr;
     return SYS_OK;
@@ -194,6 +254,7 @@ int MemFs::rmdir(const std::string& path) {
     if (!w.parent) return SYS_ERROR_ACCESS_DENIED;
     if (!w.node->folder) return SYS_ERROR_PATH_NOT_FOUND;
     if (!w.node->kids.empty()) return SYS_ERROR_DIR_NOT_EMPTY;
+    if (onVolume(path)) volume.free += units(1);
     w.parent->kids.erase(w.name);
     last.node = nullptr;
     return SYS_OK;
@@ -217,6 +278,7 @@ int MemFs::rename(const std::string& from, const std::string& to, bool replace) 
         std::vector<std::string> ca = components(from), cb = components(to);
         if (cb.size() > ca.size() && std::equal(ca.begin(), ca.end(), cb.begin())) return SYS_ERROR_ACCESS_DENIED;
     }
+    if (b.node && onVolume(to)) volume.free += units(b.node->data->size());
     MemNode moved = std::move(*a.node);
     a.parent->kids.erase(a.name);
     last.node = nullptr;
@@ -243,12 +305,15 @@ FILE* MemFs::open(const std::string& path, const char* mode) {
         }
         if (!n) n = &w.parent->kids[w.name];
         // Copies share their contents until one of them is written.
-        if (mode[0] == 'w') n->data = std::make_shared<std::string>();
+        if (mode[0] == 'w') {
+            if (onVolume(path)) volume.free += units(n->data->size());
+            n->data = std::make_shared<std::string>();
+        }
         else if (n->data.use_count() > 1) n->data = std::make_shared<std::string>(*n->data);
     }
     Cookie* c = spareCookies.empty() ? new Cookie : spareCookies.back();
     if (!spareCookies.empty()) spareCookies.pop_back();
-    *c = Cookie{n->data, 0, mode[0] == 'a'};
+    *c = Cookie{n->data, 0, mode[0] == 'a', !reading && onVolume(path) ? this : nullptr};
     FILE* f = fopencookie(c, mode, {cookieRead, cookieWrite, cookieSeek, cookieClose});
     if (!f) cookieClose(c);
     // No stdio buffer of its own (a fresh one per open costs more than the
@@ -260,9 +325,9 @@ FILE* MemFs::open(const std::string& path, const char* mode) {
 int MemFs::write(const std::string& path, const std::string& content) {
     FILE* f = open(path, "wb");
     if (!f) return SYS_ERROR_ACCESS_DENIED;
-    fwrite(content.data(), 1, content.size(), f);
+    bool whole = fwrite(content.data(), 1, content.size(), f) == content.size();
     fclose(f);
-    return SYS_OK;
+    return whole ? SYS_OK : SYS_ERROR_DISK_FULL;
 }
 
 std::string MemFs::dump() const {

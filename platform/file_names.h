@@ -1,7 +1,8 @@
 // The system's rules for one name inside a folder (a path component), in
 // one place: the packer refuses what the unpacker would refuse, and both
 // refuse what the system would read as something else than a plain file or
-// folder of that name.
+// folder of that name.  Portable: what depends on the code page goes
+// through the seam (sys.h).
 #pragma once
 
 #include <cstddef>
@@ -15,17 +16,14 @@
 const char* fileNameProblem(const char* name, size_t n);
 
 // True when the system reads the name as a device: CON, PRN, AUX, NUL,
-// CONIN$, CONOUT$, COM0-COM9 and LPT0-LPT9 with the code page's superscript
-// digits one to three as well; in any letter case, alone or followed by an
-// extension, with spaces before the first dot ("nul", "Com1.txt",
-// "LPT1 .log", "NUL.tar.gz").
+// CONIN$, CONOUT$, COM0-COM9 and LPT0-LPT9 with the superscript digits one
+// to three as well (one character, however many bytes the code page gives
+// it); in any letter case, alone or followed by an extension, with spaces
+// before the first dot ("nul", "Com1.txt", "LPT1 .log", "NUL.tar.gz").
 bool isDeviceName(const char* name, size_t n);
 
-// A byte of a name as the system compares names: letter case does not
-// count (ASCII letters, and the accented letters 0xC0-0xDE of the code page
-// against their lower-case forms 0x20 above), and "\" equals "/".
-char foldNameByte(char c);
-
-// The whole text folded byte by byte (foldNameByte): two paths with the same
-// folded text name the same entry.
-std::string foldedName(const char* text, size_t n);
+// Orders names and paths as the file system compares them (sysCompareNames):
+// two keys that compare equal name the same entry.
+struct FileNameLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};

@@ -1,0 +1,94 @@
+#include "archive/unwrap_space.h"
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "archive/wrp_cursor.h"
+#include "platform/file_names.h"
+#include "platform/sys.h"
+
+namespace {
+
+const uint64_t ABSENT = UINT64_MAX;
+
+class Volume {
+public:
+    explicit Volume(uint32_t unit) : unit_(unit ? unit : 1) {}
+
+    // Size of a file as this run left it so far, else as the disk holds it.
+    uint64_t fileSize(const std::string& path) {
+        auto it = sizes_.find(path);
+        if (it != sizes_.end()) return it->second;
+        uint64_t size;
+        return sysFileSize(path.c_str(), &size) ? size : ABSENT;
+    }
+    void setFile(const std::string& path, uint64_t size) { sizes_[path] = size; }
+
+    // A folder record where an entry of that name exists, file or folder,
+    // on the disk or written by this run, creates nothing.
+    void folder(const std::string& path) {
+        std::string entry = path.substr(0, path.find_last_not_of("/\\") + 1);
+        if (folders_.count(path) || fileSize(entry) != ABSENT || sysPathKind(entry.c_str()) != 0) return;
+        folders_.insert(path);
+        add(unit_);
+    }
+    // One file record: its temporary file is truncated, written, and then
+    // replaces the target.
+    void file(const std::string& target, uint32_t size) {
+        std::string temp = target + WRP_TEMP_SUFFIX;
+        release(fileSize(temp));
+        add(units(size));
+        uint64_t old = fileSize(target);
+        setFile(temp, ABSENT);
+        setFile(target, size);
+        release(old);
+    }
+    uint64_t peak() const { return peak_ > 0 ? static_cast<uint64_t>(peak_) : 0; }
+
+private:
+    uint64_t units(uint64_t size) const { return (size + unit_ - 1) / unit_ * unit_; }
+    void add(uint64_t bytes) {
+        used_ += static_cast<int64_t>(bytes);
+        if (used_ > peak_) peak_ = used_;
+    }
+    void release(uint64_t size) {
+        if (size != ABSENT) used_ -= static_cast<int64_t>(units(size));
+    }
+
+    uint64_t unit_;
+    int64_t used_ = 0, peak_ = 0;
+    std::map<std::string, uint64_t, FileNameLess> sizes_;
+    std::set<std::string, FileNameLess> folders_;
+};
+
+}  // namespace
+
+uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t unit) {
+    Volume volume(unit);
+    // The folder of each open listing, built as the unpacker builds it.
+    std::vector<std::string> folders{root};
+    volume.folder(folders.back());
+    WrpCursor cursor(archive);
+    WrpRecord r;
+    while (!cursor.finished() && cursor.next(r) == WrpStep::Record) {
+        if (r.kind == WrpRecordKind::End) {
+            folders.pop_back();
+            continue;
+        }
+        if (r.kind == WrpRecordKind::Skip) continue;
+        std::string path = folders.back() + std::string(r.name, r.nameLength);
+        if (r.kind == WrpRecordKind::Folder) path += "/";
+        size_t longest = path.size() + (r.kind == WrpRecordKind::File ? sizeof WRP_TEMP_SUFFIX - 1 : 0);
+        if (fileNameProblem(r.name, r.nameLength) || longest >= WRP_UNPACK_PATH_CAP) break;
+        if (r.kind == WrpRecordKind::Folder) {
+            folders.push_back(path);
+            volume.folder(path);
+        } else {
+            volume.file(path, r.size);
+            if (!cursor.skipContent(r.size, length)) break;
+        }
+    }
+    return volume.peak();
+}
