@@ -16,7 +16,7 @@
 
 #include "archive/package_sign.h"
 #include "platform/crypto.h"
-#include "tests/fuzz/sys_memory.h"
+#include "platform/sys_memory.h"
 #include "tests/unit/fake_ui.h"
 
 namespace {
