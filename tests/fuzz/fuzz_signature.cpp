@@ -17,6 +17,7 @@
 #include "archive/package_sign.h"
 #include "platform/crypto.h"
 #include "platform/sys_memory.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tests/unit/fake_ui.h"
 
 namespace {
