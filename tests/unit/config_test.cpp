@@ -28,7 +28,7 @@ TEST(SetupIni, ConnectLinesAreCaseInsensitiveAndRebuilt) {
 
 TEST(SetupIni, SkippedLines) {
     for (const char* text : {"", "\n", " CONNECT:10.1.2.3", "\tCONNECT:10.1.2.3", "//CONNECT:10.1.2.3",
-                             "/x", "SERVER:1.2.3.4", "CONNECT"}) {
+                             "/x", "SERVER:10.2.3.4", "CONNECT"}) {
         SetupLine kind;
         EXPECT_EQ(classify(text, &kind), "unchanged") << text;
         EXPECT_EQ(kind, SetupLine::Skipped) << text;
@@ -50,7 +50,7 @@ TEST(SetupIni, ValuesThatAreNotAnAddressAreRefused) {
 TEST(SetupIni, FileIsReadLineByLineAndLastConnectWins) {
     ScratchDir dir("ini");
     writeFile(dir / "setup.ini",
-              "// comment\nCONNECT:10.0.0.7\n CONNECT:9.9.9.9\nconnect:010.000.000.001\nCONNECT:x\n");
+              "// comment\nCONNECT:10.0.0.7\n CONNECT:10.9.9.9\nconnect:010.000.000.001\nCONNECT:x\n");
     resetAppState();
     FILE* f = fopen((dir / "setup.ini").c_str(), "rt");
     ASSERT_NE(f, nullptr);

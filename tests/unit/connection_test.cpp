@@ -82,7 +82,7 @@ TEST(ParseIPv4, DottedQuadsOnly) {
     EXPECT_TRUE(parseIPv4("127.0.0.1", b));
     EXPECT_EQ(b[0], 127);
     EXPECT_EQ(b[3], 1);
-    for (const char* bad : {"300.1.1.1", "1.2.3", "1.2.3.4.5", "a.b.c.d", "", "1..2.3", " 1.2.3.4", "1.2.3.4 ",
+    for (const char* bad : {"300.1.1.1", "10.2.3", "10.2.3.4.5", "a.b.c.d", "", "1..2.3", " 10.2.3.4", "10.2.3.4 ",
                             "1.2.3.1000"}) {
         uint8_t keep[4] = {5, 6, 7, 8};
         EXPECT_FALSE(parseIPv4(bad, keep)) << bad;
