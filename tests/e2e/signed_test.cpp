@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <map>
 
+#include <sys/stat.h>
+
 #include "tests/e2e/harness.h"
 #include "tests/e2e/release.h"
 #include "tests/hostile_packages.h"
@@ -151,6 +153,15 @@ TEST(SignedHostile, EveryRowIsRefusedByTheKeyBuiltExe) {
     ASSERT_EQ(wrptool("pack '" + d / "release' '" + d / "archive.wrp' ALL"), 0);
     ASSERT_EQ(wrptool("pack '" + d / "other' '" + d / "other.wrp' ALL"), 0);
     ASSERT_EQ(wrptool("keygen '" + d / "foreign.key' '" + d / "foreign.pub'"), 0);
+    // keygen never overwrites a key, and the private one is its owner's alone.
+    std::string foreignKey = readText(d / "foreign.key");
+    EXPECT_NE(wrptool("keygen '" + d / "foreign.key' '" + d / "new.pub'"), 0);
+    EXPECT_NE(wrptool("keygen '" + d / "x.key' '" + d / "x.key'"), 0);
+    EXPECT_EQ(readText(d / "foreign.key"), foreignKey);
+    struct stat st;
+    ASSERT_EQ(stat((d / "foreign.key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    sh("rm -f '" + d / "x.key' '" + d / "new.pub'");
     sh("cp '" + d / "archive.wrp' '" + d / "ours.wrp' && cp '" + d / "archive.wrp' '" + d / "foreign.wrp'");
     ASSERT_EQ(wrptool("sign '" + key + "' '" + d / "ours.wrp' '" + d / "other.wrp'"), 0);
     ASSERT_EQ(wrptool("sign '" + d / "foreign.key' '" + d / "foreign.wrp'"), 0);
