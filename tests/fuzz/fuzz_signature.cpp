@@ -56,6 +56,21 @@ std::string trailerFor(const std::string& archive, const uint8_t* key, const std
     return std::string(MAGIC, 8) + id + std::string(reinterpret_cast<char*>(sig), sizeof sig);
 }
 
+// `content` signed as [0] says, then changed as [0..3] say; `signedByUs`
+// gets it signed with our key and unchanged (empty when not signed so).
+std::string signedAndChanged(const uint8_t* data, const std::string& content, const Keys& keys,
+                             std::string* signedByUs) {
+    int how = data[0] & 3, change = data[0] >> 6;
+    std::string file = content;
+    if (how == 0) file += trailerFor(content, keys.ours, keys.oursId), *signedByUs = file;
+    if (how == 1) file += trailerFor(content, keys.other, keys.otherId);
+    size_t back = data[1] | data[2] << 8;
+    if (change == 1 && back < file.size()) file[file.size() - 1 - back] = static_cast<char>(file[file.size() - 1 - back] ^ data[3]);
+    if (change == 2) file.resize(back < file.size() ? file.size() - back : 0);
+    if (change == 3) file += content.substr(content.size() - (back < content.size() ? back : content.size()));
+    return file;
+}
+
 // Where the archive ends: past the end record that closes the outermost
 // listing.  Type bits are tested 0x01 (folder), 0x02 (file), 0x04 (end);
 // other bytes are skipped.  npos when the bytes run out first.
@@ -174,14 +189,8 @@ void fuzzRelease(const uint8_t* data, size_t size, const Keys& keys) {
     bool expectTest = data[4] & 1;
     std::string body = wellFormedBody(data[4] & 2);
     for (size_t i = 5; i + 3 <= size; i += 3) body[(data[i] | data[i + 1] << 8) % BODY] = static_cast<char>(data[i + 2]);
-    int how = data[0] & 3, change = data[0] >> 6;
-    std::string file = body, signedByUs;
-    if (how == 0) file += trailerFor(body, keys.ours, keys.oursId), signedByUs = file;
-    if (how == 1) file += trailerFor(body, keys.other, keys.otherId);
-    size_t back = data[1] | data[2] << 8;
-    if (change == 1 && back < file.size()) file[file.size() - 1 - back] = static_cast<char>(file[file.size() - 1 - back] ^ data[3]);
-    if (change == 2) file.resize(back < file.size() ? file.size() - back : 0);
-    if (change == 3) file += body.substr(0, back < body.size() ? back : body.size());
+    std::string signedByUs;
+    std::string file = signedAndChanged(data, body, keys, &signedByUs);
 
     ReleaseInfo info;
     ReleaseCheck result = parseRelease(reinterpret_cast<const uint8_t*>(file.data()), file.size(), keys.ours,
@@ -214,14 +223,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memReset(start, "/w");
 
     std::string archive(reinterpret_cast<const char*>(data) + 4, size - 4);
-    int how = data[0] & 3, change = data[0] >> 6;
-    std::string file = archive, signedByUs;
-    if (how == 0) file += trailerFor(archive, keys.ours, keys.oursId), signedByUs = file;
-    if (how == 1) file += trailerFor(archive, keys.other, keys.otherId);
-    size_t back = data[1] | data[2] << 8;
-    if (change == 1 && back < file.size()) file[file.size() - 1 - back] = static_cast<char>(file[file.size() - 1 - back] ^ data[3]);
-    if (change == 2) file.resize(back < file.size() ? file.size() - back : 0);
-    if (change == 3) file += archive.substr(archive.size() - (back < archive.size() ? back : archive.size()));
+    std::string signedByUs;
+    std::string file = signedAndChanged(data, archive, keys, &signedByUs);
 
     memFs.write("/w/p.wrp", file);
     uint64_t got = 0, want = 0;
