@@ -107,8 +107,11 @@ if ! grep -qF -- "-launcher" "$started" 2>/dev/null ||
 fi
 kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERVER_PID=""
 
-# The installed tree must be the release (the version file comes from the server).
-diff -r -x .gitignore -x update.ini -x KAVO_interface_started.txt "$R" "$INSTALL_DIR" >/dev/null ||
+# The installed tree must be the release (the version file comes from the
+# server, the release record is the release file it was installed from).
+cmp -s "$MAKER/wrp/KAVO.release" "$INSTALL_DIR/KAVO_data/KAVO_installed.release" ||
+  { echo "the installation does not record the release it was installed from"; exit 1; }
+diff -r -x .gitignore -x update.ini -x KAVO_interface_started.txt -x KAVO_installed.release "$R" "$INSTALL_DIR" >/dev/null ||
   { echo "installed tree differs from the release"; exit 1; }
 
 files=$(find "$INSTALL_DIR" -type f ! -name KAVO_interface_started.txt | wc -l)
@@ -121,6 +124,5 @@ echo "              in \"$(sed -n 's/^cwd: //p' "$started")\""
 echo "screenshots:  $DEMO/1-start.png, $DEMO/2-downloading.png, $DEMO/3-completed.png"
 echo "log file:     $USERDIR/KAVO_install_log.txt"
 echo "server log:   $DEMO/server.log"
-grep -E "release \".*KAVO.release\" - number" "$DEMO/autowrap.log" | tr -d '\r' | sed 's/^/    -autoWrap: /' || true
 grep -E "edition\) - signature ok|download KAVO.wrp|verifyPackage|unwrapFolder -|release record|installation completed|start KAVO" "$USERDIR/KAVO_install_log.txt" |
   sed 's/^[^\t]*\t\t/    /'
