@@ -97,7 +97,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
         AllocConsole();
         freopen("conout$", "w", stdout);
         logMessage("auto wrap KAVO directory");
-        autoWrapRelease();
+        // The signing key comes from outside the folder that is packed.
+        DWORD n = GetEnvironmentVariableA("KAVO_SIGNING_KEY", signingKeyPath, sizeof signingKeyPath);
+        if (n >= sizeof signingKeyPath) {
+            logMessage("auto wrap ERROR - KAVO_SIGNING_KEY longer than %d characters - nothing packed", PATH_CAP - 1);
+        } else {
+            if (n == 0) signingKeyPath[0] = '\0';
+            autoWrapRelease();
+        }
         logMessage("done");
         Sleep(3000);
         return 0;

@@ -1,8 +1,11 @@
 #include "archive/autowrap.h"
 
+#include <cstring>
+
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "archive/package_sign.h"
+#include "archive/release_file.h"
 #include "archive/wrap.h"
 #include "base/textbuf.h"
 #include "platform/sys.h"
@@ -33,41 +36,82 @@ bool joinPath(char* dst, size_t cap, const char* base, const char* tail) {
     return false;
 }
 
-// The maker's private key: when this file lies in the working folder, every
-// package written is signed.  It must never lie in a folder that a server
-// offers.
-const char* const SIGNING_KEY_FILE = "\\KAVO_signing.key";
+// A private key file lying in a folder that is packed or served would be
+// handed out with the packages: its name ends like the maker's key files.
+bool refuseKeyFileIn(const char* folder) {
+    SysFolderScan* scan = sysScanBegin(folder);
+    if (!scan) return false;
+    SysFolderEntry e;
+    bool found = false;
+    while (!found && sysScanNext(scan, &e)) {
+        size_t n = strlen(e.name);
+        if (!e.isFolder && n >= 4 && startsWithNoCase(e.name + n - 4, ".key")) {
+            logMessage("autoWrapRelease ERROR - key file \"%s\\%s\" lies in a folder that is packed or served - "
+                       "nothing packed; keep it elsewhere and name it in KAVO_SIGNING_KEY",
+                       folder, e.name);
+            found = true;
+        }
+    }
+    sysScanEnd(scan);
+    return found;
+}
+
+// The key named from outside (KAVO_SIGNING_KEY): false (logged) when it
+// lies below the packing folder or is no private key of one pair.
+bool loadSigningKey(uint8_t key[CRYPTO_PRIVATE_KEY_BYTES]) {
+    size_t n = strlen(workingDir);
+    char next = signingKeyPath[n];
+    if (n > 0 && startsWithNoCase(signingKeyPath, workingDir) && (next == '\\' || next == '/')) {
+        logMessage("autoWrapRelease ERROR - key file \"%s\" lies in the packing folder - nothing packed",
+                   signingKeyPath);
+        return false;
+    }
+    if (!readKeyFile(signingKeyPath, key, CRYPTO_PRIVATE_KEY_BYTES)) {
+        logMessage("autoWrapRelease ERROR - \"%s\" is no private key - nothing packed", signingKeyPath);
+        return false;
+    }
+    if (!keyHalvesMatch(key)) {
+        logMessage("autoWrapRelease ERROR - \"%s\": the two halves of the key do not belong together - nothing packed",
+                   signingKeyPath);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
+
+char signingKeyPath[PATH_CAP] = "";
 
 void autoWrapRelease() {
     char outputFolder[PATH_CAP];
     char releaseFolder[PATH_CAP];
     if (!joinPath(outputFolder, sizeof outputFolder, workingDir, testEdition ? "\\wrp_TEST" : "\\wrp"))
         return;
+    if (!joinPath(releaseFolder, sizeof releaseFolder, workingDir, testEdition ? "\\KAVO_TEST" : "\\KAVO"))
+        return;
+    if (refuseKeyFileIn(workingDir) || refuseKeyFileIn(outputFolder) || refuseKeyFileIn(releaseFolder)) return;
+    uint8_t signingKey[CRYPTO_PRIVATE_KEY_BYTES];
+    bool sign = signingKeyPath[0] != '\0';
+    if (sign && !loadSigningKey(signingKey)) return;
+
     int err = sysCreateFolder(outputFolder);
     if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS)
         logMessage("CreateDirectory \"%s\" ERROR - %d", outputFolder, err);
-    if (!joinPath(releaseFolder, sizeof releaseFolder, workingDir, testEdition ? "\\KAVO_TEST" : "\\KAVO"))
-        return;
-
-    uint8_t signingKey[CRYPTO_PRIVATE_KEY_BYTES];
-    char keyPath[PATH_CAP];
-    bool sign = false;
-    // A key path that does not fit names no file the maker could have put there.
-    if (copyText(keyPath, sizeof keyPath, workingDir) && appendText(keyPath, sizeof keyPath, SIGNING_KEY_FILE) &&
-        sysPathKind(keyPath) != 0) {
-        sign = readKeyFile(keyPath, signingKey, sizeof signingKey);
-        if (!sign) logMessage("autoWrapRelease ERROR - \"%s\" is no private key - packages not signed", keyPath);
-    }
 
     for (const Package& p : packages) {
         char archivePath[PATH_CAP];
         if (!joinPath(archivePath, sizeof archivePath, outputFolder, p.archiveName)) continue;
         double start = nowSeconds();
-        if (wrapFolder(releaseFolder, archivePath, p.mode) && sign) signPackage(archivePath, signingKey);
+        wrapFolder(releaseFolder, archivePath, p.mode);
         double elapsed = nowSeconds() - start;
         logMessage("wrapFolder \"%s\" - %.1lf sec", archivePath, elapsed);
         logMessage("");
+    }
+    if (sign) {
+        // The packages, then the release that names them, numbered by the
+        // packing time.
+        writeRelease(workingDir, testEdition, static_cast<uint64_t>(nowSeconds()), signingKey);
+        logMessage("");
+        memset(signingKey, 0, sizeof signingKey);
     }
 }

@@ -2,7 +2,16 @@
 // into the full package and the seven component packages.
 #pragma once
 
+#include "app/globals.h"
+
+// The maker's private key file, named from outside the packing folder (the
+// environment's KAVO_SIGNING_KEY); empty: the packages are not signed.  With
+// it, every package is signed and the release file written beside them.
+extern char signingKeyPath[PATH_CAP];
+
 // Writes the eight packages into workingDir + "\wrp" (TEST edition:
 // "\wrp_TEST") from workingDir + "\KAVO" ("\KAVO_TEST"), logging each one
-// with its time.  A package that fails does not stop the others.
+// with its time.  A package that fails does not stop the others.  A key
+// file found in the packing folder, or a key that is not usable, stops the
+// run before anything is packed.
 void autoWrapRelease();

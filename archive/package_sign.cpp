@@ -112,6 +112,19 @@ void keyIdText(const uint8_t id[SIG_KEY_ID_BYTES], char text[2 * SIG_KEY_ID_BYTE
     text[2 * SIG_KEY_ID_BYTES] = '\0';
 }
 
+bool keyHalvesMatch(const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]) {
+    uint8_t digest[CRYPTO_DIGEST_BYTES];
+    uint8_t sig[CRYPTO_SIGNATURE_BYTES];
+    memset(digest, 0x5A, sizeof digest);
+    return sysSignDigest(privateKey, digest, sig) && sysVerifyDigest(privateKey, digest, sig);
+}
+
+PackageCheck checkPackageStream(FILE* f, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count) {
+    if (!f) return PackageCheck::Unreadable;
+    clearerr(f);
+    return judge(f, publicKey, count);
+}
+
 PackageCheck checkPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count) {
     FILE* f = path ? sysOpenFile(path, "rb") : nullptr;
     if (!f) return PackageCheck::Unreadable;
@@ -120,14 +133,14 @@ PackageCheck checkPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLI
     return result;
 }
 
-bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES]) {
+bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], FILE* f) {
     uint8_t id[SIG_KEY_ID_BYTES] = {};
     char idText[2 * SIG_KEY_ID_BYTES + 1];
     packageKeyId(publicKey, id);
     keyIdText(id, idText);
     double start = nowSeconds();
     uint64_t count = 0;
-    PackageCheck result = checkPackage(path, publicKey, &count);
+    PackageCheck result = f ? checkPackageStream(f, publicKey, &count) : checkPackage(path, publicKey, &count);
     const char* p = path ? path : "";
     switch (result) {
         case PackageCheck::Accepted:
@@ -163,7 +176,9 @@ bool signPackage(const char* path, const uint8_t privateKey[CRYPTO_PRIVATE_KEY_B
     uint64_t end = 0;
     FILE* f = path ? sysOpenFile(path, "r+b") : nullptr;
     int64_t length = f && sysSeekEnd(f) ? sysTell(f) : -1;
-    if (length < 0) {
+    if (!keyHalvesMatch(privateKey)) {
+        why = "cannot be signed: the private key's two halves do not belong together";
+    } else if (length < 0) {
         why = "cannot be opened";
     } else if (!archiveEnd(f, static_cast<uint64_t>(length), &end)) {
         why = "is no whole archive";
@@ -184,6 +199,9 @@ bool signPackage(const char* path, const uint8_t privateKey[CRYPTO_PRIVATE_KEY_B
             why = "cannot be written";
     }
     if (f && fclose(f) != 0 && !why) why = "cannot be written";
+    // What reached the disk must be what an installer accepts.
+    if (!why && checkPackage(path, privateKey, nullptr) != PackageCheck::Accepted)
+        why = "does not verify after signing";
     if (why) {
         logMessage("sign ERROR - \"%s\" %s - not signed", p, why);
         return false;

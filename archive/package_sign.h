@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/crypto.h"
 
@@ -44,12 +45,20 @@ bool readKeyFile(const char* path, uint8_t* key, size_t bytes);
 bool packageKeyId(const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint8_t id[SIG_KEY_ID_BYTES]);
 void keyIdText(const uint8_t id[SIG_KEY_ID_BYTES], char text[2 * SIG_KEY_ID_BYTES + 1]);
 
+// True when the private key's two halves (public point, scalar) belong
+// together: a signature made with it verifies with its public half.
+bool keyHalvesMatch(const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]);
+
 // Judges the package; `count` (may be null) gets the trailer bytes present
 // (TrailerCut) or the bytes after the trailer (BytesAfterTrailer).
 PackageCheck checkPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count);
+// The same on an open stream (its position is left anywhere).
+PackageCheck checkPackageStream(FILE* f, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count);
 // checkPackage with one log line for the outcome; true only when accepted.
-bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES]);
+// `path` names the package in the line; with `f` that stream is judged.
+bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], FILE* f = nullptr);
 // Signs the archive in place (a trailer it already has is replaced), with
-// one log line.  Refuses a file that is not a whole archive, or that has
-// other bytes after its final end record.
+// one log line, and verifies what it wrote.  Refuses a file that is not a
+// whole archive, that has other bytes after its final end record, and a
+// private key whose halves do not belong together.
 bool signPackage(const char* path, const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]);

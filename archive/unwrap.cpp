@@ -236,7 +236,23 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
     }
 }
 
+FILE* openArchiveNoWriters(const char* archivePath) {
+    // Nobody else may cut or rewrite the archive while it is checked and unpacked.
+    FILE* src = archivePath ? sysOpenFileNoWriters(archivePath, "rb") : nullptr;
+    if (src) setvbuf(src, archiveBuffer, _IOFBF, sizeof archiveBuffer);
+    return src;
+}
+
 bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
+    unwrapFailed = 0;
+    if (!archivePath || !destinationFolder) return false;
+    FILE* src = openArchiveNoWriters(archivePath);
+    bool ok = unwrapFolderFrom(src, archivePath, destinationFolder);
+    if (src) fclose(src);
+    return ok;
+}
+
+bool unwrapFolderFrom(FILE* src, const char* archivePath, const char* destinationFolder) {
     unwrapFailed = 0;
     if (!archivePath || !destinationFolder) return false;
     char root[WRP_DEST_PATH_CAP];
@@ -247,20 +263,17 @@ bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
         return false;
     }
     logMessage("unwrap \"%s\" -> \"%s\"", archivePath, root);
-    // Nobody else may cut or rewrite the archive while it is unpacked.
-    FILE* src = sysOpenFileNoWriters(archivePath, "rb");
     if (!src) {
         logMessage("failed to open \"%s\"", archivePath);
         showWarning("Failed to open \"%s\".\nPlease try again or contact " SUPPORT_CONTACT "!", archivePath);
         return false;
     }
-    setvbuf(src, archiveBuffer, _IOFBF, sizeof archiveBuffer);
+    clearerr(src);
     archiveSize = sysSeekEnd(src) ? sysTell(src) : -1;
     sysSeekStart(src);
     lastProgress = 0;
     // Room is counted before anything is created, the destination included.
     if (!enoughSpace(src, root)) {
-        fclose(src);
         logMessage("     > unwrap failed");
         return false;
     }
@@ -270,7 +283,6 @@ bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
     madeEntries.clear();
     bool ok = unwrapFolder_rec(src, root);
     madeEntries.clear();
-    fclose(src);
     if (ok && unwrapFailed == 0) {
         logMessage("     > unwrap done");
         return true;

@@ -26,6 +26,15 @@ enum : uint16_t {
 // every file was written and moved into place.
 bool unwrapFolder(const char* archivePath, const char* destinationFolder);
 
+// The archive opened so that nobody else may write, cut, rename or delete it
+// until it is closed (null when it cannot be opened): a caller that checks
+// it first unpacks from this same stream the bytes it checked.
+FILE* openArchiveNoWriters(const char* archivePath);
+// unwrapFolder on an open archive (from its start; `archivePath` names it in
+// the log lines, a null `src` is the archive that failed to open).  The
+// stream stays open.
+bool unwrapFolderFrom(FILE* src, const char* archivePath, const char* destinationFolder);
+
 // Reads one listing up to and including its end record and recreates it
 // under folderPath (which ends with a separator).
 bool unwrapFolder_rec(FILE* srcFile, const char* folderPath);

@@ -2,10 +2,13 @@
 # The demo: a whole installation as a user sees it.
 #   1. builds everything and generates a small sample release,
 #   2. packs it into the eight packages with the exe's own -autoWrap run (wine),
-#      which signs them with the demo key (the build's throwaway key pair),
+#      which signs them and writes the release file with the demo key (the
+#      build's throwaway key pair, named by KAVO_SIGNING_KEY from outside the
+#      folder that is packed and served),
 #   3. starts the reference update server on 127.0.0.1 serving them,
 #   4. starts the installer built with the demo key on a virtual display
-#      (it verifies the package before unpacking), presses INSTALL, saves
+#      (it verifies the release file, then the package against it, before
+#      unpacking), presses INSTALL, saves
 #      screenshots during the work and at the completion question, answers Yes,
 #   5. checks that the product was started with -launcher from the
 #      installation folder, stops the server and sums up.
@@ -49,18 +52,20 @@ blob "$R/UBRA/sub/data.bin" 1000000
 : >"$R/UBRA/sub/empty.txt"
 printf 'not shipped\n' >"$R/.gitignore"
 
-echo "--- packing and signing it with KAVO_installer.exe -autoWrap (the demo key in KAVO_signing.key)"
-cp "$TESTKEY/private.key" "$MAKER/KAVO_signing.key"
-(cd "$MAKER" && "$WINE" "$WIN64/KAVO_installer.exe" -autoWrap >"$DEMO/autowrap.log" 2>&1 </dev/null)
-# The private key never stays in the folder that the server offers.
-rm "$MAKER/KAVO_signing.key"
+# The server's file area: the packages, the release file and the version
+# file by the names the installer asks for.  The version file is there
+# before the packing, so that the release names its hash.
+printf 'version=1.3.8\r\nbuild=demo\r\n' >"$MAKER/update.ini"
+
+echo "--- packing and signing it with KAVO_installer.exe -autoWrap (the demo key from KAVO_SIGNING_KEY)"
+# The private key stays outside the folder that is packed and served.
+(cd "$MAKER" && KAVO_SIGNING_KEY="$(winpath "$TESTKEY/private.key")" \
+  "$WINE" "$WIN64/KAVO_installer.exe" -autoWrap >"$DEMO/autowrap.log" 2>&1 </dev/null)
 ls -l "$MAKER/wrp" | sed -n '2,$p' | awk '{printf "    %-14s %9d bytes\n", $9, $5}'
-[ "$(ls "$MAKER/wrp" | wc -l)" -eq 8 ] || { echo "expected eight packages"; exit 1; }
+[ "$(ls "$MAKER/wrp" | wc -l)" -eq 9 ] || { echo "expected eight packages and the release file"; exit 1; }
+[ -z "$(find "$MAKER" -name '*.key')" ] || { echo "a key file lies in the served folder"; exit 1; }
 echo "--- their signatures, checked with the public key by wrptool verify"
 "$NATIVE/tools/wrptool/wrptool" verify "$TESTKEY/public.key" "$MAKER"/wrp/*.wrp | sed "s|$MAKER/||; s/^/    /"
-# The server's file area: the packages and the version file by the names
-# the installer asks for.
-printf 'version=1.3.8\r\nbuild=demo\r\n' >"$MAKER/update.ini"
 
 echo "--- starting the update server on 127.0.0.1:49491"
 # Slowed down a little, so that the download can be seen and photographed.
@@ -102,8 +107,11 @@ if ! grep -qF -- "-launcher" "$started" 2>/dev/null ||
 fi
 kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERVER_PID=""
 
-# The installed tree must be the release (the version file comes from the server).
-diff -r -x .gitignore -x update.ini -x KAVO_interface_started.txt "$R" "$INSTALL_DIR" >/dev/null ||
+# The installed tree must be the release (the version file comes from the
+# server, the release record is the release file it was installed from).
+cmp -s "$MAKER/wrp/KAVO.release" "$INSTALL_DIR/KAVO_data/KAVO_installed.release" ||
+  { echo "the installation does not record the release it was installed from"; exit 1; }
+diff -r -x .gitignore -x update.ini -x KAVO_interface_started.txt -x KAVO_installed.release "$R" "$INSTALL_DIR" >/dev/null ||
   { echo "installed tree differs from the release"; exit 1; }
 
 files=$(find "$INSTALL_DIR" -type f ! -name KAVO_interface_started.txt | wc -l)
@@ -116,5 +124,5 @@ echo "              in \"$(sed -n 's/^cwd: //p' "$started")\""
 echo "screenshots:  $DEMO/1-start.png, $DEMO/2-downloading.png, $DEMO/3-completed.png"
 echo "log file:     $USERDIR/KAVO_install_log.txt"
 echo "server log:   $DEMO/server.log"
-grep -E "download KAVO.wrp|verifyPackage|unwrapFolder -|installation completed|start KAVO" "$USERDIR/KAVO_install_log.txt" |
+grep -E "edition\) - signature ok|download KAVO.wrp|verifyPackage|unwrapFolder -|release record|installation completed|start KAVO" "$USERDIR/KAVO_install_log.txt" |
   sed 's/^[^\t]*\t\t/    /'

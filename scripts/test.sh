@@ -51,6 +51,15 @@ authenticode() {
       { cat "$CODESIGN/verify.log"; return 1; }
     echo "signature of $(basename "$(dirname "$exe")")/$(basename "$exe") verified: $(grep -m1 'Subject:' "$CODESIGN/verify.log" | sed 's/^[[:space:]]*//')"
   done
+  # The exe built with the tests' throwaway package key never carries the
+  # maker's code signature.
+  for exe in "$WIN32/KAVO_installer_testkey.exe" "$WIN64/KAVO_installer_testkey.exe"; do
+    [ -f "$exe" ] || continue
+    if osslsigncode verify -CAfile "$CODESIGN/cert.pem" -in "$exe" >"$CODESIGN/verify.log" 2>&1; then
+      echo "$exe is signed with Authenticode: it must not be"; return 1
+    fi
+  done
+  echo "the test-key exes are not signed"
 }
 # The set-up scripts against stand-ins for the package tools.
 setup_fresh() { "$ROOT/tests/setup/setup_test.sh"; }

@@ -16,8 +16,8 @@ namespace {
 
 // Every path built from installDir, with the longest suffix last.
 const char* const INSTALL_SUFFIXES[] = {
-    "\\KAVO.wrp", "\\KAVO.exe", "\\KAVO_data\\update.ini", "\\KAVO_data\\launcher.ini",
-    "\\KAVO_data\\KAVO_interface.exe -launcher",
+    "\\KAVO.wrp", "\\KAVO.exe", "\\KAVO.release", "\\KAVO_data\\update.ini", "\\KAVO_data\\launcher.ini",
+    "\\KAVO_data\\" RELEASE_RECORD_NAME ".new", "\\KAVO_data\\KAVO_interface.exe -launcher",
 };
 
 bool buildPath(char* out, const char* base, const char* suffix) {
@@ -25,10 +25,19 @@ bool buildPath(char* out, const char* base, const char* suffix) {
 }
 
 void endWork() {
+    endRelease();
     releaseInstallation();
     uiSetStatus("");
     workInProgress = false;
     uiShowProgress(false);
+}
+
+// The failure path of an installation that cannot go on.
+void failInstallation() {
+    logMessage("installation FAILED");
+    logMessage("");
+    showWarning("Failed to install KAVO.\nPlease try again or contact %s", SUPPORT_CONTACT);
+    endWork();
 }
 
 }  // namespace
@@ -64,6 +73,14 @@ bool installKAVO() {
     uiSetStatus("Downloading KAVO");
     uiSetProgress(0);
 
+    // The release is settled before the first package is fetched.
+    char releasePath[PATH_CAP];
+    buildPath(releasePath, installDir, "\\KAVO.release");
+    if (!beginRelease(releasePath, "install KAVO")) {
+        failInstallation();
+        return false;
+    }
+
     double start = nowSeconds();
     bool downloaded = tcpDownload(archivePath, testEdition ? "wrp_TEST\\KAVO.wrp" : "wrp\\KAVO.wrp", true);
     double end = nowSeconds();
@@ -79,27 +96,31 @@ bool installKAVO() {
     uiSetProgress(0);
     start = nowSeconds();
     // A package that is not the maker's fails like one that cannot be unpacked.
-    bool unpacked = packageTrusted(archivePath) && unwrapFolder(archivePath, installDir);
+    bool unpacked = unpackPackage(archivePath, "KAVO.wrp", installDir);
     end = nowSeconds();
     if (unpacked) logMessage("unwrapFolder - %.1lf sec", end - start);
     else logMessage("unwrapFolder - FAILED");
     logMessage("");
     if (!unpacked) {
-        logMessage("installation FAILED");
-        logMessage("");
-        showWarning("Failed to install KAVO.\nPlease try again or contact %s", SUPPORT_CONTACT);
-        endWork();
+        failInstallation();
         return false;
     }
 
     uiSetProgress(1000);
     char path[PATH_CAP];
+    const char* versionName = testEdition ? "update_TEST.ini" : "update.ini";
     buildPath(path, installDir, "\\KAVO_data\\update.ini");
-    tcpDownload(path, testEdition ? "update_TEST.ini" : "update.ini", true);
+    bool versionsOk = versionFileMatches(path, versionName, tcpDownload(path, versionName, true));
     if (testEdition) {
         buildPath(path, installDir, "\\KAVO_data\\launcher.ini");
-        tcpDownload(path, "launcher_TEST.ini", true);
+        versionsOk = versionFileMatches(path, "launcher_TEST.ini", tcpDownload(path, "launcher_TEST.ini", true)) &&
+                     versionsOk;
     }
+    if (!versionsOk) {
+        failInstallation();
+        return false;
+    }
+    keepReleaseRecord(installDir, "install KAVO");
 
     logMessage("");
     if (sysDeleteFile(archivePath) == SYS_OK) logMessage("delete \"%s\"", archivePath);

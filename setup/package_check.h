@@ -1,4 +1,6 @@
-// The installer's check of a downloaded package before it is unpacked.
+// The installer's checks of what it downloads: the release file of its
+// edition, each package against it, the version files, and the rollback
+// record of an installation.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +9,38 @@
 // start-up; null in a build without a key, which checks nothing.
 extern const uint8_t* installerPackageKey;
 
-// True when the package may be unpacked: always without a key, otherwise
-// only when its signature is the maker's (one log line either way).
-bool packageTrusted(const char* path);
+// The installation's rollback record, in its KAVO_data folder: the release
+// file it was installed or last updated from.
+#define RELEASE_RECORD_NAME "KAVO_installed.release"
+
+// Start of an installation or update.  With a key: fetches the release file
+// of the edition into `localPath`, verifies it and keeps it for this run;
+// false (one line naming the reason, `who` first) when it is refused.
+// Without a key: one line that nothing is verified, true.
+bool beginRelease(const char* localPath, const char* who);
+// The check of beginRelease on a release file already at `localPath`
+// (`remote` names it in the line).
+bool acceptRelease(const char* localPath, const char* remote, const char* who);
+// Forgets the run's release (the end of every installation or update).
+void endRelease();
+
+// Unpacks the downloaded package `fileName` ("OSKE_ALL.wrp") into
+// `destination`.  With a key the package is opened once, so that nobody can
+// write it, checked (its signature, then its size and SHA-256 against the
+// run's release) and unpacked from that same stream; a package refused is
+// not unpacked (one line).
+bool unpackPackage(const char* path, const char* fileName, const char* destination);
+
+// With a key: true when the version file fetched to `path` under its server
+// name is the one the release names (missing both on the server and in the
+// release counts as a match).  A file that does not match is deleted (one
+// line).  Without a key: true.
+bool versionFileMatches(const char* path, const char* serverName, bool fetched);
+
+// With a key: false (one line) when the run's release is older than the
+// installation's record in `installation` + "\KAVO_data".  A missing or
+// unreadable record accepts any release.
+bool releaseNotOlder(const char* installation, const char* who);
+// With a key: writes the run's release as the installation's record (in one
+// step); false with one line when it cannot.
+bool keepReleaseRecord(const char* installation, const char* who);

@@ -31,6 +31,14 @@ const Component COMPONENTS[] = {
     {UPDATE_UBRA_ALL, UPDATE_UBRA_EXE, "updateKAVO UBRA_ALL - FAILED", "updateKAVO UBRA_EXE - FAILED"},
 };
 
+void endUpdate() {
+    endRelease();
+    releaseInstallation();
+    uiSetStatus("");
+    workInProgress = false;
+    uiShowProgress(false);
+}
+
 void warnUpdateFailed() { showWarning("Failed to update KAVO.\nPlease try again or contact %s", SUPPORT_CONTACT); }
 
 // Puts update_new.ini in the place of update.ini.  False (logged) when the
@@ -121,7 +129,7 @@ bool wrpUpdate_TCP(const char* name) {
     formatText(status, sizeof status, "Extracting %s", name);
     uiSetStatus(status);
     uiSetProgress(0);
-    if (!packageTrusted(localPath) || !unwrapFolder(localPath, workingDir)) {
+    if (!unpackPackage(localPath, fileName, workingDir)) {
         logMessage("wrpUpdate_TCP ERROR - unwrapFolder failed (\"%s\")", name);
         return false;
     }
@@ -136,6 +144,16 @@ void updateKAVO() {
     workInProgress = true;
     uiShowProgress(true);
     bool failed = false;
+
+    // The release is settled before the first package is fetched, and an
+    // installation never goes back to an older one.
+    char releasePath[PATH_CAP];
+    if (!formatText(releasePath, sizeof releasePath, "%s\\KAVO.release", workingDir) ||
+        !beginRelease(releasePath, "updateKAVO") || !releaseNotOlder(workingDir, "updateKAVO")) {
+        warnUpdateFailed();
+        endUpdate();
+        return;
+    }
 
     for (const Component& c : COMPONENTS) {
         if (pendingUpdates[c.all]) {
@@ -160,14 +178,14 @@ void updateKAVO() {
     // The version file is replaced only when every package succeeded.
     if (productFailed || failed || !swapVersionFiles()) {
         warnUpdateFailed();  // once, however many packages failed
-    } else if (uiAskYesNo("Update is completed.\nDo you want to start KAVO?", "Update Completed", false)) {
+        endUpdate();
+        return;
+    }
+    keepReleaseRecord(workingDir, "updateKAVO");
+    if (uiAskYesNo("Update is completed.\nDo you want to start KAVO?", "Update Completed", false)) {
         logMessage("start KAVO");
         if (startKAVO(workingDir)) uiQuit();
         else logMessage("unable to start KAVO");
     }
-
-    releaseInstallation();
-    uiSetStatus("");
-    workInProgress = false;
-    uiShowProgress(false);
+    endUpdate();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/package_sign.h"
+#include "archive/release_file.h"
 
 struct HostilePackage {
     std::string what;
@@ -47,5 +48,41 @@ inline std::vector<HostilePackage> hostilePackages(const std::string& archive, c
     for (size_t n : cuts)
         rows.push_back({"trailer cut to " + std::to_string(n) + " bytes", ours.substr(0, end + n),
                         PackageCheck::TrailerCut});
+    return rows;
+}
+
+// Release rows: release files the installer must refuse, each with the
+// reason.  `good` is a release of the normal edition signed with the
+// installer's key, `foreign` one signed with another key, `otherEdition`
+// the TEST edition's, signed with the installer's key.
+struct HostileRelease {
+    std::string what;
+    std::string bytes;
+    ReleaseCheck expected;
+};
+
+inline std::vector<HostileRelease> hostileReleases(const std::string& good, const std::string& foreign,
+                                                   const std::string& otherEdition) {
+    auto flipped = [&](size_t at) {
+        std::string s = good;
+        s[at] = static_cast<char>(s[at] ^ 0x01);
+        return s;
+    };
+    std::vector<HostileRelease> rows = {
+        {"unsigned release", good.substr(0, REL_BODY_BYTES), ReleaseCheck::Unsigned},
+        {"release signed with another key", foreign, ReleaseCheck::ForeignKey},
+        {"release with bytes after its signature", good + "x", ReleaseCheck::ExtraBytes},
+        {"release of the other edition", otherEdition, ReleaseCheck::OtherEdition},
+        {"release with a lower number written in", flipped(REL_MAGIC_BYTES + 1), ReleaseCheck::Mismatch},
+        {"release with another package hash", flipped(REL_PACKAGES_OFFSET + REL_PACKAGE_NAME_BYTES + 8),
+         ReleaseCheck::Mismatch},
+        {"release with a flipped signature byte", flipped(REL_FILE_BYTES - 1), ReleaseCheck::Mismatch},
+        {"release with a flipped magic", flipped(0), ReleaseCheck::NotARelease},
+        {"release with no trailer magic", flipped(REL_BODY_BYTES), ReleaseCheck::Unsigned},
+        {"empty release", "", ReleaseCheck::Cut},
+    };
+    for (size_t n : {size_t{1}, size_t{7}, size_t{100}, size_t{REL_BODY_BYTES - 1}, size_t{REL_BODY_BYTES + 1},
+                     size_t{REL_FILE_BYTES - 1}})
+        rows.push_back({"release cut to " + std::to_string(n) + " bytes", good.substr(0, n), ReleaseCheck::Cut});
     return rows;
 }

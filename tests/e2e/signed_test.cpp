@@ -1,12 +1,15 @@
-// Signed packages end to end: -autoWrap signs with the maker's key file,
-// the key-built exe (KAVO_installer_testkey.exe, the tests' throwaway key)
-// installs and updates with signed packages and refuses every row of the
-// hostile table without unpacking anything.
+// Signed packages end to end: -autoWrap signs with the maker's key named
+// from outside the packing folder and writes the release file; the
+// key-built exe (KAVO_installer_testkey.exe, the tests' throwaway key)
+// installs and updates with them, and refuses every row of the hostile
+// table, a swapped package and an older release without unpacking anything.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+
+#include <sys/stat.h>
 
 #include "tests/e2e/harness.h"
 #include "tests/e2e/release.h"
@@ -28,6 +31,13 @@ int wrptool(const std::string& args) {
 
 void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
 
+// The maker's key for the -autoWrap runs of one test, named from outside
+// the packing folder.
+struct SigningKeyEnv {
+    explicit SigningKeyEnv(const std::string& path) { setenv("KAVO_SIGNING_KEY", winPath(path).c_str(), 1); }
+    ~SigningKeyEnv() { unsetenv("KAVO_SIGNING_KEY"); }
+};
+
 std::vector<std::string> matching(const std::vector<std::string>& lines, const std::string& text) {
     std::vector<std::string> out;
     for (const auto& l : lines)
@@ -38,15 +48,19 @@ std::vector<std::string> matching(const std::vector<std::string>& lines, const s
 TEST(Signed, AutoWrapSignsAndTheKeyBuiltExeInstallsAndUpdates) {
     E2eDir d;
     makeSampleRelease(d / "KAVO");
-    sh("cp '" + TEST_KEY + "/private.key' '" + d / "KAVO_signing.key'");
-    // The keyless exe packs and signs (the system's own cryptography).
-    Report w = d.drive({"start " + installerExe() + " -autoWrap", "waitexit 60000"});
-    ASSERT_TRUE(w.ok()) << w.raw;
+    writeText(d / "update.ini", "version=2.0\n");
+    {
+        // The keyless exe packs, signs and writes the release (the system's
+        // own cryptography), with the key from outside its folder.
+        SigningKeyEnv key(TEST_KEY + "/private.key");
+        Report w = d.drive({"start " + installerExe() + " -autoWrap", "waitexit 60000"});
+        ASSERT_TRUE(w.ok()) << w.raw;
+    }
     // ... and libcrypto accepts what it signed.
     EXPECT_EQ(wrptool("verify '" + TEST_KEY + "/public.key' '" + d / "wrp'/*.wrp"), 0);
+    ASSERT_EQ(readText(d / "wrp/KAVO.release").size(), 667u);
     std::string server = d / "server";
-    sh("mkdir -p '" + server + "' '" + d / "KAVO_data' && mv '" + d / "wrp' '" + server + "/wrp' && rm '" + d / "KAVO_signing.key'");
-    writeText(server + "/update.ini", "version=2.0\n");
+    sh("mkdir -p '" + server + "' '" + d / "KAVO_data' && mv '" + d / "wrp' '" + d / "update.ini' '" + server + "/'");
 
     std::string address = testAddress();
     writeText(d / "setup.ini", "CONNECT:" + address + "\n");
@@ -56,10 +70,12 @@ TEST(Signed, AutoWrapSignsAndTheKeyBuiltExeInstallsAndUpdates) {
                         "waitlist 10000 connection established!", "command 8001",
                         "box Installation_Completed no 60000", "command 8003", "waitexit 10000"});
     ASSERT_TRUE(r.ok()) << r.raw << joined(logTexts(d / "KAVO_install_log.txt"));
-    EXPECT_EQ(treeListing(inst, {"KAVO_data/update.ini"}), treeListing(d / "KAVO"));
+    EXPECT_EQ(treeListing(inst, {"KAVO_data/update.ini", "KAVO_data/KAVO_installed.release"}), treeListing(d / "KAVO"));
     std::vector<std::string> log = logTexts(d / "KAVO_install_log.txt");
     EXPECT_EQ(matching(log, "verifyPackage \"" + winPath(inst) + "\\KAVO.wrp\" - signature ok (key ").size(), 1u)
         << joined(log);
+    EXPECT_EQ(matching(log, " (normal edition) - signature ok").size(), 1u) << joined(log);
+    EXPECT_EQ(readText(inst + "/KAVO_data/KAVO_installed.release"), readText(server + "/wrp/KAVO.release"));
 
     writeText(d / "KAVO_data/update.ini", "old\n");
     writeText(d / "KAVO_data/update_new.ini", "new\n");
@@ -72,6 +88,54 @@ TEST(Signed, AutoWrapSignsAndTheKeyBuiltExeInstallsAndUpdates) {
     EXPECT_EQ(matching(log, "\\KAVO_EXE.wrp\" - signature ok (key ").size(), 1u) << joined(log);
     EXPECT_EQ(readText(d / "OSKE/data/table.dat"), readText(d / "KAVO/OSKE/data/table.dat"));
     EXPECT_EQ(readText(d / "KAVO_data/update.ini"), "new\n");
+    EXPECT_EQ(readText(d / "KAVO_data/KAVO_installed.release"), readText(server + "/wrp/KAVO.release"));
+}
+
+// x86_64 only: an installation of release 200 is offered, in one exe run,
+// a component package swapped for another of the same release, then an
+// older release.  Both are refused before anything is unpacked.
+TEST(SignedRelease, ASwappedPackageAndAnOlderReleaseAreRefused) {
+    E2eDir d;
+    std::string key = TEST_KEY + "/private.key";
+    std::string server = d / "server", older = d / "older";
+    makeSampleRelease(d / "release");
+    ASSERT_TRUE(packRelease(d / "release", server));
+    ASSERT_TRUE(packRelease(d / "release", older));
+    ASSERT_EQ(wrptool("release '" + key + "' '" + server + "' --number 200"), 0);
+    ASSERT_EQ(wrptool("release '" + key + "' '" + older + "' --number 199"), 0);
+    // The installation: its component and its record of release 200.
+    sh("mkdir -p '" + d / "OSKE' '" + d / "KAVO_data'");
+    writeText(d / "OSKE/oske.dll", "installed\n");
+    writeText(d / "KAVO_data/update.ini", "old\n");
+    writeText(d / "KAVO_data/update_new.ini", "new\n");
+    sh("cp '" + server + "/wrp/KAVO.release' '" + d / "KAVO_data/KAVO_installed.release'");
+    sh("cp '" + server + "/wrp/UBRA_ALL.wrp' '" + d / "swapped.wrp'");
+    const std::vector<std::string> runFiles = {"server", "older", "release", "swapped.wrp", "setup.ini",
+                                               "KAVO_install_log.txt", "driver_script.txt", "driver_report.txt",
+                                               "driver_wine.log", "update_server.log", "update_server.log.port",
+                                               "OSKE_ALL.wrp"};
+    std::vector<std::string> before = treeListing(d.path(), runFiles);
+
+    std::string address = testAddress();
+    writeText(d / "setup.ini", "CONNECT:" + address + "\n");
+    ServerProcess serverProcess(server, address);
+    Report r = d.drive(
+        {"start " + keyedExe() + " -update:OSKE_ALL", "window 20000", "waitlist 10000 connection established!",
+         "copy " + winPath(d / "swapped.wrp") + " " + winPath(server + "/wrp/OSKE_ALL.wrp"), "command 8002",
+         "box KAVO_Warning ok 30000",
+         "copy " + winPath(older + "/wrp/KAVO.release") + " " + winPath(server + "/wrp/KAVO.release"), "command 8002",
+         "box KAVO_Warning ok 30000", "nobox KAVO_Warning 1000", "command 8003", "waitexit 10000"},
+        300);
+    std::vector<std::string> log = logTexts(d / "KAVO_install_log.txt");
+    ASSERT_TRUE(r.ok()) << r.raw << joined(log);
+    EXPECT_EQ(matching(log, "\\OSKE_ALL.wrp\" is not the release's OSKE_ALL.wrp").size(), 1u) << joined(log);
+    EXPECT_EQ(matching(log, "updateKAVO ERROR - the offered release 199 is older than the installed release 200 - "
+                            "refused").size(),
+              1u)
+        << joined(log);
+    EXPECT_EQ(matching(log, "unwrap \"").size(), 0u) << joined(log);
+    EXPECT_EQ(treeListing(d.path(), runFiles), before);
+    EXPECT_EQ(readText(d / "OSKE/oske.dll"), "installed\n");
 }
 
 // x86_64 only: one exe run refuses every row (the server's file is swapped
@@ -89,6 +153,15 @@ TEST(SignedHostile, EveryRowIsRefusedByTheKeyBuiltExe) {
     ASSERT_EQ(wrptool("pack '" + d / "release' '" + d / "archive.wrp' ALL"), 0);
     ASSERT_EQ(wrptool("pack '" + d / "other' '" + d / "other.wrp' ALL"), 0);
     ASSERT_EQ(wrptool("keygen '" + d / "foreign.key' '" + d / "foreign.pub'"), 0);
+    // keygen never overwrites a key, and the private one is its owner's alone.
+    std::string foreignKey = readText(d / "foreign.key");
+    EXPECT_NE(wrptool("keygen '" + d / "foreign.key' '" + d / "new.pub'"), 0);
+    EXPECT_NE(wrptool("keygen '" + d / "x.key' '" + d / "x.key'"), 0);
+    EXPECT_EQ(readText(d / "foreign.key"), foreignKey);
+    struct stat st;
+    ASSERT_EQ(stat((d / "foreign.key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    sh("rm -f '" + d / "x.key' '" + d / "new.pub'");
     sh("cp '" + d / "archive.wrp' '" + d / "ours.wrp' && cp '" + d / "archive.wrp' '" + d / "foreign.wrp'");
     ASSERT_EQ(wrptool("sign '" + key + "' '" + d / "ours.wrp' '" + d / "other.wrp'"), 0);
     ASSERT_EQ(wrptool("sign '" + d / "foreign.key' '" + d / "foreign.wrp'"), 0);
@@ -97,9 +170,13 @@ TEST(SignedHostile, EveryRowIsRefusedByTheKeyBuiltExe) {
 
     std::string server = d / "server";
     sh("mkdir -p '" + server + "/wrp' '" + d / "rows'");
-    // The update's packages: OSKE_ALL unsigned, KAVO_EXE signed with the foreign key.
+    // A release of the maker's that the packages below are not part of, then
+    // the update's packages: OSKE_ALL unsigned, KAVO_EXE signed with the
+    // foreign key.
     writeText(d / "comp/OSKE/oske.dll", "new oske\n");
     writeText(d / "comp/KAVO_data/x.txt", "new data\n");
+    ASSERT_TRUE(packRelease(d / "comp", server));
+    ASSERT_EQ(wrptool("release '" + key + "' '" + server + "' --number 5"), 0);
     ASSERT_EQ(wrptool("pack '" + d / "comp' '" + server + "/wrp/OSKE_ALL.wrp' OSKE_ALL"), 0);
     ASSERT_EQ(wrptool("pack '" + d / "comp' '" + server + "/wrp/KAVO_EXE.wrp' KAVO_EXE"), 0);
     ASSERT_EQ(wrptool("sign '" + d / "foreign.key' '" + server + "/wrp/KAVO_EXE.wrp'"), 0);
@@ -147,7 +224,7 @@ TEST(SignedHostile, EveryRowIsRefusedByTheKeyBuiltExe) {
         EXPECT_NE(refusals[i].find(reason.at(rows[i].expected)), std::string::npos) << rows[i].what << ": " << refusals[i];
     EXPECT_EQ(matching(log, "installation FAILED").size(), rows.size());
     EXPECT_EQ(matching(log, "unwrap \"").size(), 0u) << joined(log);
-    EXPECT_EQ(matching(log, "signature ok").size(), 0u);
+    EXPECT_EQ(matching(log, "\" - signature ok").size(), 0u);
     for (const char* line : {"updateKAVO OSKE_ALL - FAILED", "updateKAVO KAVO_EXE - FAILED"})
         EXPECT_EQ(matching(log, line).size(), 1u) << line << "\n" << joined(log);
 

@@ -9,12 +9,20 @@
 // change (high bits: 0 none, 1 flip, 2 cut, 3 append); [1..2] position
 // (little-endian, from the end of the file); [3] flip mask; then the archive.
 // Bytes to append are taken from the archive's own end.
+//
+// With bit 0x20 of [0] the same is done to a release file instead
+// (parseRelease against a model of the release layout of its own): [4]
+// bit 0 the edition the installer expects, bit 1 the edition of the
+// release built; then triples (offset, two bytes little-endian, and a byte)
+// written over that well-formed release body before it is signed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 #include "archive/package_sign.h"
+#include "archive/release_file.h"
 #include "platform/crypto.h"
 #include "platform/sys_memory.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -42,11 +50,33 @@ struct Keys {
     static std::string idOf(const uint8_t* key) { return digestOf(key, CRYPTO_PUBLIC_KEY_BYTES).substr(0, 8); }
 };
 
+// Signing is the harness's dearest step; mutations that change only the
+// first bytes of an input sign the same content again, so trailers are kept
+// (a signature of the right key over the right digest is as good as a new one).
 std::string trailerFor(const std::string& archive, const uint8_t* key, const std::string& id) {
+    static std::unordered_map<std::string, std::string> made;
     std::string digest = Keys::digestOf(archive.data(), archive.size());
+    auto found = made.find(id + digest);
+    if (found != made.end()) return found->second;
     uint8_t sig[CRYPTO_SIGNATURE_BYTES];
     if (!sysSignDigest(key, reinterpret_cast<const uint8_t*>(digest.data()), sig)) abort();
-    return std::string(MAGIC, 8) + id + std::string(reinterpret_cast<char*>(sig), sizeof sig);
+    if (made.size() > 4096) made.clear();
+    return made[id + digest] = std::string(MAGIC, 8) + id + std::string(reinterpret_cast<char*>(sig), sizeof sig);
+}
+
+// `content` signed as [0] says, then changed as [0..3] say; `signedByUs`
+// gets it signed with our key and unchanged (empty when not signed so).
+std::string signedAndChanged(const uint8_t* data, const std::string& content, const Keys& keys,
+                             std::string* signedByUs) {
+    int how = data[0] & 3, change = data[0] >> 6;
+    std::string file = content;
+    if (how == 0) file += trailerFor(content, keys.ours, keys.oursId), *signedByUs = file;
+    if (how == 1) file += trailerFor(content, keys.other, keys.otherId);
+    size_t back = data[1] | data[2] << 8;
+    if (change == 1 && back < file.size()) file[file.size() - 1 - back] = static_cast<char>(file[file.size() - 1 - back] ^ data[3]);
+    if (change == 2) file.resize(back < file.size() ? file.size() - back : 0);
+    if (change == 3) file += content.substr(content.size() - (back < content.size() ? back : content.size()));
+    return file;
 }
 
 // Where the archive ends: past the end record that closes the outermost
@@ -89,6 +119,98 @@ PackageCheck model(const std::string& f, const std::string& signedByUs, const st
     return after < TRAILER ? PackageCheck::TrailerCut : PackageCheck::BytesAfterTrailer;
 }
 
+// ---- the release file ------------------------------------------------------
+// Layout: magic 8, edition 1, number 8, eight packages of name 16, size 8,
+// hash 32, two version files of name 20, present 1, size 8, hash 32, then
+// the 80-byte trailer; padding zero.
+const size_t BODY = 8 + 1 + 8 + 8 * 56 + 2 * 61;   // 587
+const char* const PACKAGE[8] = {"KAVO.wrp", "OSKE_EXE.wrp", "OSKE_ALL.wrp", "VELN_EXE.wrp",
+                                "VELN_ALL.wrp", "UBRA_EXE.wrp", "UBRA_ALL.wrp", "KAVO_EXE.wrp"};
+const char* versionName(bool test, int slot) {
+    if (test) return slot == 0 ? "update_TEST.ini" : "launcher_TEST.ini";
+    return slot == 0 ? "update.ini" : "";
+}
+
+std::string wellFormedBody(bool test) {
+    std::string b(BODY, '\0');
+    memcpy(&b[0], "KAVOREL1", 8);
+    b[8] = test ? 1 : 0;
+    b[9] = 7;
+    for (int i = 0; i < 8; ++i) {
+        size_t at = 17 + 56 * i;
+        memcpy(&b[at], PACKAGE[i], strlen(PACKAGE[i]));
+        b[at + 16] = static_cast<char>(10 + i);
+        b[at + 24] = static_cast<char>(0xA0 + i);
+    }
+    for (int j = 0; j < 2; ++j) {
+        size_t at = 465 + 61 * j;
+        const char* name = versionName(test, j);
+        memcpy(&b[at], name, strlen(name));
+        if (*name && j == 0) {
+            b[at + 20] = 1;
+            b[at + 21] = 5;
+            b[at + 29] = 0x33;
+        }
+    }
+    return b;
+}
+
+bool zeros(const std::string& f, size_t at, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (f[at + i]) return false;
+    return true;
+}
+
+bool field(const std::string& f, size_t at, size_t width, const char* name) {
+    size_t n = strlen(name);
+    return f.compare(at, n, name) == 0 && zeros(f, at + n, width - n);
+}
+
+ReleaseCheck modelRelease(const std::string& f, const std::string& signedByUs, const std::string& ourId,
+                          bool expectTest) {
+    size_t n = f.size();
+    if (n < 8) return ReleaseCheck::Cut;
+    if (f.compare(0, 8, "KAVOREL1") != 0) return ReleaseCheck::NotARelease;
+    if (n == BODY) return ReleaseCheck::Unsigned;
+    if (n < BODY + TRAILER) return ReleaseCheck::Cut;
+    if (n > BODY + TRAILER) return ReleaseCheck::ExtraBytes;
+    if (f.compare(BODY, 8, MAGIC) != 0) return ReleaseCheck::Unsigned;
+    if (f.compare(BODY + 8, 8, ourId) != 0) return ReleaseCheck::ForeignKey;
+    if (signedByUs.empty() || f != signedByUs) return ReleaseCheck::Mismatch;
+    uint8_t edition = static_cast<uint8_t>(f[8]);
+    bool ok = edition <= 1;
+    bool test = edition == 1;
+    for (int i = 0; ok && i < 8; ++i) ok = field(f, 17 + 56 * i, 16, PACKAGE[i]);
+    for (int j = 0; ok && j < 2; ++j) {
+        size_t at = 465 + 61 * j;
+        const char* name = versionName(test, j);
+        uint8_t present = static_cast<uint8_t>(f[at + 20]);
+        ok = field(f, at, 20, name) && present <= 1 &&
+             ((present == 1 && *name) || (present == 0 && zeros(f, at + 21, 40)));
+    }
+    if (!ok) return ReleaseCheck::Malformed;
+    return test == expectTest ? ReleaseCheck::Accepted : ReleaseCheck::OtherEdition;
+}
+
+void fuzzRelease(const uint8_t* data, size_t size, const Keys& keys) {
+    if (size < 5) return;
+    bool expectTest = data[4] & 1;
+    std::string body = wellFormedBody(data[4] & 2);
+    for (size_t i = 5; i + 3 <= size; i += 3) body[(data[i] | data[i + 1] << 8) % BODY] = static_cast<char>(data[i + 2]);
+    std::string signedByUs;
+    std::string file = signedAndChanged(data, body, keys, &signedByUs);
+
+    ReleaseInfo info;
+    ReleaseCheck result = parseRelease(reinterpret_cast<const uint8_t*>(file.data()), file.size(), keys.ours,
+                                       expectTest, &info);
+    ReleaseCheck expected = modelRelease(file, signedByUs, keys.oursId, expectTest);
+    if (result != expected || (result == ReleaseCheck::Accepted && memcmp(info.bytes, file.data(), file.size()) != 0)) {
+        fprintf(stderr, "\n*** fuzz_signature: parseRelease gave %d, the model %d for %zu bytes\n",
+                static_cast<int>(result), static_cast<int>(expected), file.size());
+        abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -100,19 +222,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return fs;
     }();
     if (size < 4) return 0;
+    if (data[0] & 0x20) {
+        fuzzRelease(data, size, keys);
+        return 0;
+    }
     MemReleaseAtEnd release;
     resetAppState();
     memReset(start, "/w");
 
     std::string archive(reinterpret_cast<const char*>(data) + 4, size - 4);
-    int how = data[0] & 3, change = data[0] >> 6;
-    std::string file = archive, signedByUs;
-    if (how == 0) file += trailerFor(archive, keys.ours, keys.oursId), signedByUs = file;
-    if (how == 1) file += trailerFor(archive, keys.other, keys.otherId);
-    size_t back = data[1] | data[2] << 8;
-    if (change == 1 && back < file.size()) file[file.size() - 1 - back] = static_cast<char>(file[file.size() - 1 - back] ^ data[3]);
-    if (change == 2) file.resize(back < file.size() ? file.size() - back : 0);
-    if (change == 3) file += archive.substr(archive.size() - (back < archive.size() ? back : archive.size()));
+    std::string signedByUs;
+    std::string file = signedAndChanged(data, archive, keys, &signedByUs);
 
     memFs.write("/w/p.wrp", file);
     uint64_t got = 0, want = 0;

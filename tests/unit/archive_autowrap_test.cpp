@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "app/globals.h"
 #include "archive/autowrap.h"
 #include "archive/package_sign.h"
+#include "archive/release_file.h"
 #include "base/textbuf.h"
 #include "tests/unit/archive_test_helpers.h"
 #include "tests/unit/fake_ui.h"
@@ -120,13 +122,17 @@ TEST_F(AutoWrap, OverLongPathsAreRefusedNotCut) {
     EXPECT_TRUE(listTree(base + "/wrp").empty());
 }
 
-// With the maker's key file in the working folder every package is signed,
-// one line each; a key file of the wrong form signs nothing and says so.
-TEST_F(AutoWrap, SignsEveryPackageWithTheMakersKeyFile) {
+// With the maker's key named from outside the packing folder every package
+// is signed and the release file written; a key file inside the folders
+// that are packed or served, or a key that is not one pair, packs nothing.
+TEST_F(AutoWrap, SignsWithAKeyFromOutsideAndWritesTheRelease) {
     makeRelease("KAVO");
-    uint8_t key[CRYPTO_PRIVATE_KEY_BYTES];
-    ASSERT_TRUE(sysNewKeyPair(key));
-    writeFile(work / "KAVO_signing.key", std::string(reinterpret_cast<char*>(key), sizeof key));
+    ScratchDir keys{"autowrap_keys"};
+    uint8_t key[CRYPTO_PRIVATE_KEY_BYTES], other[CRYPTO_PRIVATE_KEY_BYTES];
+    ASSERT_TRUE(sysNewKeyPair(key) && sysNewKeyPair(other));
+    const std::string keyBytes(reinterpret_cast<char*>(key), sizeof key);
+    writeFile(keys / "maker.key", keyBytes);
+    ASSERT_TRUE(copyText(signingKeyPath, sizeof signingKeyPath, (keys / "maker.key").c_str()));
     autoWrapRelease();
     uint8_t id[SIG_KEY_ID_BYTES];
     char idText[2 * SIG_KEY_ID_BYTES + 1];
@@ -136,13 +142,34 @@ TEST_F(AutoWrap, SignsEveryPackageWithTheMakersKeyFile) {
         EXPECT_TRUE(logHas(fakeUi.list, "sign \"" + archiveOf("wrp", package) + "\" - key " + idText)) << package;
         EXPECT_EQ(checkPackage(archiveOf("wrp", package).c_str(), key, nullptr), PackageCheck::Accepted) << package;
     }
-    EXPECT_EQ(fakeUi.list.size(), 8u * 5u);
+    ReleaseInfo info;
+    EXPECT_EQ(readReleaseFile((work / "wrp/KAVO.release").c_str(), key, false, &info), ReleaseCheck::Accepted);
+    EXPECT_TRUE(logHasPrefix(fakeUi.list, "release \"" + work.path() + "\\wrp\\KAVO.release\" - number "));
 
-    writeFile(work / "KAVO_signing.key", "not a key");
-    fakeUi.list.clear();
-    autoWrapRelease();
-    EXPECT_TRUE(logHasPrefix(fakeUi.list, "autoWrapRelease ERROR - \"" + work.path() + "\\KAVO_signing.key\" is no"));
-    EXPECT_EQ(checkPackage(archiveOf("wrp", "KAVO").c_str(), key, nullptr), PackageCheck::Unsigned);
+    // Each of these stops the run before anything is packed.
+    std::string halves = keyBytes.substr(0, CRYPTO_PUBLIC_KEY_BYTES) +
+                         std::string(reinterpret_cast<char*>(other) + CRYPTO_PUBLIC_KEY_BYTES, 32);
+    const struct {
+        std::string file, bytes, line;
+    } refused[] = {
+        {work / "KAVO_signing.key", keyBytes, "autoWrapRelease ERROR - key file \"" + work.path() + "\\KAVO_signing.key\" lies in"},
+        {work / "wrp/x.KEY", keyBytes, "autoWrapRelease ERROR - key file \""},
+        {work / "inside/maker.key", keyBytes, "autoWrapRelease ERROR - key file \"" + work.path() + "/inside/maker.key\" lies in the packing folder"},
+        {keys / "bad.key", "not a key", "autoWrapRelease ERROR - \"" + keys.path() + "/bad.key\" is no private key"},
+        {keys / "mixed.key", halves, "autoWrapRelease ERROR - \"" + keys.path() + "/mixed.key\": the two halves"},
+    };
+    for (const auto& r : refused) {
+        removeTree(work / "wrp");
+        makeFolders(r.file.substr(0, r.file.rfind('/')));
+        writeFile(r.file, r.bytes);
+        ASSERT_TRUE(copyText(signingKeyPath, sizeof signingKeyPath, r.file.c_str()));
+        fakeUi.list.clear();
+        autoWrapRelease();
+        EXPECT_TRUE(logHasPrefix(fakeUi.list, r.line)) << r.file << "\n" << (fakeUi.list.empty() ? "" : fakeUi.list[0]);
+        EXPECT_EQ(fakeUi.list.size(), 1u) << r.file;
+        EXPECT_EQ(sysPathKind(archiveOf("wrp", "KAVO").c_str()), 0) << r.file;
+        std::remove(r.file.c_str());
+    }
 }
 
 }  // namespace

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "archive/release_file.h"
 #include "archive/unwrap.h"
 #include "archive/unwrap_space.h"
 #include "archive/wrap.h"
 #include "tests/unit/archive_test_helpers.h"
+#include "platform/sys.h"
 #include "tests/unit/fake_ui.h"
 #include "tests/unit/test_support.h"
 
@@ -166,6 +168,27 @@ TEST_F(ArchiveWin32, LetterCaseBeyondAsciiIsOneEntry) {
         EXPECT_EQ(unpackingPeak(f, static_cast<int64_t>(bytes.size()), (dest + "\\").c_str(), 4096), 8192u) << upper;
         fclose(f);
     }
+}
+
+// A package is checked and unpacked from one stream opened with no writers
+// allowed: between the two, no other writer can rewrite, replace or delete
+// it, so the bytes unpacked are the bytes checked.
+TEST_F(ArchiveWin32, TheArchiveUnpackedIsTheOneChecked) {
+    writeFile(archive, archive_test::Arc().file("KAVO.exe", "checked").end().bytes);
+    writeFile(box / "swap.wrp", archive_test::Arc().file("KAVO.exe", "swapped").end().bytes);
+    FILE* f = openArchiveNoWriters(archive.c_str());
+    ASSERT_NE(f, nullptr);
+    uint8_t digest[CRYPTO_DIGEST_BYTES];
+    uint64_t size = 0;
+    ASSERT_TRUE(hashStream(f, digest, &size));
+    FILE* writer = sysOpenFile(archive.c_str(), "r+b");
+    EXPECT_EQ(writer, nullptr) << "a writer between the check and the unpacking";
+    if (writer) fclose(writer);
+    EXPECT_NE(sysReplaceFile((box / "swap.wrp").c_str(), archive.c_str()), SYS_OK);
+    EXPECT_NE(sysDeleteFile(archive.c_str()), SYS_OK);
+    EXPECT_TRUE(unwrapFolderFrom(f, archive.c_str(), (box / "out").c_str()));
+    fclose(f);
+    EXPECT_EQ(readFile(box / "out/KAVO.exe"), "checked");
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "tests/unit/fake_ui.h"
 
 #include "app/globals.h"
+#include "archive/autowrap.h"
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
+#include "setup/package_check.h"
 
 FakeUi fakeUi;
 
@@ -18,6 +20,8 @@ void resetAppState() {
     keepRunning = true;
     workInProgress = false;
     abortRequested = false;
+    signingKeyPath[0] = '\0';
+    installerPackageKey = nullptr;
 }
 
 void uiListAdd(const char* text) {

@@ -3,9 +3,13 @@
 // a signed package exactly as an unsigned one.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "archive/package_sign.h"
+#include "archive/release_file.h"
 #include "setup/package_check.h"
 #include "tests/hostile_packages.h"
 #include "tests/unit/archive_test_helpers.h"
@@ -47,7 +51,6 @@ TEST_F(Signed, EveryHostileRowIsRefusedWithOneLine) {
 
     std::string otherArchive = Arc().file("KAVO.exe", "another product").end().bytes;
     auto rows = hostilePackages(archive, good, signedWith(archive, other), signedWith(otherArchive, ours));
-    installerPackageKey = ours.pub();
     for (const auto& row : rows) {
         writeFile(box / "p.wrp", row.bytes);
         uint64_t count = 0;
@@ -56,7 +59,7 @@ TEST_F(Signed, EveryHostileRowIsRefusedWithOneLine) {
             EXPECT_EQ(count + archive.size(), row.bytes.size()) << row.what;
         }
         fakeUi.list.clear();
-        EXPECT_FALSE(packageTrusted((box / "p.wrp").c_str())) << row.what;
+        EXPECT_FALSE(verifyPackage((box / "p.wrp").c_str(), ours.pub())) << row.what;
         ASSERT_EQ(fakeUi.list.size(), 1u) << row.what;
         EXPECT_EQ(fakeUi.list[0].rfind("verifyPackage ERROR - \"", 0), 0u) << fakeUi.list[0];
         EXPECT_NE(fakeUi.list[0].find(" - refused"), std::string::npos) << fakeUi.list[0];
@@ -65,13 +68,25 @@ TEST_F(Signed, EveryHostileRowIsRefusedWithOneLine) {
                                         "\" signature cut short (79 of 80 bytes) - refused"));
 }
 
-TEST_F(Signed, WithoutAKeyTheInstallerChecksNothing) {
+TEST_F(Signed, WithoutAKeyTheInstallerChecksNothingAndSaysSo) {
     writeFile(box / "p.wrp", archive);
-    EXPECT_TRUE(packageTrusted((box / "p.wrp").c_str()));
-    EXPECT_TRUE(fakeUi.list.empty());
+    EXPECT_TRUE(beginRelease((box / "KAVO.release").c_str(), "install KAVO"));
+    EXPECT_EQ(fakeUi.list, std::vector<std::string>{"packages are not verified: this installer has no maker key"});
+    EXPECT_TRUE(unpackPackage((box / "p.wrp").c_str(), "KAVO.wrp", (box / "out").c_str()));
+    EXPECT_EQ(readFile(box / "out/KAVO.exe"), "the product");
 }
 
 TEST_F(Signed, SigningReplacesItsOwnTrailerAndRefusesWhatIsNoWholeArchive) {
+    // A private key whose halves belong to two pairs signs nothing.
+    uint8_t mixed[CRYPTO_PRIVATE_KEY_BYTES];
+    memcpy(mixed, ours.key, CRYPTO_PUBLIC_KEY_BYTES);
+    memcpy(mixed + CRYPTO_PUBLIC_KEY_BYTES, other.key + CRYPTO_PUBLIC_KEY_BYTES, 32);
+    EXPECT_TRUE(keyHalvesMatch(ours.key));
+    EXPECT_FALSE(keyHalvesMatch(mixed));
+    writeFile(box / "p.wrp", archive);
+    EXPECT_FALSE(signPackage((box / "p.wrp").c_str(), mixed));
+    EXPECT_EQ(readFile(box / "p.wrp"), archive);
+
     std::string once = signedWith(archive, ours);
     std::string again = signedWith(once, other);
     EXPECT_EQ(again.size(), once.size()) << "the old trailer is replaced, not kept";
@@ -115,6 +130,119 @@ TEST_F(Signed, UnpackerReadsASignedPackageAsBefore) {
     ASSERT_TRUE(unwrapFolder((box / "signed.wrp").c_str(), (box / "b").c_str()));
     EXPECT_EQ(listTree(box / "b"), listTree(box / "a"));
     EXPECT_EQ(readFile(box / "b/KAVO.exe"), "the product");
+}
+
+// The release file and what the installer checks against it: each row of
+// the hostile table refused with its reason, packages by the name asked
+// for, the rollback record and the version files.
+class Release : public Signed {
+protected:
+    std::string root = box / "root";
+    void SetUp() override {
+        Signed::SetUp();
+        for (const char* edition : {"wrp", "wrp_TEST"}) {
+            makeFolders(root + "/" + edition);
+            for (const char* name : RELEASE_PACKAGE_NAMES)
+                writeFile(root + "/" + edition + "/" + name,
+                          Arc().file("KAVO.exe", std::string(edition) + " " + name).end().bytes);
+        }
+        for (const char* name : {"update.ini", "update_TEST.ini", "launcher_TEST.ini"})
+            writeFile(root + "/" + name, std::string(name) + " content\n");
+        installerPackageKey = ours.pub();
+    }
+    std::string release(bool test, uint64_t number, const KeyPair& k) {
+        EXPECT_TRUE(writeRelease(root.c_str(), test, number, k.key)) << (fakeUi.list.empty() ? "" : fakeUi.list.back());
+        return readFile(root + (test ? "/wrp_TEST" : "/wrp") + "/KAVO.release");
+    }
+    bool accept(const std::string& bytes) {
+        writeFile(box / "r.release", bytes);
+        return acceptRelease((box / "r.release").c_str(), "wrp\\KAVO.release", "install KAVO");
+    }
+};
+
+TEST_F(Release, EveryHostileReleaseIsRefusedWithItsReason) {
+    std::string foreign = release(false, 100, other);
+    std::string otherEdition = release(true, 100, ours);
+    std::string good = release(false, 100, ours);
+    ASSERT_EQ(good.size(), size_t{REL_FILE_BYTES});
+    EXPECT_TRUE(accept(good));
+    for (const auto& row : hostileReleases(good, foreign, otherEdition)) {
+        fakeUi.list.clear();
+        EXPECT_EQ(parseRelease(reinterpret_cast<const uint8_t*>(row.bytes.data()), row.bytes.size(), ours.pub(), false,
+                               nullptr),
+                  row.expected)
+            << row.what;
+        EXPECT_FALSE(accept(row.bytes)) << row.what;
+        EXPECT_EQ(fakeUi.list, std::vector<std::string>{"install KAVO ERROR - release file \"wrp\\KAVO.release\" " +
+                                                        std::string(releaseCheckText(row.expected)) + " - refused"})
+            << row.what;
+    }
+    // The maker's side refuses a root that lacks a package, and writes nothing.
+    std::remove((root + "/wrp/KAVO.release").c_str());
+    std::remove((root + "/wrp/VELN_EXE.wrp").c_str());
+    EXPECT_FALSE(writeRelease(root.c_str(), false, 1, ours.key));
+    EXPECT_EQ(sysPathKind((root + "/wrp/KAVO.release").c_str()), 0);
+}
+
+TEST_F(Release, APackageMustBeTheOneTheReleaseNamesForItsName) {
+    release(true, 100, ours);
+    ASSERT_TRUE(accept(release(false, 100, ours)));
+    const struct {
+        const char* what;
+        std::string file;
+        const char* askedAs;
+        const char* line;
+    } rows[] = {
+        {"a package under another name", root + "/wrp/OSKE_ALL.wrp", "KAVO.wrp", "\" is not the release's KAVO.wrp"},
+        {"a package of the other edition", root + "/wrp_TEST/KAVO.wrp", "KAVO.wrp", "\" is not the release's KAVO.wrp"},
+        {"a package not in the release", root + "/wrp/KAVO.wrp", "KAVO_NEW.wrp", "\" is not in the release"},
+    };
+    for (const auto& row : rows) {
+        fakeUi.list.clear();
+        writeFile(box / "p.wrp", readFile(row.file));
+        EXPECT_FALSE(unpackPackage((box / "p.wrp").c_str(), row.askedAs, (box / "out").c_str())) << row.what;
+        EXPECT_TRUE(logHasPrefix(fakeUi.list, "verifyPackage ERROR - \"" + box / "p.wrp" + row.line)) << row.what;
+        EXPECT_FALSE(logHasPrefix(fakeUi.list, "unwrap \"")) << row.what << ": nothing is unpacked";
+        EXPECT_EQ(sysPathKind((box / "out").c_str()), 0) << row.what;
+    }
+    writeFile(box / "p.wrp", readFile(root + "/wrp/KAVO.wrp"));
+    EXPECT_TRUE(unpackPackage((box / "p.wrp").c_str(), "KAVO.wrp", (box / "out").c_str()));
+    EXPECT_EQ(readFile(box / "out/KAVO.exe"), "wrp KAVO.wrp");
+}
+
+TEST_F(Release, AnOlderReleaseIsRefusedAndVersionFilesMustMatch) {
+    std::string inst = box / "inst";
+    makeFolders(inst + "/KAVO_data");
+    ASSERT_TRUE(accept(release(false, 100, ours)));
+    EXPECT_TRUE(releaseNotOlder(inst.c_str(), "updateKAVO")) << "no record yet: any release";
+    ASSERT_TRUE(keepReleaseRecord(inst.c_str(), "updateKAVO"));
+    for (uint64_t number : {uint64_t{99}, uint64_t{100}, uint64_t{101}}) {
+        ASSERT_TRUE(accept(release(false, number, ours)));
+        fakeUi.list.clear();
+        EXPECT_EQ(releaseNotOlder(inst.c_str(), "updateKAVO"), number >= 100) << number;
+        EXPECT_EQ(logHas(fakeUi.list, "updateKAVO ERROR - the offered release 99 is older than the installed release "
+                                      "100 - refused"),
+                  number == 99);
+    }
+
+    ASSERT_TRUE(accept(release(false, 100, ours)));
+    std::string v = inst + "/KAVO_data/update.ini";
+    const struct {
+        const char* what;
+        std::string content;
+        const char* serverName;
+        bool fetched, matches;
+    } rows[] = {
+        {"the release's version file", "update.ini content\n", "update.ini", true, true},
+        {"a changed version file", "update.ini content!\n", "update.ini", true, false},
+        {"a file the release does not name", "launcher_TEST.ini content\n", "launcher_TEST.ini", true, false},
+        {"a failed download", "upd", "update.ini", false, true},
+    };
+    for (const auto& row : rows) {
+        writeFile(v, row.content);
+        EXPECT_EQ(versionFileMatches(v.c_str(), row.serverName, row.fetched), row.matches) << row.what;
+        EXPECT_EQ(sysPathKind(v.c_str()), row.matches && row.fetched ? 1 : 0) << row.what;
+    }
 }
 
 }  // namespace

@@ -2,14 +2,17 @@
 // with the installer's own archive code.  It has no window, so it brings
 // console versions of the user-interface verbs.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/globals.h"
 #include "archive/package_sign.h"
+#include "archive/release_file.h"
 #include "archive/unwrap.h"
 #include "archive/wrap.h"
 #include "platform/sys.h"
@@ -52,6 +55,7 @@ void usage(FILE* out) {
             "       wrptool keygen <private key file> <public key file>\n"
             "       wrptool sign <private key file> <archive>...\n"
             "       wrptool verify <public key file> <archive>...\n"
+            "       wrptool release <private key file> <root> [--number N] [--test]\n"
             "       wrptool --help\n"
             "\n"
             "pack    writes <folder> as a package archive; mode is a name or its\n"
@@ -62,10 +66,16 @@ void usage(FILE* out) {
             "        malformed archive (cut short, missing end record) or names\n"
             "        that unpacking refuses are reported on stderr, exit code 3\n"
             "unpack  recreates the archive's tree in <folder>\n"
-            "keygen  makes a new key pair (ECDSA P-256): keep the private key\n"
-            "        secret; the public key is what the installer embeds\n"
+            "keygen  makes a new key pair (ECDSA P-256) in two new files (it\n"
+            "        overwrites nothing; the private one readable by its owner\n"
+            "        only): keep the private key secret and out of every folder\n"
+            "        that is packed or served; the installer embeds the public key\n"
             "sign    appends a signature to each archive (replacing one it has)\n"
             "verify  checks each archive's signature against the public key\n"
+            "release signs the eight packages in <root>/wrp (--test: wrp_TEST)\n"
+            "        and writes KAVO.release beside them, covering the version\n"
+            "        files in <root>; the number defaults to the time in UTC\n"
+            "        seconds, and an installation never updates to a lower one\n"
             "\n"
             "exit codes: 0 done, 1 failed (also: a signature refused), 2 usage,\n"
             "            3 malformed archive\n");
@@ -128,10 +138,21 @@ int listCommand(const char* archivePath) {
     return rc;
 }
 
-// The tool runs on the maker's POSIX machine: a private key file is made
-// readable by its owner alone.
+// The tool runs on the maker's POSIX machine: a key file is always a new
+// file (an existing one, a private key above all, is never overwritten),
+// and a private key file is readable by its owner alone.
 bool writeFile(const char* path, const uint8_t* data, size_t n, bool secret) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, secret ? 0600 : 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, secret ? 0600 : 0644);
+    if (fd < 0 && errno == EEXIST) {
+        fprintf(stderr, "wrptool: \"%s\" exists - not overwritten\n", path);
+        return false;
+    }
+    // The mode asked for may have been narrowed, never widened, by umask.
+    if (fd >= 0 && secret && fchmod(fd, 0600) != 0) {
+        close(fd);
+        unlink(path);
+        fd = -1;
+    }
     FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     bool ok = f && fwrite(data, 1, n, f) == n;
     if (f ? fclose(f) != 0 : (fd >= 0 && close(fd) != 0)) ok = false;
@@ -145,7 +166,11 @@ int keygenCommand(const char* privatePath, const char* publicPath) {
         fprintf(stderr, "wrptool: no key pair could be made\n");
         return EXIT_FAILED;
     }
-    bool ok = writeFile(privatePath, key, sizeof key, true) && writeFile(publicPath, key, CRYPTO_PUBLIC_KEY_BYTES, false);
+    bool ok = writeFile(privatePath, key, sizeof key, true);
+    if (ok && !writeFile(publicPath, key, CRYPTO_PUBLIC_KEY_BYTES, false)) {
+        unlink(privatePath);   // the one this run made: no half pair stays
+        ok = false;
+    }
     memset(key, 0, sizeof key);
     if (!ok) return EXIT_FAILED;
     uint8_t id[SIG_KEY_ID_BYTES];
@@ -164,6 +189,10 @@ int keyCommand(int argc, char** argv, bool sign) {
         fprintf(stderr, "wrptool: \"%s\" is no %s key file\n", argv[2], sign ? "private" : "public");
         return EXIT_FAILED;
     }
+    if (sign && !keyHalvesMatch(key)) {
+        fprintf(stderr, "wrptool: \"%s\": the two halves of the key do not belong together\n", argv[2]);
+        return EXIT_FAILED;
+    }
     int rc = EXIT_OK;
     for (int i = 3; i < argc; ++i) {
         bool ok = sign ? signPackage(argv[i], key) : verifyPackage(argv[i], key);
@@ -171,6 +200,37 @@ int keyCommand(int argc, char** argv, bool sign) {
     }
     memset(key, 0, sizeof key);
     return rc;
+}
+
+// release PRIVATE ROOT [--number N] [--test]
+int releaseCommand(int argc, char** argv) {
+    uint64_t number = static_cast<uint64_t>(nowSeconds());
+    bool test = false;
+    for (int i = 4; i < argc; ++i) {
+        if (strcmp(argv[i], "--test") == 0) {
+            test = true;
+        } else if (strcmp(argv[i], "--number") == 0 && i + 1 < argc) {
+            char* end = nullptr;
+            errno = 0;
+            unsigned long long v = strtoull(argv[++i], &end, 10);
+            if (end == argv[i] || *end || errno || argv[i][0] == '-') {
+                fprintf(stderr, "wrptool: \"%s\" is no release number\n", argv[i]);
+                return EXIT_USAGE;
+            }
+            number = v;
+        } else {
+            usage(stderr);
+            return EXIT_USAGE;
+        }
+    }
+    uint8_t key[CRYPTO_PRIVATE_KEY_BYTES];
+    if (!readKeyFile(argv[2], key, sizeof key)) {
+        fprintf(stderr, "wrptool: \"%s\" is no private key file\n", argv[2]);
+        return EXIT_FAILED;
+    }
+    bool ok = writeRelease(argv[3], test, number, key);
+    memset(key, 0, sizeof key);
+    return ok ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace
@@ -194,6 +254,7 @@ int main(int argc, char** argv) {
     if (strcmp(cmd, "list") == 0 && argc == 3) return listCommand(argv[2]);
     if (strcmp(cmd, "unpack") == 0 && argc == 4) return unwrapFolder(argv[2], argv[3]) ? EXIT_OK : EXIT_FAILED;
     if (strcmp(cmd, "keygen") == 0 && argc == 4) return keygenCommand(argv[2], argv[3]);
+    if (strcmp(cmd, "release") == 0 && argc >= 4) return releaseCommand(argc, argv);
     if ((strcmp(cmd, "sign") == 0 || strcmp(cmd, "verify") == 0) && argc >= 4)
         return keyCommand(argc, argv, strcmp(cmd, "sign") == 0);
     usage(stderr);
