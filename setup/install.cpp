@@ -76,7 +76,8 @@ bool installKAVO() {
     // The release is settled before the first package is fetched.
     char releasePath[PATH_CAP];
     buildPath(releasePath, installDir, "\\KAVO.release");
-    if (!beginRelease(releasePath, "install KAVO")) {
+    // Installing over an installation never takes it back to an older release.
+    if (!beginRelease(releasePath, "install KAVO") || !releaseNotOlder(installDir, "install KAVO")) {
         failInstallation();
         return false;
     }

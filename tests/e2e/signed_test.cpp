@@ -93,7 +93,8 @@ TEST(Signed, AutoWrapSignsAndTheKeyBuiltExeInstallsAndUpdates) {
 
 // x86_64 only: an installation of release 200 is offered, in one exe run,
 // a component package swapped for another of the same release, then an
-// older release.  Both are refused before anything is unpacked.
+// older release, in an update and by INSTALL.  Each is refused before
+// anything is unpacked.
 TEST(SignedRelease, ASwappedPackageAndAnOlderReleaseAreRefused) {
     E2eDir d;
     std::string key = TEST_KEY + "/private.key";
@@ -120,16 +121,23 @@ TEST(SignedRelease, ASwappedPackageAndAnOlderReleaseAreRefused) {
     writeText(d / "setup.ini", "CONNECT:" + address + "\n");
     ServerProcess serverProcess(server, address);
     Report r = d.drive(
-        {"start " + keyedExe() + " -update:OSKE_ALL", "window 20000", "waitlist 10000 connection established!",
+        {"start " + keyedExe() + " -update:OSKE_ALL -installDir:\"" + winPath(d.path()) + "\"", "window 20000",
+         "waitlist 10000 connection established!",
          "copy " + winPath(d / "swapped.wrp") + " " + winPath(server + "/wrp/OSKE_ALL.wrp"), "command 8002",
          "box KAVO_Warning ok 30000",
          "copy " + winPath(older + "/wrp/KAVO.release") + " " + winPath(server + "/wrp/KAVO.release"), "command 8002",
-         "box KAVO_Warning ok 30000", "nobox KAVO_Warning 1000", "command 8003", "waitexit 10000"},
+         "box KAVO_Warning ok 30000", "command 8001", "box KAVO_Warning ok 30000", "nobox KAVO_Warning 1000",
+         "command 8003", "waitexit 10000"},
         300);
     std::vector<std::string> log = logTexts(d / "KAVO_install_log.txt");
     ASSERT_TRUE(r.ok()) << r.raw << joined(log);
     EXPECT_EQ(matching(log, "\\OSKE_ALL.wrp\" is not the release's OSKE_ALL.wrp").size(), 1u) << joined(log);
     EXPECT_EQ(matching(log, "updateKAVO ERROR - the offered release 199 is older than the installed release 200 - "
+                            "refused").size(),
+              1u)
+        << joined(log);
+    // INSTALL over the installation is no way back to the older release either.
+    EXPECT_EQ(matching(log, "install KAVO ERROR - the offered release 199 is older than the installed release 200 - "
                             "refused").size(),
               1u)
         << joined(log);
@@ -223,6 +231,11 @@ TEST(SignedHostile, EveryRowIsRefusedByTheKeyBuiltExe) {
     for (size_t i = 0; i < rows.size(); ++i)
         EXPECT_NE(refusals[i].find(reason.at(rows[i].expected)), std::string::npos) << rows[i].what << ": " << refusals[i];
     EXPECT_EQ(matching(log, "installation FAILED").size(), rows.size());
+    // INSTALL over the installation is no way back to the older release either.
+    EXPECT_EQ(matching(log, "install KAVO ERROR - the offered release 199 is older than the installed release 200 - "
+                            "refused").size(),
+              1u)
+        << joined(log);
     EXPECT_EQ(matching(log, "unwrap \"").size(), 0u) << joined(log);
     EXPECT_EQ(matching(log, "\" - signature ok").size(), 0u);
     for (const char* line : {"updateKAVO OSKE_ALL - FAILED", "updateKAVO KAVO_EXE - FAILED"})
