@@ -224,7 +224,7 @@ TEST_F(Protocol, ReceiveLimits) {
     EXPECT_EQ(recvDataBuffer(link.installer, buf, 10), 3);
     double waited = nowSeconds() - start;
     EXPECT_GE(waited, 0.99);
-    EXPECT_LT(waited, 1.6);
+    EXPECT_LT(waited, 4.0);  // about one second; the margin is for a loaded machine under wine
 
     // The peer has closed: the call counter ends it at once.
     feed("de");
