@@ -222,7 +222,7 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
                 }
                 if (refuseTempClash(path)) return false;
                 uint32_t copied = cpyFileContent_unwrap(srcFile, path, size);
-                if (copyResult != COPY_OK) unwrapFailed |= 1;
+                if (copyResult != COPY_OK) unwrapFailed |= UNWRAP_FILE_FAILED;
                 if (copied != size) {
                     logMessage("unwrapFolder_rec ERROR - cpy file content %u/%u (%s)", copied, size, path);
                     return false;
@@ -260,6 +260,7 @@ bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
     lastProgress = 0;
     // Room is counted before anything is created, the destination included.
     if (!enoughSpace(src, root)) {
+        unwrapFailed |= UNWRAP_NO_ROOM;
         fclose(src);
         logMessage("     > unwrap failed");
         return false;

@@ -9,6 +9,7 @@
 #include "net/download.h"
 #include "platform/sys.h"
 #include "setup/install_lock.h"
+#include "setup/outcome.h"
 #include "setup/package_check.h"
 #include "setup/shell.h"
 
@@ -73,7 +74,8 @@ int updatePackageIndex(const char* name) {
     return -1;
 }
 
-bool applyUpdateSwitch(const char* commandLine) {
+bool applyUpdateSwitch(const char* commandLine, int* unknownNames) {
+    if (unknownNames) *unknownNames = 0;
     const char* sw = commandLine ? strstr(commandLine, "-update:") : nullptr;
     if (!sw) return false;
     const char* p = sw + strlen("-update:");
@@ -91,7 +93,10 @@ bool applyUpdateSwitch(const char* commandLine) {
             }
             int index = n < sizeof name ? updatePackageIndex(name) : -1;
             if (index >= 0) pendingUpdates[index] = 1;
-            else logMessage("-update: unknown package \"%s\" - ignored", name);
+            else {
+                logMessage("-update: unknown package \"%s\" - ignored", name);
+                if (unknownNames) ++*unknownNames;
+            }
         }
         p = *end == ',' ? end + 1 : end;
     }
@@ -130,9 +135,9 @@ bool wrpUpdate_TCP(const char* name) {
     return true;
 }
 
-void updateKAVO() {
+bool updateKAVO() {
     // The installation updated is the one in the folder this run started from.
-    if (!claimInstallation(workingDir, "updateKAVO")) return;
+    if (!claimInstallation(workingDir, "updateKAVO")) return false;
     workInProgress = true;
     uiShowProgress(true);
     bool failed = false;
@@ -158,7 +163,9 @@ void updateKAVO() {
     }
 
     // The version file is replaced only when every package succeeded.
-    if (productFailed || failed || !swapVersionFiles()) {
+    if (productFailed || failed) noteOutcome(RunOutcome::ComponentsFailed);
+    bool completed = !productFailed && !failed && swapVersionFiles();
+    if (!completed) {
         warnUpdateFailed();  // once, however many packages failed
     } else if (uiAskYesNo("Update is completed.\nDo you want to start KAVO?", "Update Completed", false)) {
         logMessage("start KAVO");
@@ -170,4 +177,5 @@ void updateKAVO() {
     uiSetStatus("");
     workInProgress = false;
     uiShowProgress(false);
+    return completed;
 }

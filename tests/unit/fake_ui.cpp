@@ -4,6 +4,7 @@
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
+#include "setup/outcome.h"
 
 FakeUi fakeUi;
 
@@ -15,6 +16,8 @@ void resetAppState() {
     copyText(serverAddress, sizeof serverAddress, DEFAULT_SERVER_ADDRESS);
     testEdition = false;
     consoleMode = false;
+    silentMode = false;
+    resetOutcome();
     keepRunning = true;
     workInProgress = false;
     abortRequested = false;
