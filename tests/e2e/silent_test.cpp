@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <ostream>
 
 #include "tests/e2e/harness.h"
 #include "tests/e2e/release.h"
@@ -43,6 +44,9 @@ struct Row {
     std::function<void(const SilentScene&)> check;   // what is on disk afterwards
     bool folderHeldByAnother = false;
 };
+
+// A row is known by its name in test listings.
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 bool logHas(const std::vector<std::string>& log, const std::string& text) {
     for (const auto& l : log)
@@ -159,7 +163,9 @@ TEST_P(SilentRun, ExitCodeNoWindowAndDisk) {
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "silent run - exit code " + std::to_string(row.exitCode) + " - " + row.meaning)
         << joined(log);
-    if (row.exitCode == 0) EXPECT_EQ(r.get("hidden.main"), "1") << "the window exists, hidden";
+    if (row.exitCode == 0) {
+        EXPECT_EQ(r.get("hidden.main"), "1") << "the window exists, hidden";
+    }
     row.check(s);
 }
 
