@@ -89,6 +89,15 @@ void CALLBACK onSilentLimit(HWND window, UINT, UINT_PTR id, DWORD) {
     abortRequested = true;
 }
 
+// The first connection to the update server; a failure is logged and
+// warned about.
+bool connectAtStart() {
+    if (connectToServer()) return true;
+    logMessage("FAILED to connect to Update Server");
+    showWarning("Failed to connect to Update Server.\nPlease check your internet connection or contact " SUPPORT_CONTACT);
+    return false;
+}
+
 // The last line of an unattended run's log, and its exit code.
 int endSilentRun(bool workDone) {
     RunOutcome outcome = runOutcome(workDone);
@@ -124,9 +133,7 @@ int runSilently(const char* commandLine, bool installDirRefused) {
     if (update) logMessage("silent run - component update of \"%s\"", workingDir);
     else logMessage("silent run - installation into \"%s\"", installDir);
 
-    if (!connectToServer()) {
-        logMessage("FAILED to connect to Update Server");
-        showWarning("Failed to connect to Update Server.\nPlease check your internet connection or contact " SUPPORT_CONTACT);
+    if (!connectAtStart()) {
         noteOutcome(RunOutcome::ServerUnreachable);
         return endSilentRun(false);
     }
@@ -196,11 +203,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     // An unattended run installs or updates at once, and ends with its work.
     if (silentMode) return runSilently(commandLine, installDirRefused);
     applyUpdateSwitch(commandLine);
-
-    if (!connectToServer()) {
-        logMessage("FAILED to connect to Update Server");
-        showWarning("Failed to connect to Update Server.\nPlease check your internet connection or contact " SUPPORT_CONTACT);
-    }
+    connectAtStart();
 
     runMessageLoop();
     return 0;
