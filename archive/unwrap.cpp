@@ -222,7 +222,7 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
                 }
                 if (refuseTempClash(path)) return false;
                 uint32_t copied = cpyFileContent_unwrap(srcFile, path, size);
-                if (copyResult != COPY_OK) unwrapFailed |= 1;
+                if (copyResult != COPY_OK) unwrapFailed |= UNWRAP_FILE_FAILED;
                 if (copied != size) {
                     logMessage("unwrapFolder_rec ERROR - cpy file content %u/%u (%s)", copied, size, path);
                     return false;
@@ -274,6 +274,7 @@ bool unwrapFolderFrom(FILE* src, const char* archivePath, const char* destinatio
     lastProgress = 0;
     // Room is counted before anything is created, the destination included.
     if (!enoughSpace(src, root)) {
+        unwrapFailed |= UNWRAP_NO_ROOM;
         logMessage("     > unwrap failed");
         return false;
     }

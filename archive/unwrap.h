@@ -10,8 +10,13 @@
 // Run state of the current unpacking (one at a time).
 extern int64_t archiveSize;     // archive length, measured when it is opened
 extern double lastProgress;     // fraction last sent to the progress bar
-extern uint16_t unwrapFailed;   // bit 0: a file of this run ended with copyResult != 0
+extern uint16_t unwrapFailed;   // UNWRAP_* bits of the current run
 extern uint16_t copyResult;     // result of the latest cpyFileContent_unwrap
+
+enum : uint16_t {
+    UNWRAP_FILE_FAILED = 1,     // a file of this run ended with copyResult != 0
+    UNWRAP_NO_ROOM = 2,         // the volume has too little room: nothing was written
+};
 
 enum : uint16_t {
     COPY_OK = 0,

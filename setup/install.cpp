@@ -9,6 +9,7 @@
 #include "net/download.h"
 #include "platform/sys.h"
 #include "setup/install_lock.h"
+#include "setup/outcome.h"
 #include "setup/package_check.h"
 #include "setup/shell.h"
 
@@ -52,6 +53,7 @@ bool installKAVO() {
     if (static_cast<int>(strlen(installDir)) > maxInstallDirLength()) {
         // Refused before anything is created: a cut path would name another file.
         logMessage("install KAVO ERROR - installation folder longer than %d characters", maxInstallDirLength());
+        noteOutcome(RunOutcome::BadCommandLine);
         showWarning("The installation folder is too long (at most %d characters).\nPlease try again or contact %s",
                     maxInstallDirLength(), SUPPORT_CONTACT);
         return false;
@@ -87,6 +89,7 @@ bool installKAVO() {
     double end = nowSeconds();
     if (downloaded) logMessage("download KAVO.wrp - %.1lf sec", end - start);
     else logMessage("download KAVO.wrp - FAILED");
+    if (!downloaded) noteOutcome(RunOutcome::DownloadFailed);
     logMessage("");
     if (abortRequested || !downloaded) {
         endWork();
@@ -103,6 +106,7 @@ bool installKAVO() {
     else logMessage("unwrapFolder - FAILED");
     logMessage("");
     if (!unpacked) {
+        noteUnpackFailure();
         failInstallation();
         return false;
     }

@@ -22,9 +22,11 @@ const char* updatePackageName(int index);
 int updatePackageIndex(const char* name);
 
 // Sets the flags named by "-update:" (comma-separated names up to the next
-// space); logs and ignores unknown names.  False when the switch is absent.
-bool applyUpdateSwitch(const char* commandLine);
+// space); logs and ignores unknown names (counted in *unknownNames when
+// given).  False when the switch is absent.
+bool applyUpdateSwitch(const char* commandLine, int* unknownNames = nullptr);
 
 // Fetches and unpacks one component package into workingDir.
 bool wrpUpdate_TCP(const char* name);
-void updateKAVO();
+// True when every package succeeded and the version file was replaced.
+bool updateKAVO();

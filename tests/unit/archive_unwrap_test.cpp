@@ -336,6 +336,7 @@ TEST_F(Unwrap, ArchiveBeyondTheFreeSpaceWritesNothing) {
     // Refused before anything is created, a missing destination included.
     EXPECT_FALSE(unwrapFolder(archivePath.c_str(), (dest + "/new").c_str()));
     EXPECT_TRUE(logHasPrefix(fakeUi.list, "unwrapFolder ERROR - not enough disk space: 1228800.0 MB needed, "));
+    EXPECT_TRUE(unwrapFailed & UNWRAP_NO_ROOM) << "an unattended run tells this failure by its exit code";
     EXPECT_EQ(fakeUi.list.back(), "     > unwrap failed");
     EXPECT_EQ(listTree(dest), before);
     EXPECT_EQ(readFile(dest + "/keep.txt"), "OLD");

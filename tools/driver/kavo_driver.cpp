@@ -19,6 +19,9 @@
 //   waitgone <ms> <text>          wait until no list entry contains text
 //   waitstatus <ms> <text>        wait until the status text equals text
 //   waitexit <ms>                 wait for the process to end, report its exit code
+//   watchexit <ms>                the same, watching its top-level windows meanwhile:
+//                                 reports each one that became visible, and
+//                                 whether its main window existed hidden
 //   sleep <ms>
 //   shot <file.png>               screenshot of the window and its boxes
 //   lnk <file>                    target and working folder of a shortcut (a bare
@@ -140,6 +143,30 @@ BOOL CALLBACK findTop(HWND w, LPARAM lp) {
     }
     f->hwnd = w;
     return FALSE;
+}
+
+struct Watched {
+    DWORD pid;
+    std::vector<HWND> seen;
+    bool hiddenMain;
+};
+
+BOOL CALLBACK watchTop(HWND w, LPARAM lp) {
+    Watched* v = reinterpret_cast<Watched*>(lp);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid != v->pid) return TRUE;
+    if (!IsWindowVisible(w)) {
+        if (className(w) == "wndClass_KAVO_installer") v->hiddenMain = true;
+        return TRUE;
+    }
+    for (HWND s : v->seen)
+        if (s == w) return TRUE;
+    v->seen.push_back(w);
+    char t[512] = "";
+    GetWindowTextA(w, t, sizeof t);
+    out("visible", className(w) + "|" + t);
+    return TRUE;
 }
 
 HWND findWindowOf(const std::string& cls, const std::string& title) {
@@ -435,6 +462,23 @@ void runLine(int lineNo, const std::string& line) {
             fail(lineNo, "installer still running");
         DWORD code = 0;
         GetExitCodeProcess(child.hProcess, &code);
+        out("exit", std::to_string(code));
+        childStarted = false;
+    } else if (verb == "watchexit") {
+        int ms = number(lineNo, word(rest)) * timeScale;
+        if (!childStarted) fail(lineNo, "nothing started");
+        Watched watched{child.dwProcessId, {}, false};
+        DWORD start = GetTickCount();
+        // Often enough that a window shown for a moment is seen; a box
+        // would stay until answered.
+        while (WaitForSingleObject(child.hProcess, 10) == WAIT_TIMEOUT) {
+            EnumWindows(watchTop, reinterpret_cast<LPARAM>(&watched));
+            if (static_cast<int>(GetTickCount() - start) >= ms) fail(lineNo, "installer still running");
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(child.hProcess, &code);
+        out("visible.count", std::to_string(watched.seen.size()));
+        out("hidden.main", watched.hiddenMain ? "1" : "0");
         out("exit", std::to_string(code));
         childStarted = false;
     } else if (verb == "sleep") {
