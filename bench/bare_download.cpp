@@ -21,16 +21,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bench/bench_clock.h"
 #include "net/wire_format.h"
 
 namespace {
-
-double seconds() {
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 bool readExact(SOCKET s, uint8_t* p, int n) {
     while (n > 0) {
@@ -89,7 +83,7 @@ int main(int argc, char** argv) {
     size_t n = buildFileRequest(request, sizeof request, argv[2], nameLen);
     if (n == 0) return 2;
 
-    double start = seconds();
+    double start = benchSeconds();
     if (send(s, reinterpret_cast<const char*>(request), static_cast<int>(n), 0) != static_cast<int>(n)) return 1;
     uint8_t head[FILE_HEADER_MSG_SIZE];
     if (!readExact(s, head, FILE_ERROR_MSG_SIZE) || memcmp(head, "sfh", 3) != 0 ||
@@ -109,7 +103,7 @@ int main(int argc, char** argv) {
         received += static_cast<uint32_t>(got);
     }
     fclose(out);
-    double took = seconds() - start;
+    double took = benchSeconds() - start;
     closesocket(s);
     printf("%lu bytes in %.3f s, %.2f MB/s\n", static_cast<unsigned long>(received), took,
            took > 0 ? received / 1048576.0 / took : 0.0);

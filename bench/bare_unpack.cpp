@@ -18,15 +18,9 @@
 #include <string>
 
 #include "archive/wrp_format.h"
+#include "bench/bench_clock.h"
 
 namespace {
-
-double seconds() {
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 char block[1 << 16];
 char archiveBuffer[1 << 16];
@@ -92,7 +86,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: bare_unpack ARCHIVE FOLDER\n");
         return 2;
     }
-    double start = seconds();
+    double start = benchSeconds();
     FILE* src = fopen(argv[1], "rb");
     if (!src) {
         fprintf(stderr, "bare_unpack: cannot read %s\n", argv[1]);
@@ -104,7 +98,7 @@ int main(int argc, char** argv) {
     if (root.back() != '\\' && root.back() != '/') root += "\\";
     bool ok = unpackListing(src, root, 0);
     fclose(src);
-    double took = seconds() - start;
+    double took = benchSeconds() - start;
     printf("%lu files, %llu bytes in %.3f s\n", files, bytes, took);
     if (!ok) fprintf(stderr, "bare_unpack: malformed archive or failed step\n");
     return ok ? 0 : 1;

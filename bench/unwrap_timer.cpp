@@ -12,18 +12,15 @@
 #include <cstdio>
 
 #include "archive/unwrap.h"
+#include "bench/bench_clock.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
         fprintf(stderr, "usage: unwrap_timer ARCHIVE FOLDER\n");
         return 2;
     }
-    LARGE_INTEGER f, a, b;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&a);
+    double start = benchSeconds();
     bool ok = unwrapFolder(argv[1], argv[2]);
-    QueryPerformanceCounter(&b);
-    printf("unwrapFolder %s in %.3f s\n", ok ? "ok" : "failed",
-           static_cast<double>(b.QuadPart - a.QuadPart) / static_cast<double>(f.QuadPart));
+    printf("unwrapFolder %s in %.3f s\n", ok ? "ok" : "failed", benchSeconds() - start);
     return ok ? 0 : 1;
 }
