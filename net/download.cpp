@@ -71,7 +71,6 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* 
     // after it (an error line of ours, or a line from a nested handler).
     bool newestIsProgress = false;
     unsigned progressLineSeq = 0;
-
     double lastPump = phaseStart;
 
     while (received < size) {
@@ -117,7 +116,10 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* 
             }
             if (now - lastPump >= PUMP_INTERVAL_SECONDS) {
                 uiPump();
+                // Time in a nested handler (a question the user has not yet
+                // answered) is no silence of the server.
                 lastPump = nowSeconds();
+                lastActivity = lastPump;
             }
             continue;
         }
