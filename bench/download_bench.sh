@@ -316,9 +316,9 @@ for mb in $SIZES; do
   i=0
   for exe in $EXES; do
     i=$((i + 1))
-    awk -v b="${BARE[$mb]}" -v o="${OLD[$mb]}" -v v="${INST[$mb.$i]}" -v mb="$mb" -v i="$i" -v n="$(echo $EXES | wc -w)" -v exe="$exe" \
+    awk -v b="${BARE[$mb]}" -v o="${OLD[$mb]:-0}" -v v="${INST[$mb.$i]}" -v mb="$mb" -v i="$i" -v n="$(echo $EXES | wc -w)" -v exe="$exe" \
       'BEGIN { printf "%4s MB: installer%s download at %.2f of the 64 KB loop (%.2f against %.2f MB/s under wine); the 1000-byte loop with peeks %.2f MB/s\n",
-               mb, (n > 1 ? " " i : ""), (b > 0 ? v / b : 0), v, b, (o == "" ? 0 : o);
+               mb, (n > 1 ? " " i : ""), (b > 0 ? v / b : 0), v, b, o;
                if (n > 1) printf "         (%s)\n", exe }'
   done
 done
