@@ -21,11 +21,13 @@ uint16_t copyResult = 0;
 
 namespace {
 
-char copyBlock[WRP_BLOCK];
-// Bigger stdio buffers than the default for the archive and the temporary
-// file: content moves in 1000-byte blocks, the buffers keep system calls few.
+// Content moves in large blocks: each block is one read of the archive
+// and one write of the temporary file.
+const size_t COPY_BLOCK = 1 << 16;
+char copyBlock[COPY_BLOCK];
+// A bigger stdio buffer than the default for the archive: its records are
+// read a few bytes at a time.
 char archiveBuffer[1 << 16];
-char tempBuffer[1 << 16];
 
 // A name for a log line: control bytes shown as \xNN, so that a hostile
 // name cannot break the log's lines.
@@ -140,11 +142,12 @@ uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t s
         copyResult = COPY_TEMP_FAILED;
         return 0;
     }
-    setvbuf(dst, tempBuffer, _IOFBF, sizeof tempBuffer);
+    // Whole blocks go straight to the file, without a copy through a buffer.
+    setvbuf(dst, nullptr, _IONBF, 0);
     uint32_t copied = 0;
     while (copied < size) {
         uint32_t left = size - copied;
-        size_t want = left < WRP_BLOCK ? left : static_cast<size_t>(WRP_BLOCK);
+        size_t want = left < COPY_BLOCK ? left : COPY_BLOCK;
         size_t got = fread(copyBlock, 1, want, srcFile);
         if (got == 0) break;
         size_t written = fwrite(copyBlock, 1, got, dst);

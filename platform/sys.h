@@ -138,6 +138,9 @@ int sysConnect(SysSocket s, const uint8_t address[4], uint16_t port, int timeout
 int sysRecv(SysSocket s, void* buf, int n, bool peek);
 int sysSend(SysSocket s, const void* buf, int n);
 int sysNetError();                       // error of the last failed socket call
+// Waits at most timeoutMs for the socket to have something to read (data,
+// or the peer's close): 1 when it has, 0 when the time ran out, -1 on error.
+int sysWaitReadable(SysSocket s, int timeoutMs);
 // Makes the socket non-blocking and, in the exe, asks for read and close
 // notifications to the main window.  0 or an error number.
 int sysSocketWatch(SysSocket s);

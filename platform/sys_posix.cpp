@@ -379,6 +379,18 @@ int sysSend(SysSocket s, const void* buf, int n) {
 
 int sysNetError() { return lastNetError; }
 
+int sysWaitReadable(SysSocket s, int timeoutMs) {
+    struct pollfd p = {static_cast<int>(s), POLLIN, 0};
+    int r;
+    do r = poll(&p, 1, timeoutMs);
+    while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        lastNetError = netErrorFrom(errno);
+        return -1;
+    }
+    return r > 0 ? 1 : 0;
+}
+
 int sysSocketWatch(SysSocket s) {
     int fd = static_cast<int>(s);
     int flags = fcntl(fd, F_GETFL, 0);

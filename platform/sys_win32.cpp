@@ -271,6 +271,15 @@ int sysSend(SysSocket s, const void* buf, int n) {
 
 int sysNetError() { return WSAGetLastError(); }
 
+int sysWaitReadable(SysSocket s, int timeoutMs) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(static_cast<SOCKET>(s), &readable);
+    timeval limit = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    int r = select(0, &readable, nullptr, nullptr, &limit);
+    return r == SOCKET_ERROR ? -1 : (r > 0 ? 1 : 0);
+}
+
 // The exe points this at its window's registration (WSAAsyncSelect for read
 // and close notifications); the unit tests only need a non-blocking socket.
 int (*sysSocketWatchHook)(SysSocket s) = nullptr;

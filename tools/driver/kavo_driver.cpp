@@ -12,7 +12,9 @@
 //   list | edit | status          list entries, edit text, status and bar
 //   command <id> [code]           post WM_COMMAND (notification code 0 by default)
 //   close                         post WM_CLOSE
-//   box <title> <yes|no|ok> <ms>  wait for a message box, report its text, press
+//   box <title> <yes|no|ok> <ms>  wait for a message box, report its text and
+//                                 how long after the last command or close it
+//                                 showed ("box.after_ms", to within 25 ms), press
 //   nobox <title> <ms>            fail if such a box shows within ms
 //   waitbox <title> <ms>          wait for a message box and report its text, press nothing
 //   waitlist <ms> <text>          wait until a list entry contains text
@@ -54,6 +56,7 @@ bool childStarted;
 std::string workFolder;
 HWND mainWnd;
 int timeScale = 1;
+DWORD postTick;    // when the last command or close was posted (0: none yet)
 
 // Each installer started has a slot; the steps work on the current one,
 // whose process and window are `child`, `childStarted` and `mainWnd`.
@@ -418,9 +421,11 @@ void runLine(int lineNo, const std::string& line) {
         std::string code = word(rest);
         int c = code.empty() ? 0 : number(lineNo, code);
         PostMessageA(mainWnd, WM_COMMAND, MAKEWPARAM(id, c), 0);
+        postTick = GetTickCount() | 1;
     } else if (verb == "close") {
         needWindow(lineNo);
         PostMessageA(mainWnd, WM_CLOSE, 0, 0);
+        postTick = GetTickCount() | 1;
     } else if (verb == "box" || verb == "nobox" || verb == "waitbox") {
         std::string title = word(rest);
         for (char& ch : title)
@@ -435,6 +440,7 @@ void runLine(int lineNo, const std::string& line) {
             return;
         }
         if (!seen) fail(lineNo, "no box " + title);
+        if (postTick) out("box.after_ms", std::to_string(GetTickCount() - postTick));
         Sleep(100);  // let the box finish laying out its text
         out("box", title + "|" + escape(windowText(GetDlgItem(box, 0xFFFF))));
         if (verb == "waitbox") return;
