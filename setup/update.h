@@ -28,3 +28,8 @@ bool applyUpdateSwitch(const char* commandLine);
 // Fetches and unpacks one component package into workingDir.
 bool wrpUpdate_TCP(const char* name);
 void updateKAVO();
+
+// Finishes or undoes an unpacking that was cut off in `folder` (the
+// start-up does it for the folder it was started from), unless another run
+// works there right now; one log line when there was one.
+void recoverCutOffUnpacking(const char* folder);
