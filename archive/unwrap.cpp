@@ -47,6 +47,7 @@ void printableName(char* out, size_t cap, const char* name, size_t n) {
 
 bool refuseUnsafeName(const char* folderPath, const char* name, size_t n) {
     const char* why = fileNameProblem(name, n);
+    if (!why && isJournalName(name, n)) why = "name of the unpacker's journal";
     if (!why) return false;
     char shown[4 * WRP_NAME_MAX + 1];
     printableName(shown, sizeof shown, name, n);

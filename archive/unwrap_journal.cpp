@@ -56,7 +56,7 @@ private:
 };
 
 // Why a journal's relative path cannot be used under root, or null.
-const char* pathProblem(const std::string& path, const char* root) {
+const char* pathProblem(const std::string& path, const char* root, bool isFile) {
     if (path.empty()) return "empty path";
     size_t start = 0;
     for (;;) {
@@ -70,7 +70,9 @@ const char* pathProblem(const std::string& path, const char* root) {
         if (cut == std::string::npos) break;
         start = cut + 1;
     }
-    if (strlen(root) + path.size() + sizeof WRP_TEMP_SUFFIX > WRP_UNPACK_PATH_CAP) return "path too long";
+    // Files with their temporary suffix, folders with their separator.
+    size_t extra = isFile ? sizeof WRP_TEMP_SUFFIX - 1 : 1;
+    if (strlen(root) + path.size() + extra >= WRP_UNPACK_PATH_CAP) return "path too long";
     return nullptr;
 }
 
@@ -110,6 +112,12 @@ bool readJournalFile(const char* path, std::string* bytes, bool* tooLarge) {
 }
 
 }  // namespace
+
+bool isJournalName(const char* name, size_t n) {
+    for (const char* own : {UNWRAP_JOURNAL_NAME, UNWRAP_JOURNAL_NEW_NAME})
+        if (sysCompareNames(name, n, own, strlen(own)) == 0) return true;
+    return false;
+}
 
 uint64_t journalSize(const UnwrapPlan& plan) {
     uint64_t n = HEAD_BYTES + TAIL_BYTES;
@@ -163,7 +171,7 @@ const char* parseJournal(const std::string& bytes, const char* root, char* state
         if (!c.take(&type, 1) || !c.take(length, 2) || !c.text(path, length[0] | (length[1] << 8)))
             return "garbled (entries beyond the end)";
         if (type != 'F' && type != 'D') return "garbled (unknown entry)";
-        if (const char* why = pathProblem(path, root)) return why;
+        if (const char* why = pathProblem(path, root, type == 'F')) return why;
         (type == 'F' ? plan->files : plan->newFolders).push_back(path);
     }
     if (c.at() != body) return "garbled (bytes after the entries)";

@@ -31,6 +31,10 @@
 #define UNWRAP_JOURNAL_NAME "KAVO_unwrap.journal"
 #define UNWRAP_JOURNAL_NEW_NAME "KAVO_unwrap.journal.new"
 
+// True for the journal's own names (any letter case): a package may not
+// bring a file or folder of that name.
+bool isJournalName(const char* name, size_t n);
+
 // What one unpacking writes, as paths relative to its destination folder.
 struct UnwrapPlan {
     std::vector<std::string> files;       // each once, in archive order

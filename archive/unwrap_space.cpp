@@ -93,14 +93,20 @@ uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t
         if (r.kind == WrpRecordKind::Skip) continue;
         std::string path = folders.back() + std::string(r.name, r.nameLength);
         if (r.kind == WrpRecordKind::Folder) path += "/";
-        size_t longest = path.size() + (r.kind == WrpRecordKind::File ? sizeof WRP_TEMP_SUFFIX - 1 : 0);
-        if (fileNameProblem(r.name, r.nameLength) || longest >= WRP_UNPACK_PATH_CAP) break;
+        // The unpacker stops at a name it refuses or a path beyond its
+        // limits; a file whose temporary name alone is too long fails
+        // without stopping it when it has no content to consume.
+        if (fileNameProblem(r.name, r.nameLength) || isJournalName(r.name, r.nameLength) ||
+            path.size() >= WRP_UNPACK_PATH_CAP)
+            break;
         bool isFolder = r.kind == WrpRecordKind::Folder;
         if (clash.note(path.c_str(), path.size(), isFolder)) break;
         std::string relative = path.substr(rootLength);
         if (isFolder) {
             folders.push_back(path);
             if (volume.folder(path)) walked.newFolders.push_back(relative.substr(0, relative.size() - 1));
+        } else if (path.size() + sizeof WRP_TEMP_SUFFIX - 1 >= WRP_UNPACK_PATH_CAP) {
+            if (r.size > 0) break;
         } else {
             volume.file(path, r.size);
             if (planned.insert(relative).second) walked.files.push_back(relative);
