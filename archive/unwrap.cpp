@@ -262,6 +262,13 @@ bool unwrapArchiveStream(FILE* src, const char* root) {
         logMessage("     > unwrap failed");
         return false;
     }
+    // Every journal written must be one that recovery reads back.
+    if (journalSize(plan) > UNWRAP_JOURNAL_MAX) {
+        logMessage("unwrapFolder ERROR - %u files are more than one unpacking can list",
+                   static_cast<unsigned>(plan.files.size()));
+        logMessage("     > unwrap failed");
+        return false;
+    }
     int err = sysCreateFolder(root);
     if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) logMessage("CreateDirectory \"%s\" ERROR - %d", root, err);
     err = writeJournal(root, JOURNAL_UNPACKING, plan);

@@ -17,8 +17,6 @@ const uint8_t VERSION = 1;
 const size_t HEAD_BYTES = sizeof MAGIC + 1 + 1 + 4;
 const size_t TAIL_BYTES = sizeof END_MARK + 4;
 const size_t ENTRY_HEAD_BYTES = 1 + 2;
-// Far more than any package's list; a larger file is no journal of ours.
-const uint64_t JOURNAL_MAX = 16u << 20;
 
 uint32_t fnv1a(const char* p, size_t n) {
     uint32_t h = 2166136261u;
@@ -94,14 +92,14 @@ void removeJournal(const char* root) {
     sysFlushFolder(root);
 }
 
-// Reads the journal file, at most JOURNAL_MAX bytes; false when none.
+// Reads the journal file, at most UNWRAP_JOURNAL_MAX bytes; false when none.
 bool readJournalFile(const char* path, std::string* bytes, bool* tooLarge) {
     *tooLarge = false;
     FILE* f = sysOpenFile(path, "rb");
     if (!f) return false;
     int64_t size = sysSeekEnd(f) ? sysTell(f) : -1;
     bool ok = size >= 0 && sysSeekStart(f);
-    if (ok && static_cast<uint64_t>(size) > JOURNAL_MAX) {
+    if (ok && static_cast<uint64_t>(size) > UNWRAP_JOURNAL_MAX) {
         *tooLarge = true;
     } else if (ok) {
         bytes->resize(static_cast<size_t>(size));

@@ -46,6 +46,10 @@ enum : char {
     JOURNAL_MOVING = 'M',
 };
 
+// The largest journal recovery reads; a package with a longer list is
+// refused before anything is written.
+const uint64_t UNWRAP_JOURNAL_MAX = 16u << 20;
+
 // Bytes of the journal of `plan`.
 uint64_t journalSize(const UnwrapPlan& plan);
 std::string journalBytes(char state, const UnwrapPlan& plan);
