@@ -152,6 +152,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     silentMode = hasSwitchWord(commandLine, "-silent");
     readConfiguration();
     if (silentMode && hasSwitch(commandLine, "-autoWrap")) return refuseSilentPackaging();
+    // Before any command or packing run: an unpacking cut off in this folder
+    // (a power cut, a kill) is finished or undone, so its packages are
+    // wholly old or wholly new.
+    recoverCutOffUnpacking(workingDir);
 
     if (testEdition) {
         copyText(installDir, sizeof installDir, "C:\\KAVO_TEST");

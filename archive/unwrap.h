@@ -1,6 +1,8 @@
 // The unpacker: recreates a package archive's tree under a destination
-// folder, writing every file through a temporary ".unwrap" file that
-// replaces the target only when its content is complete.
+// folder in two phases, so that a package lands whole or not at all: every
+// file is first written to a temporary ".unwrap" file, and only when all of
+// them are complete and on the disk are they moved onto their names, as a
+// journal in the destination records (archive/unwrap_journal.h).
 #pragma once
 
 #include <cstddef>
@@ -19,7 +21,7 @@ enum : uint16_t {
 };
 
 enum : uint16_t {
-    COPY_OK = 0,
+    COPY_OK = 0,                // content written to the temporary file and flushed
     COPY_NO_SOURCE = 1,         // no archive stream given
     COPY_NO_TARGET = 2,         // no target path given
     COPY_TEMP_FAILED = 3,       // the temporary file could not be created
@@ -28,7 +30,9 @@ enum : uint16_t {
 };
 
 // True only when the archive was read through its final end record and
-// every file was written and moved into place.
+// every file was written and moved into place.  When the first phase fails
+// nothing installed has changed; when a move fails the journal stays for
+// the next start to finish.
 bool unwrapFolder(const char* archivePath, const char* destinationFolder);
 
 // The archive opened so that nobody else may write, cut, rename or delete it
@@ -44,6 +48,7 @@ bool unwrapFolderFrom(FILE* src, const char* archivePath, const char* destinatio
 // under folderPath (which ends with a separator).
 bool unwrapFolder_rec(FILE* srcFile, const char* folderPath);
 
-// Writes `size` content bytes from the archive to targetPath (through
-// targetPath + ".unwrap"); returns the bytes copied and sets copyResult.
+// Writes `size` content bytes from the archive to targetPath + ".unwrap"
+// and flushes it; returns the bytes copied and sets copyResult.  The move
+// onto targetPath comes in the second phase.
 uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t size);

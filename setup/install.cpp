@@ -5,6 +5,7 @@
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "archive/unwrap.h"
+#include "archive/unwrap_journal.h"
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
@@ -67,6 +68,8 @@ bool installKAVO() {
     }
     // Turned away before anything is written when another run works there.
     if (!claimInstallation(installDir, "install KAVO")) return false;
+    // An unpacking cut off in this folder before is finished or undone first.
+    recoverUnwrap(installDir);
 
     workInProgress = true;
     char archivePath[PATH_CAP];

@@ -5,6 +5,7 @@
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "archive/unwrap.h"
+#include "archive/unwrap_journal.h"
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
@@ -111,6 +112,18 @@ bool applyUpdateSwitch(const char* commandLine, int* unknownNames) {
     return true;
 }
 
+void recoverCutOffUnpacking(const char* folder) {
+    SysFolderClaim* claim = nullptr;
+    int err = sysClaimFolder(folder, &claim);
+    if (err == SYS_ERROR_BUSY) {
+        logMessage("start-up - another installer is working on \"%s\", its unpacking is left to it", folder);
+        return;
+    }
+    if (err != SYS_OK) return;  // no folder to look at
+    recoverUnwrap(folder);
+    sysReleaseFolder(claim);
+}
+
 bool wrpUpdate_TCP(const char* name) {
     char fileName[100], status[STATUS_CAP], localPath[PATH_CAP], remotePath[PATH_CAP];
     if (!name || !formatText(fileName, sizeof fileName, "%s.wrp", name)) {
@@ -146,6 +159,8 @@ bool wrpUpdate_TCP(const char* name) {
 bool updateKAVO() {
     // The installation updated is the one in the folder this run started from.
     if (!claimInstallation(workingDir, "updateKAVO")) return false;
+    // A package cut off before is finished or undone before any other lands.
+    recoverUnwrap(workingDir);
     workInProgress = true;
     uiShowProgress(true);
     bool failed = false;

@@ -30,3 +30,8 @@ bool applyUpdateSwitch(const char* commandLine, int* unknownNames = nullptr);
 bool wrpUpdate_TCP(const char* name);
 // True when every package succeeded and the version file was replaced.
 bool updateKAVO();
+
+// Finishes or undoes an unpacking that was cut off in `folder` (the
+// start-up does it for the folder it was started from), unless another run
+// works there right now; one log line when there was one.
+void recoverCutOffUnpacking(const char* folder);
