@@ -9,7 +9,7 @@
 #     rounds of 64 downloads together, every byte checked, alternating with
 #     the bare sendfile loop (bench/bare_sendfile.cpp) serving the same 64
 #     downloads; the best of each is compared.
-#  2. The HAProxy trial (tools/update_server/deploy/trial.sh) with 2 servers:
+#  2. The HAProxy trial (server/deploy/trial.sh) with 2 servers:
 #     the same idle installers (as many as the balancer's limit allows) and
 #     the same rounds through HAProxy against the bare loop.
 #
@@ -42,7 +42,7 @@ PIDS=""
 cleanup() {
   for p in $PIDS; do kill -TERM "$p" 2>/dev/null || true; done
   for p in $PIDS; do wait "$p" 2>/dev/null || true; done
-  "$ROOT/tools/update_server/deploy/trial.sh" stop "$WORK/trial" >/dev/null 2>&1 || true
+  "$ROOT/server/deploy/trial.sh" stop "$WORK/trial" >/dev/null 2>&1 || true
   if [ "${BENCH_KEEP:-0}" = 1 ]; then echo "work folder kept: $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
@@ -58,7 +58,7 @@ if [ ! -f "$BN/build.ninja" ]; then
 fi
 ninja -C "$BN" -j$JOBS update_server loadgen bare_sendfile >"$BUILD/bench-build.log" 2>&1 ||
   { tail -30 "$BUILD/bench-build.log"; exit 1; }
-SERVER="$BN/tools/update_server/update_server" LOADGEN="$BN/tools/loadgen/loadgen" BARE="$BN/bench/bare_sendfile"
+SERVER="$BN/server/update_server" LOADGEN="$BN/tools/loadgen/loadgen" BARE="$BN/bench/bare_sendfile"
 mkdir -p "$WORK/root"
 head -c $((MB * 1048576)) /dev/urandom >"$WORK/root/big.bin"
 FILE="$WORK/root/big.bin"
@@ -162,7 +162,7 @@ grep -E "stats:" "$WORK/server.log" | tail -2 | sed 's/^[0-9:.]* /  server: /'
 
 echo
 echo "=== 2. HAProxy trial, 2 servers"
-TRIAL_SECONDS=900 UPDATE_SERVER="$SERVER" "$ROOT/tools/update_server/deploy/trial.sh" start "$WORK/trial" "$WORK/root" \
+TRIAL_SECONDS=900 UPDATE_SERVER="$SERVER" "$ROOT/server/deploy/trial.sh" start "$WORK/trial" "$WORK/root" \
   "$FRONT" $TRIAL_SERVERS | sed "s/^/  /"
 HPID=$(cat "$WORK/trial/haproxy.pid")
 M=${BENCH_TRIAL_CONNECTIONS:-8800}
@@ -182,4 +182,4 @@ for a in $TRIAL_SERVERS; do
   echo "  server $a: $(grep -c ' hello ' "$WORK/trial/server-$a.log") hellos (health checks included)," \
        "$(grep -c '"big.bin" .*: sent ' "$WORK/trial/server-$a.log") downloads"
 done
-"$ROOT/tools/update_server/deploy/trial.sh" stop "$WORK/trial"
+"$ROOT/server/deploy/trial.sh" stop "$WORK/trial"

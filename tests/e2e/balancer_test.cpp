@@ -1,5 +1,5 @@
 // The balanced setup end to end: the real installer installs through
-// HAProxy (tools/update_server/deploy/trial.sh) in front of two reference
+// HAProxy (server/deploy/trial.sh) in front of two reference
 // servers; the server it is connected to is killed; new installers reach
 // the other one, and the installer asks to reconnect and installs again.
 #include <gtest/gtest.h>
@@ -61,11 +61,11 @@ bool helloAnswered(const std::string& address) {
 }
 
 struct Trial {
-    std::string dir, script = std::string(KAVO_SOURCE_DIR) + "/tools/update_server/deploy/trial.sh";
+    std::string dir, script = std::string(KAVO_SOURCE_DIR) + "/server/deploy/trial.sh";
     bool started = false;
     bool start(const std::string& root, const std::string& front, const std::vector<std::string>& servers) {
         std::string cmd = "UPDATE_SERVER='" + std::string(KAVO_NATIVE_BIN) +
-                          "/tools/update_server/update_server' TRIAL_SECONDS=600 '" + script + "' start '" + dir +
+                          "/server/update_server' TRIAL_SECONDS=600 '" + script + "' start '" + dir +
                           "' '" + root + "' " + front;
         for (const auto& s : servers) cmd += " " + s;
         started = true;

@@ -15,8 +15,8 @@
 # program (default: the native build of this checkout).
 set -euo pipefail
 HERE="$(cd "$(dirname "$0")" && pwd)"
-ROOT_DIR="$(cd "$HERE/../../.." && pwd)"
-SERVER_EXE=${UPDATE_SERVER:-$ROOT_DIR/build/native/tools/update_server/update_server}
+ROOT_DIR="$(cd "$HERE/../.." && pwd)"
+SERVER_EXE=${UPDATE_SERVER:-$ROOT_DIR/build/native/server/update_server}
 SECONDS_MAX=${TRIAL_SECONDS:-3600}
 
 usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
