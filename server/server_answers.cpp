@@ -57,11 +57,11 @@ void UpdateServer::Impl::readFrom(Client& c, Clock::time_point now) {
         if (c.in.empty()) {
             // Whole messages are taken straight from the read; only a rest
             // is kept.
-            size_t taken = parse(c, buf, len, now);
+            size_t taken = parse(c, buf, len);
             if (!c.dead && taken < len) c.in.assign(buf + taken, buf + len);
         } else {
             c.in.insert(c.in.end(), buf, buf + len);
-            parseHeld(c, now);
+            parseHeld(c);
         }
         notePeak(c);
     }
@@ -84,7 +84,7 @@ void UpdateServer::Impl::record(const Client& c, const uint8_t* p, size_t n) {
     if (pre.size() < PREFIX_BYTES) pre.append(reinterpret_cast<const char*>(p), std::min(n, PREFIX_BYTES - pre.size()));
 }
 
-size_t UpdateServer::Impl::parse(Client& c, const uint8_t* p, size_t n, Clock::time_point now) {
+size_t UpdateServer::Impl::parse(Client& c, const uint8_t* p, size_t n) {
     const FaultSettings& f = cfg.faults;
     size_t pos = 0;
     while (pos < n && !c.dead && !c.closeWhenFlushed && c.jobs.size() < MAX_JOBS) {
@@ -127,13 +127,12 @@ size_t UpdateServer::Impl::parse(Client& c, const uint8_t* p, size_t n, Clock::t
         if (m.kind != ClientMessage::SKIPPED) c.partialSince = Clock::time_point::max();
         pos += len;
     }
-    (void)now;
     return pos;
 }
 
-void UpdateServer::Impl::parseHeld(Client& c, Clock::time_point now) {
+void UpdateServer::Impl::parseHeld(Client& c) {
     if (c.in.empty() || c.dead) return;
-    size_t taken = parse(c, c.in.data(), c.in.size(), now);
+    size_t taken = parse(c, c.in.data(), c.in.size());
     if (c.dead) return;
     c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(taken));
     // Nothing held: give the memory back (most connections are idle).
@@ -268,7 +267,7 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
         }
         // Room in the queue again: take what the client sent meanwhile.
         if (!c.in.empty() && c.jobs.size() < MAX_JOBS) {
-            parseHeld(c, now);
+            parseHeld(c);
             if (c.dead || c.closeWhenFlushed) break;
             notePartial(c, now);
         }

@@ -288,9 +288,9 @@ struct UpdateServer::Impl {
     void record(const Client& c, const uint8_t* p, size_t n);
     // Takes messages from p (n bytes) while the queue has room; returns how
     // many bytes it took.
-    size_t parse(Client& c, const uint8_t* p, size_t n, Clock::time_point now);
+    size_t parse(Client& c, const uint8_t* p, size_t n);
     // Takes what waits in c.in, as far as the queue has room.
-    void parseHeld(Client& c, Clock::time_point now);
+    void parseHeld(Client& c);
     void notePartial(Client& c, Clock::time_point now);
     void checkDeadlines(Clock::time_point now);
 
