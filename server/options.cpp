@@ -63,8 +63,8 @@ const char* usageText() {
            "as separator, letter case as stored). Anything else, names longer than 999\n"
            "bytes, links leading out of the root, folders, missing, empty or special\n"
            "files get \"sfe0\" and a log line. A connection that sends anything but \"#v\"\n"
-           "and \"rf\" is closed at once, one without a hello after 10 s or with a message\n"
-           "left unfinished for 10 s as well.\n"
+           "and \"rf\" is closed at once; one without a hello or a request after 10 s, or\n"
+           "with a message left unfinished for 10 s, as well.\n"
            "SIGINT stops the server at once, SIGTERM after the drain.\n";
 }
 

@@ -65,7 +65,7 @@ struct ServerConfig {
     size_t outputBufferBytes = 256 * 1024;  // per client
     int drainSeconds = 30;         // drain(): how long transfers in flight may take
     int statsSeconds = 60;         // a statistics line this often (0: none)
-    double helloSeconds = 10;      // a connection without a hello by then is closed
+    double helloSeconds = 10;      // a connection that sent no hello (or request) by then is closed
     double partialSeconds = 10;    // likewise a message left unfinished this long
     int logFd = 1;                 // where the lines go without a LogSink
     size_t logQueueBytes = 1 << 20;  // lines beyond this wait are dropped and counted

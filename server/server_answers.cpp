@@ -31,6 +31,7 @@ Job scriptJob(const ScriptStep& s) {
 }  // namespace
 
 void UpdateServer::Impl::readFrom(Client& c, Clock::time_point now) {
+    parseHeld(c);  // what waited for room in the queue comes first
     size_t budget = READ_BUDGET;
     uint8_t buf[READ_BUDGET];
     while (budget > 0 && !c.dead && wantsInput(c)) {
@@ -108,12 +109,15 @@ size_t UpdateServer::Impl::parse(Client& c, const uint8_t* p, size_t n) {
                 }
             }
             c.helloSeen = true;
+            c.spoken = true;
             break;
         case ClientMessage::REQUEST:
             c.jobs.push_back(Job{Job::REQUEST, std::vector<uint8_t>(m.name, m.name + m.nameLen), 0});
+            c.spoken = true;
             break;
         case ClientMessage::LONG_REQUEST:
             c.jobs.push_back(Job{Job::LONG_NAME, {}, static_cast<int>(m.nameLen)});
+            c.spoken = true;
             break;
         case ClientMessage::SKIPPED:
             break;
@@ -131,7 +135,7 @@ size_t UpdateServer::Impl::parse(Client& c, const uint8_t* p, size_t n) {
 }
 
 void UpdateServer::Impl::parseHeld(Client& c) {
-    if (c.in.empty() || c.dead) return;
+    if (c.in.empty() || c.dead || c.jobs.size() >= MAX_JOBS) return;
     size_t taken = parse(c, c.in.data(), c.in.size());
     if (c.dead) return;
     c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(taken));
@@ -160,6 +164,12 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
     const FaultSettings& f = cfg.faults;
     const size_t cap = cfg.outputBufferBytes;
     while (!c.dead && !c.closeWhenFlushed && !c.lingering) {
+        // Room in the queue again: take what the client sent meanwhile.
+        if (!c.in.empty() && c.jobs.size() < MAX_JOBS) {
+            parseHeld(c);
+            if (c.dead || c.closeWhenFlushed) break;
+            notePartial(c, now);
+        }
         if (c.xfer.active) {
             Transfer& x = c.xfer;
             if (!x.headerSent) {
@@ -264,12 +274,6 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
         if (c.sleeping) {
             if (now < c.sleepUntil) return c.sleepUntil;
             c.sleeping = false;
-        }
-        // Room in the queue again: take what the client sent meanwhile.
-        if (!c.in.empty() && c.jobs.size() < MAX_JOBS) {
-            parseHeld(c);
-            if (c.dead || c.closeWhenFlushed) break;
-            notePartial(c, now);
         }
         if (c.jobs.empty() || c.out.pending() >= cap || c.waitingForFile) return Clock::time_point::max();
         if (draining && c.jobs.front().kind == Job::REQUEST) return Clock::time_point::max();

@@ -181,7 +181,7 @@ void UpdateServer::Impl::checkDeadlines(Clock::time_point now) {
         }
     };
     auto partialDue = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(cfg.partialSeconds));
-    overdue(helloDeadlines, [](const Client& c) { return !c.helloSeen; }, "no hello", cfg.helloSeconds);
+    overdue(helloDeadlines, [](const Client& c) { return !c.spoken; }, "no hello", cfg.helloSeconds);
     overdue(partialDeadlines,
             [&](const Client& c) { return c.partialSince != Clock::time_point::max() && c.partialSince + partialDue <= now; },
             "message left unfinished", cfg.partialSeconds);

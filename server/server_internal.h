@@ -175,6 +175,9 @@ struct Client {
     bool sleeping = false;
     Clock::time_point sleepUntil;
     bool helloSeen = false;
+    // It sent a hello or a request: no longer held to the hello deadline
+    // (an installer sends its hello first; a health check asks at once).
+    bool spoken = false;
     uint64_t hellos = 0;
     // Since when a message has been left unfinished (max(): none is).
     Clock::time_point partialSince = Clock::time_point::max();

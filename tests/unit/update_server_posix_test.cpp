@@ -343,6 +343,19 @@ TEST_F(ServerTest, HostileClientsAreHeldToTheirBounds) {
              EXPECT_EQ(c.read(7 + 12), header(12) + "version=2.0\n");
              EXPECT_LE(server->peaks().jobs, 8u);
          }},
+        {"more requests than the queue holds, then a half-close: all answered in order",
+         [](Conn& c) {
+             std::string many = HELLO;
+             for (int i = 0; i < 20; ++i) many += request(i % 2 ? "update.ini" : "wrp\\KAVO.wrp");
+             c.send(many);
+             shutdown(c.fd(), SHUT_WR);
+         },
+         [](Conn& c) {
+             std::string want = HELLO;
+             for (int i = 0; i < 20; ++i) want += i % 2 ? header(12) + "version=2.0\n" : header(2500) + pattern(2500);
+             EXPECT_TRUE(c.read(want.size() + 1) == want);
+             EXPECT_TRUE(c.closesWithin(1000));
+         }},
         {"half-close after the request: the answer still comes",
          [](Conn& c) {
              c.send(HELLO + request("update.ini"));
