@@ -11,7 +11,8 @@
 # Every address is a 127.x address, each on port 49491 (the installer's
 # port).  DIR receives the configuration, the logs (haproxy.log,
 # server-ADDRESS.log), the process ids (server-ADDRESS.pid, haproxy.pid)
-# and HAProxy's runtime API socket (haproxy.sock).  A server is stopped as
+# and the address of HAProxy's runtime API (haproxy.api: the front address,
+# port 49490).  A server is stopped as
 # in production: set to "drain" in HAProxy (nothing new reaches it), then
 # SIGTERM (it closes its idle connections and lets its transfers finish,
 # up to 30 s).  Everything started ends by itself after TRIAL_SECONDS
@@ -40,20 +41,12 @@ child_pid() {
 
 # One command to HAProxy's runtime API; prints the answer.
 api() {   # DIR COMMAND
-  python3 - "$1/haproxy.sock" "$2" <<'EOF'
-import socket, sys
-s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-s.settimeout(5)
-s.connect(sys.argv[1])
-s.sendall((sys.argv[2] + "\n").encode())
-out = b""
-while True:
-    d = s.recv(4096)
-    if not d:
-        break
-    out += d
-sys.stdout.write(out.decode(errors="replace"))
-EOF
+  local addr
+  addr=$(cat "$1/haproxy.api")
+  exec 3<>"/dev/tcp/${addr%:*}/${addr#*:}" || return 1
+  printf '%s\n' "$2" >&3
+  timeout 5 cat <&3 || true
+  exec 3<&- 3>&-
 }
 
 # Ends a process: SIGNAL, up to WAIT tenths of a second, then SIGKILL.
@@ -72,7 +65,7 @@ end_process() {   # PIDFILE WAIT [SIGNAL]
 drain() {   # DIR ADDRESS
   local dir=$1 addr=$2 name
   name=$(sed -n "s/^    server \(s[0-9]*\) $addr:49491 .*/\1/p" "$dir/haproxy.cfg" | head -1)
-  if [ -n "$name" ] && [ -S "$dir/haproxy.sock" ] && [ -f "$dir/haproxy.pid" ]; then
+  if [ -n "$name" ] && [ -f "$dir/haproxy.api" ] && [ -f "$dir/haproxy.pid" ]; then
     api "$dir" "set server update_servers/$name state drain" | grep . || true
     echo "trial: $addr ($name) set to drain in HAProxy"
   fi
@@ -102,10 +95,11 @@ start)
   mkdir -p "$DIR"
   DIR=$(cd "$DIR" && pwd)
   stop "$DIR"
+  echo "$FRONT:49490" >"$DIR/haproxy.api"
   # The configuration: this folder's file with our addresses.
   {
     sed -e "s|^    bind .*|    bind $FRONT:49491|" -e '/^    server /d' \
-      -e "s|^    stats socket .*|    stats socket $DIR/haproxy.sock mode 600 level admin|" "$HERE/haproxy.cfg"
+      -e "s|^    stats socket .*|    stats socket ipv4@$FRONT:49490 level admin|" "$HERE/haproxy.cfg"
     i=0
     for a in "$@"; do i=$((i + 1)); echo "    server s$i $a:49491 check"; done
   } >"$DIR/haproxy.cfg"

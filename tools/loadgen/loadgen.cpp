@@ -144,7 +144,7 @@ int runHostile(const Options& o, const sockaddr_in& sa) {
     // The stream each mode sends after connecting; "repeat" is sent over
     // and over once it is through.
     std::string first, repeat;
-    if (m == "slow-hello") first = "", repeat = helloS.substr(0, 1);
+    if (m == "slow-hello") first = "", repeat = helloS;  // one byte at a time
     if (m == "garbage") {
         repeat.resize(64 * 1024);
         uint32_t x = 2463534242u;
@@ -221,7 +221,8 @@ int runHostile(const Options& o, const sockaddr_in& sa) {
                 }
                 const std::string& what = inFirst ? first : repeat;
                 size_t at = inFirst ? h.sent : (h.sent - first.size()) % repeat.size();
-                ssize_t w = send(h.fd, what.data() + at, what.size() - at, MSG_NOSIGNAL);
+                size_t len = m == "slow-hello" ? 1 : what.size() - at;
+                ssize_t w = send(h.fd, what.data() + at, len, MSG_NOSIGNAL);
                 if (w <= 0) break;
                 bytesOut += static_cast<uint64_t>(w);
                 h.sent += static_cast<size_t>(w);
