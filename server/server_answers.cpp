@@ -98,9 +98,13 @@ size_t UpdateServer::Impl::parse(Client& c, const uint8_t* p, size_t n) {
             // Logged once; an installer sends one, repeats are counted.
             if (++c.hellos == 1) say(format("%s hello %u.%u", tag(c).c_str(), m.major, m.minor));
             if (!f.noHello) {
-                Job j{Job::SEND, std::vector<uint8_t>(VERSION_MSG_SIZE), 0};
-                buildVersionMessage(j.bytes.data(), j.bytes.size(), f.versionMajor, f.versionMinor);
-                c.jobs.push_back(std::move(j));
+                uint8_t answer[VERSION_MSG_SIZE];
+                buildVersionMessage(answer, sizeof answer, f.versionMajor, f.versionMinor);
+                // Nothing ahead of it: straight into the output, without a job.
+                if (c.jobs.empty() && !c.xfer.active && !c.sleeping && c.out.pending() < cfg.outputBufferBytes)
+                    queue(c, answer, sizeof answer);
+                else
+                    c.jobs.push_back(Job{Job::SEND, std::vector<uint8_t>(answer, answer + sizeof answer), 0});
             }
             if (!c.helloSeen) {
                 for (const ScriptStep& s : f.script) {
