@@ -1,5 +1,5 @@
 // bare_download: the yardstick of the download benchmark.  A plain data
-// loop and nothing around it: request the file, read the header, then per
+// loop and nothing around it: the hello, then request the file, read the header, then per
 // step receive whatever has arrived, up to the chunk size, and write it.  No
 // window, no message pump, no progress.  Built for Windows and run under
 // wine next to the installer, so that both pay the same per-call costs.
@@ -82,6 +82,14 @@ int main(int argc, char** argv) {
     uint8_t request[FILE_REQUEST_HEAD_SIZE + 1024];
     size_t n = buildFileRequest(request, sizeof request, argv[2], nameLen);
     if (n == 0) return 2;
+
+    // The hello first, as the installer sends it at connect (the server
+    // closes a connection that has not sent one within 10 s).
+    uint8_t hello[VERSION_MSG_SIZE], answer[VERSION_MSG_SIZE];
+    buildVersionMessage(hello, sizeof hello);
+    if (send(s, reinterpret_cast<const char*>(hello), VERSION_MSG_SIZE, 0) != VERSION_MSG_SIZE ||
+        !readExact(s, answer, VERSION_MSG_SIZE))
+        return 1;
 
     double start = benchSeconds();
     if (send(s, reinterpret_cast<const char*>(request), static_cast<int>(n), 0) != static_cast<int>(n)) return 1;

@@ -108,7 +108,7 @@ done
 serve() {   # root
   stop_server
   rm -f "$WORK/port"
-  "$BN/tools/update_server/update_server" --root "$1" --address "$ADDRESS" --port 49491 \
+  "$BN/server/update_server" --root "$1" --address "$ADDRESS" --port 49491 \
     --port-file "$WORK/port" >>"$WORK/server.log" 2>&1 &
   SERVER_PID=$!
   for _ in $(seq 100); do [ -s "$WORK/port" ] && return 0; sleep 0.05; done
