@@ -9,6 +9,7 @@
 #include "app/config.h"
 #include "app/eventlog.h"
 #include "app/globals.h"
+#include "app/uninstall_win32.h"
 #include "app/window_win32.h"
 #include "archive/autowrap.h"
 #include "base/textbuf.h"
@@ -84,6 +85,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     installerPackageKey = embeddedPackageKey;
 #endif
     readConfiguration();
+    // Started from the list of installed programs: no window.
+    if (hasSwitch(commandLine, "-uninstall")) return runUninstall(commandLine);
 
     if (testEdition) {
         copyText(installDir, sizeof installDir, "C:\\KAVO_TEST");

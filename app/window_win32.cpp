@@ -311,4 +311,8 @@ bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
            IDYES;
 }
 
+void uiInform(const char* text, const char* title) {
+    MessageBoxA(mainWindow, text, title, MB_ICONINFORMATION | MB_OK);
+}
+
 void uiQuit() { PostQuitMessage(0); }
