@@ -51,6 +51,22 @@ bool hasSwitch(const char* commandLine, const char* name) {
     return commandLine && name && strstr(commandLine, name) != nullptr;
 }
 
+bool hasSwitchWord(const char* commandLine, const char* name, const char** value) {
+    if (!commandLine || !name || !*name) return false;
+    size_t n = strlen(name);
+    bool prefix = name[n - 1] == ':';
+    bool quoted = false;
+    for (const char* p = commandLine; *p; ++p) {
+        if (*p == '"') quoted = !quoted;
+        if (quoted || (p != commandLine && p[-1] != ' ' && p[-1] != '\t')) continue;
+        if (strncmp(p, name, n) != 0) continue;
+        if (!prefix && p[n] != '\0' && p[n] != ' ' && p[n] != '\t') continue;
+        if (value) *value = p + n;
+        return true;
+    }
+    return false;
+}
+
 InstallDirSwitch parseInstallDirSwitch(const char* commandLine, char* out, size_t outCap) {
     const char* sw = commandLine ? strstr(commandLine, "-installDir:") : nullptr;
     if (!sw) return InstallDirSwitch::Absent;

@@ -27,6 +27,11 @@ bool isTestMarkerLine(const char* line);
 bool scanLauncherIni(FILE* file);
 
 bool hasSwitch(const char* commandLine, const char* name);
+// True when the command line holds `name` as a word of its own outside
+// double quotes, or as the start of such a word when `name` ends in ':'
+// (then *value, when given, points just past it).  For the switches of the
+// uninstall: a folder named "x-uninstall" must not start one.
+bool hasSwitchWord(const char* commandLine, const char* name, const char** value = nullptr);
 
 enum class InstallDirSwitch {
     Absent,    // no "-installDir:" on the command line

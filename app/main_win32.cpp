@@ -86,7 +86,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
 #endif
     readConfiguration();
     // Started from the list of installed programs: no window.
-    if (hasSwitch(commandLine, "-uninstall")) return runUninstall(commandLine);
+    if (hasSwitchWord(commandLine, "-uninstall")) return runUninstall(commandLine);
 
     if (testEdition) {
         copyText(installDir, sizeof installDir, "C:\\KAVO_TEST");

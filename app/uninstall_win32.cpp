@@ -66,7 +66,7 @@ bool continueFromTemp(const char* self, const char* temp, const char* folder, co
     }
     char command[LOG_TEXT_CAP];
     if (!formatText(command, sizeof command, "\"%s\" -uninstall -installDir:\"%s\" -uninstallAfter:%lu%s", copy,
-                    folder, GetCurrentProcessId(), hasSwitch(commandLine, "-silent") ? " -silent" : ""))
+                    folder, GetCurrentProcessId(), hasSwitchWord(commandLine, "-silent") ? " -silent" : ""))
         return false;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -83,9 +83,9 @@ bool continueFromTemp(const char* self, const char* temp, const char* folder, co
 // The run that started this one must end first: its exe is one of the
 // files to remove.
 void waitForStarter(const char* commandLine) {
-    const char* sw = strstr(commandLine, "-uninstallAfter:");
-    if (!sw) return;
-    DWORD pid = strtoul(sw + strlen("-uninstallAfter:"), nullptr, 10);
+    const char* value = nullptr;
+    if (!hasSwitchWord(commandLine, "-uninstallAfter:", &value)) return;
+    DWORD pid = strtoul(value, nullptr, 10);
     HANDLE starter = pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
     if (!starter) return;
     WaitForSingleObject(starter, 10000);

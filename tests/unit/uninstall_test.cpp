@@ -17,7 +17,6 @@
 #include <windows.h>
 #endif
 
-using archive_test::Arc;
 
 namespace {
 
@@ -44,7 +43,7 @@ struct Installed {
         resetAppState();
         sysRegDeleteKey(KEY);
         std::string archive = box / "KAVO.wrp";
-        writeFile(archive, Arc()
+        writeFile(archive, archive_test::Arc()
                                .dir("KAVO_data")
                                .file("KAVO_interface.exe", "product")
                                .end()
