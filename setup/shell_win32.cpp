@@ -71,8 +71,9 @@ void removeDesktopShortcuts(const char* folder) {
         char file[PATH_CAP], target[PATH_CAP];
         if (!copyText(file, sizeof file, desktop) || !appendText(file, sizeof file, name)) continue;
         if (GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES) continue;
-        if (!shortcutTarget(file, target, sizeof target) || lstrcmpiA(target, expected) != 0) {
-            logMessage("shortcut \"%s\" points elsewhere - kept", file);
+        if (!shortcutTarget(file, target, sizeof target)) copyText(target, sizeof target, "(unreadable)");
+        if (lstrcmpiA(target, expected) != 0) {
+            logMessage("shortcut \"%s\" points to \"%s\" - kept", file, target);
             continue;
         }
         if (DeleteFileA(file)) logMessage("delete \"%s\"", file);
