@@ -51,9 +51,10 @@ bool hasSwitch(const char* commandLine, const char* name) {
     return commandLine && name && strstr(commandLine, name) != nullptr;
 }
 
-bool hasSwitchWord(const char* commandLine, const char* name) {
+bool hasSwitchWord(const char* commandLine, const char* name, const char** value) {
     if (!commandLine || !name || !*name) return false;
     size_t n = strlen(name);
+    bool prefix = name[n - 1] == ':';
     const char* p = commandLine;
     while (*p) {
         while (*p == ' ' || *p == '\t') ++p;
@@ -63,7 +64,11 @@ bool hasSwitchWord(const char* commandLine, const char* name) {
             if (*p == '"') quoted = !quoted;
             ++p;
         }
-        if (static_cast<size_t>(p - word) == n && strncmp(word, name, n) == 0) return true;
+        size_t length = static_cast<size_t>(p - word);
+        if ((prefix ? length >= n : length == n) && strncmp(word, name, n) == 0) {
+            if (value) *value = word + n;
+            return true;
+        }
     }
     return false;
 }

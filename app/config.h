@@ -29,8 +29,10 @@ bool scanLauncherIni(FILE* file);
 bool hasSwitch(const char* commandLine, const char* name);
 // True when `name` is a word of its own on the command line: between
 // blanks (or the ends), outside double quotes, so that a folder named on
-// the command line never switches it on.
-bool hasSwitchWord(const char* commandLine, const char* name);
+// the command line never switches it on ("x-uninstall" starts nothing).
+// A `name` ending in ':' matches the start of such a word, and *value (when
+// given) then points just past it.
+bool hasSwitchWord(const char* commandLine, const char* name, const char** value = nullptr);
 
 enum class InstallDirSwitch {
     Absent,    // no "-installDir:" on the command line

@@ -9,6 +9,7 @@
 #include "app/config.h"
 #include "app/eventlog.h"
 #include "app/globals.h"
+#include "app/uninstall_win32.h"
 #include "app/window_win32.h"
 #include "archive/autowrap.h"
 #include "base/textbuf.h"
@@ -152,6 +153,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     silentMode = hasSwitchWord(commandLine, "-silent");
     readConfiguration();
     if (silentMode && hasSwitch(commandLine, "-autoWrap")) return refuseSilentPackaging();
+    // Started from the list of installed programs: no window.
+    if (hasSwitchWord(commandLine, "-uninstall")) {
+        UninstallRun run = runUninstall(commandLine);
+        if (!silentMode || run == UninstallRun::HandedOver) return 0;
+        return endSilentRun(run == UninstallRun::Done);
+    }
     // Before any command or packing run: an unpacking cut off in this folder
     // (a power cut, a kill) is finished or undone, so its packages are
     // wholly old or wholly new.

@@ -22,15 +22,20 @@ bool silentAnswer(const char* title) {
         noteOutcome(RunOutcome::ServerUnreachable);
         return false;
     }
+    // The quiet uninstall of the list of installed programs is the user's
+    // own explicit request.
+    if (strcmp(title, "KAVO Uninstall") == 0) return true;
     // "Installation Completed", "Update Completed": a deployment never
     // starts the product.  Any other question: No.
     return false;
 }
 
-void silentWarning(const char* text) {
+void silentNote(const char* text, const char* what) {
     char line[LOG_TEXT_CAP];
     copyText(line, sizeof line, text ? text : "");
     for (char* p = line; *p; ++p)
         if (*p == '\n' || *p == '\r') *p = ' ';
-    logMessage("warning (not shown): %s", line);
+    logMessage("%s (not shown): %s", what ? what : "box", line);
 }
+
+void silentWarning(const char* text) { silentNote(text, "warning"); }

@@ -5,5 +5,7 @@
 
 // The answer to the Yes/No question with this title: true for Yes.
 bool silentAnswer(const char* title);
-// Logs the text of a warning box that is not shown, on one line.
+// Logs the text of a box that is not shown, on one line, after `what`.
+void silentNote(const char* text, const char* what);
+// silentNote for a warning box.
 void silentWarning(const char* text);

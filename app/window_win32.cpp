@@ -320,6 +320,11 @@ bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
            IDYES;
 }
 
+void uiInform(const char* text, const char* title) {
+    if (silentMode) silentNote(text, title);
+    else MessageBoxA(mainWindow, text, title, MB_ICONINFORMATION | MB_OK);
+}
+
 void uiQuit() {
     // An unattended run has no message loop to end: the work it runs stops
     // where it safely can, and the run ends with it.

@@ -135,6 +135,22 @@ struct SysFolderClaim;       // opaque
 int sysClaimFolder(const char* folder, SysFolderClaim** claim);
 void sysReleaseFolder(SysFolderClaim* claim);
 
+// ---- the per-user registry ----------------------------------------------
+// Keys are paths below the current user's hive (HKEY_CURRENT_USER), such as
+// "Software\Microsoft\Windows\CurrentVersion\Uninstall\KAVO".  The
+// POSIX and in-memory sides keep the keys in a map of the process, so that
+// the code that writes them runs in the native tests.
+// Each setter creates the key when it is missing; 0 or a system error number.
+int sysRegSetText(const char* key, const char* name, const char* value);
+int sysRegSetNumber(const char* key, const char* name, uint32_t value);
+// A text value into buf (cap bytes); false when the key or the value is
+// missing, is not text, or does not fit.
+bool sysRegGetText(const char* key, const char* name, char* buf, size_t cap);
+bool sysRegGetNumber(const char* key, const char* name, uint32_t* value);
+// Removes a key with its values (it has no sub-keys); 0, also when it was
+// not there, or a system error number.
+int sysRegDeleteKey(const char* key);
+
 // ---- clock ---------------------------------------------------------------
 // Wall-clock seconds since 1970-01-01 with millisecond resolution.
 double nowSeconds();
@@ -181,4 +197,6 @@ void uiSocketReads(SysSocket s, bool on);
 void uiWarning(const char* text);        // modal "KAVO Warning" box
 // Modal Yes/No question owned by the main window; true for Yes.
 bool uiAskYesNo(const char* text, const char* title, bool warningIcon);
+// Modal box with an OK button and the information icon.
+void uiInform(const char* text, const char* title);
 void uiQuit();                           // post the quit message (exit code 0)

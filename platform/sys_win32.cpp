@@ -224,6 +224,65 @@ void sysReleaseFolder(SysFolderClaim* claim) {
     delete claim;
 }
 
+int sysRegSetText(const char* key, const char* name, const char* value) {
+    HKEY k;
+    LONG err = RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr);
+    if (err != ERROR_SUCCESS) return static_cast<int>(err);
+    err = RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                         static_cast<DWORD>(strlen(value) + 1));
+    RegCloseKey(k);
+    return static_cast<int>(err);
+}
+
+int sysRegSetNumber(const char* key, const char* name, uint32_t value) {
+    HKEY k;
+    LONG err = RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr);
+    if (err != ERROR_SUCCESS) return static_cast<int>(err);
+    DWORD v = value;
+    err = RegSetValueExA(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
+    RegCloseKey(k);
+    return static_cast<int>(err);
+}
+
+namespace {
+
+// The raw value; false when it is missing, of another type or too big.
+bool regRead(const char* key, const char* name, DWORD wantType, BYTE* buf, DWORD* size) {
+    HKEY k;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) return false;
+    DWORD type = 0;
+    LONG err = RegQueryValueExA(k, name, nullptr, &type, buf, size);
+    RegCloseKey(k);
+    return err == ERROR_SUCCESS && type == wantType;
+}
+
+}  // namespace
+
+bool sysRegGetText(const char* key, const char* name, char* buf, size_t cap) {
+    if (!buf || cap == 0) return false;
+    // One byte kept back: a stored text need not end in a NUL.
+    DWORD size = static_cast<DWORD>(cap - 1);
+    if (!regRead(key, name, REG_SZ, reinterpret_cast<BYTE*>(buf), &size)) {
+        buf[0] = '\0';
+        return false;
+    }
+    buf[size] = '\0';
+    return true;
+}
+
+bool sysRegGetNumber(const char* key, const char* name, uint32_t* value) {
+    DWORD v = 0, size = sizeof v;
+    if (!value || !regRead(key, name, REG_DWORD, reinterpret_cast<BYTE*>(&v), &size) || size != sizeof v)
+        return false;
+    *value = v;
+    return true;
+}
+
+int sysRegDeleteKey(const char* key) {
+    LONG err = RegDeleteKeyA(HKEY_CURRENT_USER, key);
+    return err == ERROR_FILE_NOT_FOUND ? SYS_OK : static_cast<int>(err);
+}
+
 double nowSeconds() {
     // FILETIME counts 100 ns steps since 1601; keep whole milliseconds.
     FILETIME ft;

@@ -13,6 +13,7 @@
 #include "setup/outcome.h"
 #include "setup/package_check.h"
 #include "setup/shell.h"
+#include "setup/uninstall.h"
 
 namespace {
 
@@ -131,9 +132,13 @@ bool installKAVO() {
     keepReleaseRecord(installDir, "install KAVO");
 
     logMessage("");
+    // What this run wrote, read from the archive before it is deleted.
+    bool recorded = recordPackage(archivePath, installDir);
     if (sysDeleteFile(archivePath) == SYS_OK) logMessage("delete \"%s\"", archivePath);
 
     makeDesktopShortcut();
+    // In the list of installed programs, so that it can be removed from there.
+    if (recorded) registerInstallation(installDir);
 
     uiSetStatus("Installation Completed");
     logMessage("installation completed");

@@ -13,6 +13,7 @@
 #include "setup/outcome.h"
 #include "setup/package_check.h"
 #include "setup/shell.h"
+#include "setup/uninstall.h"
 
 int32_t pendingUpdates[UPDATE_COUNT];
 
@@ -151,6 +152,7 @@ bool wrpUpdate_TCP(const char* name) {
         logMessage("wrpUpdate_TCP ERROR - unwrapFolder failed (\"%s\")", name);
         return false;
     }
+    recordPackage(localPath, workingDir);  // what the uninstall removes
     if (sysDeleteFile(localPath) == SYS_OK) logMessage("delete \"%s\"", localPath);
     logMessage("");
     return true;

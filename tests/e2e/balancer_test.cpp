@@ -136,7 +136,9 @@ TEST(Balancer, InstallsThroughHAProxyAndSurvivesALostServer) {
     EXPECT_EQ(count(log, "connection established!"), 2) << joined(log);
     // The second installation came from the server that is left.
     EXPECT_EQ(served(1 - killed), 1) << serverLog(1 - killed);
-    EXPECT_EQ(treeListing(inst, {"KAVO_data/update.ini", "KAVO_interface_started.txt"}), treeListing(release));
+    EXPECT_EQ(treeListing(inst, {"KAVO_data/update.ini", "KAVO_interface_started.txt", "KAVO_data/installed_files.txt",
+                                 "KAVO_data/KAVO_uninstall.exe"}),
+              treeListing(release));
     EXPECT_EQ(readText(inst + "/KAVO_data/update.ini"), "version=2.0 (balanced)\n");
 
     // A slow download through HAProxy (about 5 MB/s, 8 s in all) while the

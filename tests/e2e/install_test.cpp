@@ -62,7 +62,9 @@ TEST(Install, WholeInstallationStartsTheProduct) {
     // The installed tree is the release byte for byte, with the version
     // file from the server in place of the package's.
     std::vector<std::string> want = treeListing(s.release);
-    std::vector<std::string> got = treeListing(s.inst, {"KAVO_data/update.ini", "KAVO_interface_started.txt"});
+    // Beside it, the record of installed files and the uninstaller copy.
+    std::vector<std::string> got = treeListing(s.inst, {"KAVO_data/update.ini", "KAVO_interface_started.txt",
+                                                        "KAVO_data/installed_files.txt", "KAVO_data/KAVO_uninstall.exe"});
     EXPECT_EQ(got, want);
     EXPECT_EQ(readText(s.inst + "/KAVO_data/update.ini"), "version=2.0 (from the server)\n");
     EXPECT_FALSE(exists(s.inst + "/KAVO.wrp"));
@@ -273,7 +275,8 @@ TEST(Install, SecondInstallerOnTheSameFolderIsTurnedAway) {
     // A's installation is the release byte for byte; B's second run got no
     // further than its download (killed), C's run changed nothing.
     std::vector<std::string> got = treeListing(
-        s.inst, {"KAVO_data/update.ini", "setup.ini", "KAVO_install_log.txt", "KAVO.wrp"});
+        s.inst, {"KAVO_data/update.ini", "setup.ini", "KAVO_install_log.txt", "KAVO.wrp", "KAVO_data/installed_files.txt",
+                 "KAVO_data/KAVO_uninstall.exe"});
     EXPECT_EQ(got, treeListing(s.release));
     EXPECT_EQ(readText(s.inst + "/KAVO_data/update.ini"), "version=2.0 (from the server)\n");
 }

@@ -70,7 +70,9 @@ TEST(Signed, AutoWrapSignsAndTheKeyBuiltExeInstallsAndUpdates) {
                         "waitlist 10000 connection established!", "command 8001",
                         "box Installation_Completed no 60000", "command 8003", "waitexit 10000"});
     ASSERT_TRUE(r.ok()) << r.raw << joined(logTexts(d / "KAVO_install_log.txt"));
-    EXPECT_EQ(treeListing(inst, {"KAVO_data/update.ini", "KAVO_data/KAVO_installed.release"}), treeListing(d / "KAVO"));
+    EXPECT_EQ(treeListing(inst, {"KAVO_data/update.ini", "KAVO_data/KAVO_installed.release", "KAVO_data/installed_files.txt",
+                                 "KAVO_data/KAVO_uninstall.exe"}),
+              treeListing(d / "KAVO"));
     std::vector<std::string> log = logTexts(d / "KAVO_install_log.txt");
     EXPECT_EQ(matching(log, "verifyPackage \"" + winPath(inst) + "\\KAVO.wrp\" - signature ok (key ").size(), 1u)
         << joined(log);

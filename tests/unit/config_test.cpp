@@ -119,6 +119,31 @@ TEST(CommandLine, InstallDirValue) {
     EXPECT_EQ(kind, InstallDirSwitch::Empty);
 }
 
+// The uninstall's switches count only as words of their own outside quotes:
+// a folder whose name holds "-uninstall" must not start an uninstall.
+TEST(CommandLine, UninstallSwitchIsAWordOfItsOwn) {
+    struct Row {
+        const char* line;
+        bool found;
+    };
+    const Row rows[] = {
+        {"-uninstall", true},
+        {"  -uninstall -silent", true},
+        {"-installDir:\"D:\\x\" -uninstall", true},
+        {"-installDir:\"Z:\\work\\a-uninstall\\KAVO\"", false},
+        {"-installDir:\"D:\\x -uninstall\"", false},
+        {"x-uninstall", false},
+        {"-uninstalled", false},
+        {"-uninstallAfter:12", false},
+        {"", false},
+    };
+    for (const Row& r : rows) EXPECT_EQ(hasSwitchWord(r.line, "-uninstall"), r.found) << r.line;
+    const char* value = nullptr;
+    ASSERT_TRUE(hasSwitchWord("-uninstall -installDir:\"C:\\K -uninstallAfter:1\" -uninstallAfter:42", "-uninstallAfter:",
+                              &value));
+    EXPECT_STREQ(value, "42");
+}
+
 TEST(CommandLine, InstallDirQuoteSearchStopsAfter260Characters) {
     std::string longValue(300, 'a');
     std::string cmd = "-installDir:\"" + longValue.substr(0, 260) + "\"tail";

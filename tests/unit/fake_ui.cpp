@@ -60,10 +60,16 @@ bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
     fakeUi.answers.erase(fakeUi.answers.begin());
     return answer;
 }
+void uiInform(const char* text, const char* title) { fakeUi.informs.push_back({text, title, false}); }
 void uiQuit() { ++fakeUi.quitCount; }
 
 // The two shell steps of the sequences, recorded instead of done.
 void makeDesktopShortcut() { ++fakeUi.shortcuts; }
+void removeDesktopShortcuts(const char* folder) { fakeUi.shortcutsRemoved.push_back(folder); }
+bool copyRunningInstaller(const char* target) {
+    FILE* f = sysOpenFile(target, "wb");
+    return f && fputs("uninstaller", f) >= 0 && fclose(f) == 0;
+}
 bool startKAVO(const char* dir) {
     fakeUi.started.push_back(dir ? dir : "");
     return dir != nullptr;

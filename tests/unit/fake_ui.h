@@ -13,6 +13,7 @@ struct FakeUi {
         bool warningIcon;
     };
     std::vector<Question> questions;      // Yes/No boxes asked
+    std::vector<Question> informs;        // OK boxes shown
     std::vector<bool> answers;            // scripted answers, taken in order; No when empty
     std::vector<int> progress;            // every position sent to the bar
     std::vector<std::string> statuses;    // every status text set
@@ -29,6 +30,7 @@ struct FakeUi {
     std::function<void()> onProgress;     // runs inside every bar position set
     int shortcuts = 0;                    // desktop shortcuts made
     std::vector<std::string> started;     // folders the product was started from
+    std::vector<std::string> shortcutsRemoved;  // folders whose shortcuts were removed
 
     void reset();
 };

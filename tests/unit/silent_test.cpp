@@ -53,6 +53,7 @@ TEST(Silent, EveryQuestionGetsItsSafeAnswerAndTheWarningIsLogged) {
         {"Update Completed", false, 0},
         {"Network", false, 3},                   // no reconnect: the run ends
         {"Installation in Progress", true, 1},   // a close request stops the work
+        {"KAVO Uninstall", true, 0},             // the quiet uninstall was asked for
         {"Some new question", false, 0},
     };
     for (const Case& c : cases) {

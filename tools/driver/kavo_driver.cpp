@@ -17,6 +17,8 @@
 //                                 showed ("box.after_ms", to within 25 ms), press
 //   nobox <title> <ms>            fail if such a box shows within ms
 //   waitbox <title> <ms>          wait for a message box and report its text, press nothing
+//   anybox <title> <yes|no|ok> <ms>  like box, for a box of any process (one the
+//                                 installer's own child process shows)
 //   waitlist <ms> <text>          wait until a list entry contains text
 //   waitgone <ms> <text>          wait until no list entry contains text
 //   waitstatus <ms> <text>        wait until the status text equals text
@@ -28,6 +30,7 @@
 //   shot <file.png>               screenshot of the window and its boxes
 //   lnk <file>                    target and working folder of a shortcut (a bare
 //                                 name is looked up on the desktop)
+//   exists <file>                 reports 1 or 0 (a bare name is looked up on the desktop)
 //   kill                          end the installer (as a crash would) and wait until it is gone
 //   copy <from> <to>              copy a file (the first path has no spaces)
 //   timescale <n>                 multiply every later wait limit by n (slow,
@@ -137,7 +140,7 @@ BOOL CALLBACK findTop(HWND w, LPARAM lp) {
     Found* f = reinterpret_cast<Found*>(lp);
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
-    if (pid != f->pid || !IsWindowVisible(w)) return TRUE;
+    if ((f->pid && pid != f->pid) || !IsWindowVisible(w)) return TRUE;
     if (className(w) != f->cls) return TRUE;
     if (!f->title.empty()) {
         char t[512] = "";
@@ -172,8 +175,9 @@ BOOL CALLBACK watchTop(HWND w, LPARAM lp) {
     return TRUE;
 }
 
-HWND findWindowOf(const std::string& cls, const std::string& title) {
-    Found f{child.dwProcessId, cls, title, nullptr};
+// A window of the installer, or of any process when anyProcess is set.
+HWND findWindowOf(const std::string& cls, const std::string& title, bool anyProcess = false) {
+    Found f{anyProcess ? 0 : child.dwProcessId, cls, title, nullptr};
     EnumWindows(findTop, reinterpret_cast<LPARAM>(&f));
     return f.hwnd;
 }
@@ -282,15 +286,17 @@ void screenshot(int lineNo, const std::string& file) {
     out("shot", file + " " + std::to_string(w) + "x" + std::to_string(h));
 }
 
+// A bare name is looked up on the desktop, where the installer puts shortcuts.
+std::string onDesktop(int lineNo, const std::string& name) {
+    if (name.find(':') != std::string::npos) return name;
+    char desktop[MAX_PATH] = "";
+    if (SHGetFolderPathA(nullptr, CSIDL_DESKTOP, nullptr, SHGFP_TYPE_CURRENT, desktop) != S_OK)
+        fail(lineNo, "no desktop folder");
+    return std::string(desktop) + "\\" + name;
+}
+
 void readShortcut(int lineNo, const std::string& name) {
-    // A bare name is looked up on the desktop, where the installer puts it.
-    std::string file = name;
-    if (name.find(':') == std::string::npos) {
-        char desktop[MAX_PATH] = "";
-        if (SHGetFolderPathA(nullptr, CSIDL_DESKTOP, nullptr, SHGFP_TYPE_CURRENT, desktop) != S_OK)
-            fail(lineNo, "no desktop folder");
-        file = std::string(desktop) + "\\" + name;
-    }
+    std::string file = onDesktop(lineNo, name);
     out("lnk.file", file);
     CoInitialize(nullptr);
     IShellLinkA* link = nullptr;
@@ -426,14 +432,15 @@ void runLine(int lineNo, const std::string& line) {
         needWindow(lineNo);
         PostMessageA(mainWnd, WM_CLOSE, 0, 0);
         postTick = GetTickCount() | 1;
-    } else if (verb == "box" || verb == "nobox" || verb == "waitbox") {
+    } else if (verb == "box" || verb == "nobox" || verb == "waitbox" || verb == "anybox") {
         std::string title = word(rest);
         for (char& ch : title)
             if (ch == '_') ch = ' ';  // titles with spaces are written with "_"
-        std::string button = verb == "box" ? word(rest) : "";
+        bool any = verb == "anybox";
+        std::string button = verb == "box" || any ? word(rest) : "";
         int ms = number(lineNo, word(rest));
         HWND box = nullptr;
-        bool seen = waitFor(ms, [&] { return (box = findWindowOf("#32770", title)) != nullptr; });
+        bool seen = waitFor(ms, [&] { return (box = findWindowOf("#32770", title, any)) != nullptr; });
         if (verb == "nobox") {
             if (seen) fail(lineNo, "unexpected box " + title + ": " + escape(windowText(GetDlgItem(box, 0xFFFF))));
             out("nobox", title);
@@ -493,6 +500,8 @@ void runLine(int lineNo, const std::string& line) {
         screenshot(lineNo, rest);
     } else if (verb == "lnk") {
         readShortcut(lineNo, rest);
+    } else if (verb == "exists") {
+        out("exists", GetFileAttributesA(onDesktop(lineNo, rest).c_str()) != INVALID_FILE_ATTRIBUTES ? "1" : "0");
     } else if (verb == "copy") {
         std::string from = word(rest);
         if (!CopyFileA(from.c_str(), rest.c_str(), FALSE))

@@ -18,5 +18,6 @@ bool uiAskYesNo(const char* text, const char*, bool) {
     fprintf(stderr, "%s (answered No)\n", text);
     return false;
 }
+void uiInform(const char* text, const char*) { printf("%s\n", text); }
 void uiQuit() {}
 
