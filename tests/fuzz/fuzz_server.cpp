@@ -265,8 +265,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // After a stray message the server may close at once, so the last
     // answer may be cut: what there is of it must still be right.
-    auto cut = [&](size_t need) { return stray && at + need > in.size(); };
     size_t at = 0, k = 0;
+    auto cut = [&](size_t need) { return stray && at + need > in.size(); };
     for (; k < due.size() && at < in.size(); ++k) {
         const Due& d = due[k];
         std::string what = d.hello ? "hello" : "request of " + std::to_string(d.nameLength) + " bytes";
