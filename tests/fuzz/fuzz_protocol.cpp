@@ -213,6 +213,9 @@ struct BigFolder {
 // payload is one byte longer than the receive scratch holds behind its
 // 9 bytes, and a message after it.
 const size_t LONG_STREAM = 16384;
+// Without a plan otherwise: the paths of folders nested until their relative
+// path reaches the folder tree's limit of 1000 bytes.
+const size_t DEEP_STREAM = 8192;
 
 // Length fields near their limits.  The limits come from the buffers the
 // message tables give: 1000 bytes for a path with its terminator, 15000 for
@@ -312,11 +315,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // far shorter than the receive scratch, since the parser may take a
         // field that does not fit it in pieces, each with its own time
         // limit, which the model does not follow.  Without a plan every byte
-        // is there at once and no limit is crossed, so a stream that starts
-        // with "pfc" may hold the largest payload and one byte more (only
-        // such a stream: thousands of one-byte messages cost time).
-        const bool longStream = !planSize && streamSize >= 3 && memcmp(stream, "pfc", 3) == 0;
-        const size_t cap = longStream ? LONG_STREAM : 2048;
+        // is there at once and no limit is crossed: the stream may hold
+        // folders ten levels deep, and one that starts with "pfc" the largest
+        // payload and one byte more (only such a stream: thousands of
+        // one-byte messages cost time).
+        const bool pfcFirst = streamSize >= 3 && memcmp(stream, "pfc", 3) == 0;
+        const size_t cap = planSize ? 2048 : pfcFirst ? LONG_STREAM : DEEP_STREAM;
         if (expanded.size() > cap) expanded.resize(cap);
         stream = expanded.data();
         streamSize = expanded.size();
