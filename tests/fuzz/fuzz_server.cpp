@@ -62,31 +62,23 @@ void checkOpen(const char* path) {
 
 }  // namespace
 
-// Linked with --wrap: the server's calls come here first.
-extern "C" int __real_open(const char* path, int flags, ...);
-extern "C" int __wrap_open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
+// Linked with --wrap: the server's calls come here first.  The mode
+// argument is there only when a file may be created.
+#define FENCED_OPEN(name)                                                 \
+    extern "C" int __real_##name(const char* path, int flags, ...);       \
+    extern "C" int __wrap_##name(const char* path, int flags, ...) {      \
+        mode_t mode = 0;                                                  \
+        if (flags & (O_CREAT | O_TMPFILE)) {                              \
+            va_list ap;                                                   \
+            va_start(ap, flags);                                          \
+            mode = va_arg(ap, mode_t);                                    \
+            va_end(ap);                                                   \
+        }                                                                 \
+        checkOpen(path);                                                  \
+        return __real_##name(path, flags, mode);                          \
     }
-    checkOpen(path);
-    return __real_open(path, flags, mode);
-}
-extern "C" int __real_open64(const char* path, int flags, ...);
-extern "C" int __wrap_open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    checkOpen(path);
-    return __real_open64(path, flags, mode);
-}
+FENCED_OPEN(open)
+FENCED_OPEN(open64)
 
 namespace {
 
