@@ -5,9 +5,10 @@
 //
 // Input: one byte whose low nibble is the length of the delivery plan (see
 // Wire), whose bit 0x80 starts without a shared folder, whose bit 0x40
-// lets the stream hold runs and whose bit 0x20 adds a folder "f501" of 501
-// files to the shared folder (one more than the folder tree takes of a
-// folder), the plan, then the stream.  A run, 0xFF n b,
+// lets the stream hold runs and whose bits 0x30 together add a folder
+// "f501" of 501 files to the shared folder (one more than the folder tree
+// takes of a folder; every folder command then costs a scan of it, so it
+// takes two bits, not one), the plan, then the stream.  A run, 0xFF n b,
 // stands for 4 * (n + 1) bytes b, so that long fields take few input bytes:
 // without a plan the expanded stream may hold the largest payload and more.
 // The mutator below sets length fields to their limits and fills them.
@@ -304,7 +305,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const MemFs withShare = startState(true), without = startState(false);
     static BigFolder big;
     const size_t planSize = std::min<size_t>(data[0] & 15, size - 1);
-    const bool full = (data[0] & 0xA0) == 0x20;
+    const bool full = (data[0] & 0xB0) == 0x30;
     const MemFs& start = (data[0] & 0x80) ? without : withShare;
     const uint8_t* plan = data + 1;
     const uint8_t* stream = plan + planSize;
