@@ -35,7 +35,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 #include <ftw.h>
 #include <thread>
@@ -47,8 +49,14 @@ namespace {
 
 std::string rootReal;  // the served folder, resolved
 
+// The server's last log lines, for a failure report.
+std::mutex logMutex;
+std::deque<std::string> serverLog;
+
 [[noreturn]] void fail(const char* what, const std::string& detail) {
-    fprintf(stderr, "\n*** fuzz_server: %s\n%s\n", what, detail.c_str());
+    fprintf(stderr, "\n*** fuzz_server: %s\n%s\n--- the server's last lines\n", what, detail.c_str());
+    std::lock_guard<std::mutex> lock(logMutex);
+    for (const std::string& line : serverLog) fprintf(stderr, "%s\n", line.c_str());
     abort();
 }
 
@@ -172,7 +180,11 @@ struct Server {
         c.root = root.root;
         c.port = 0;
         c.statsSeconds = 0;
-        server = new update_server::UpdateServer(c, [](const std::string&) {});
+        server = new update_server::UpdateServer(c, [](const std::string& line) {
+            std::lock_guard<std::mutex> lock(logMutex);
+            serverLog.push_back(line);
+            if (serverLog.size() > 20) serverLog.pop_front();
+        });
         std::string error;
         signal(SIGPIPE, SIG_IGN);  // a client gone while a file is sent
         if (!server->open(&error)) fail("server set-up", error);
