@@ -41,6 +41,7 @@ void scanInto(FolderNode* node, size_t pathLen, size_t relLen) {
     SysFolderScan* scan = sysScanBegin(scanPath);
     if (!scan) return;
     unsigned longNames = 0, tooDeep = 0;
+    const bool existing = node->childCount > 0;
     SysFolderEntry entry;
     while (sysScanNext(scan, &entry)) {
         if (entry.isHidden || entry.name[0] == '.') continue;
@@ -54,7 +55,10 @@ void scanInto(FolderNode* node, size_t pathLen, size_t relLen) {
             ++longNames;
             continue;
         }
-        int index = findChild(node, entry.name, NODE_FILE);
+        // Only a scan into a node that already has children can meet one of
+        // them again (the enumeration gives each name once); a rebuild starts
+        // empty, and looking up every entry made it quadratic in a folder's size.
+        int index = existing ? findChild(node, entry.name, NODE_FILE) : -1;
         FolderNode* child;
         if (index >= 0) {
             child = node->children[index];
