@@ -119,29 +119,40 @@ TEST(CommandLine, InstallDirValue) {
     EXPECT_EQ(kind, InstallDirSwitch::Empty);
 }
 
-// The uninstall's switches count only as words of their own outside quotes:
-// a folder whose name holds "-uninstall" must not start an uninstall.
-TEST(CommandLine, UninstallSwitchIsAWordOfItsOwn) {
+// Switches count only as words of their own outside quotes: a folder whose
+// name holds "-silent" or "-uninstall" must switch nothing on.
+TEST(CommandLine, SwitchesAreWordsOfTheirOwn) {
     struct Row {
         const char* line;
+        const char* name;
         bool found;
+        const char* value;  // what follows a switch ending in ':'
     };
     const Row rows[] = {
-        {"-uninstall", true},
-        {"  -uninstall -silent", true},
-        {"-installDir:\"D:\\x\" -uninstall", true},
-        {"-installDir:\"Z:\\work\\a-uninstall\\KAVO\"", false},
-        {"-installDir:\"D:\\x -uninstall\"", false},
-        {"x-uninstall", false},
-        {"-uninstalled", false},
-        {"-uninstallAfter:12", false},
-        {"", false},
+        {"-silent", "-silent", true, nullptr},
+        {"  -installDir:\"D:\\K\" -silent\t", "-silent", true, nullptr},
+        {"-silent -update:OSKE_ALL", "-silent", true, nullptr},
+        {"-silentx", "-silent", false, nullptr},
+        {"x-silent", "-silent", false, nullptr},
+        {"-Silent", "-silent", false, nullptr},
+        {"-installDir:\"D:\\my -silent folder\"", "-silent", false, nullptr},
+        {"-uninstall", "-uninstall", true, nullptr},
+        {"-installDir:\"D:\\x\" -uninstall", "-uninstall", true, nullptr},
+        {"-installDir:\"Z:\\work\\a-uninstall\\KAVO\"", "-uninstall", false, nullptr},
+        {"-uninstalled", "-uninstall", false, nullptr},
+        {"-uninstallAfter:12", "-uninstall", false, nullptr},
+        {"-uninstall -uninstallAfter:12 -silent", "-uninstallAfter:", true, "12 -silent"},
+        {"-installDir:\"x -uninstallAfter:9\"", "-uninstallAfter:", false, nullptr},
+        {"-uninstall -installDir:\"C:\\K -uninstallAfter:1\" -uninstallAfter:42", "-uninstallAfter:", true, "42"},
+        {"", "-silent", false, nullptr},
     };
-    for (const Row& r : rows) EXPECT_EQ(hasSwitchWord(r.line, "-uninstall"), r.found) << r.line;
-    const char* value = nullptr;
-    ASSERT_TRUE(hasSwitchWord("-uninstall -installDir:\"C:\\K -uninstallAfter:1\" -uninstallAfter:42", "-uninstallAfter:",
-                              &value));
-    EXPECT_STREQ(value, "42");
+    for (const Row& r : rows) {
+        const char* value = nullptr;
+        EXPECT_EQ(hasSwitchWord(r.line, r.name, &value), r.found) << r.line;
+        if (r.value) EXPECT_STREQ(value, r.value) << r.line;
+    }
+    EXPECT_FALSE(hasSwitchWord(nullptr, "-silent"));
+    EXPECT_TRUE(fakeUi.warnings.empty());
 }
 
 TEST(CommandLine, InstallDirQuoteSearchStopsAfter260Characters) {

@@ -68,25 +68,6 @@ TEST(Silent, EveryQuestionGetsItsSafeAnswerAndTheWarningIsLogged) {
     EXPECT_TRUE(fakeUi.warnings.empty());
 }
 
-TEST(Silent, SwitchIsAWordOfItsOwn) {
-    struct Case {
-        const char* commandLine;
-        bool silent;
-    };
-    const Case cases[] = {
-        {"-silent", true},
-        {"  -installDir:\"D:\\K\" -silent\t", true},
-        {"-silent -update:OSKE_ALL", true},
-        {"-silentx", false},
-        {"x-silent", false},
-        {"-Silent", false},
-        {"-installDir:\"D:\\my -silent folder\"", false},
-        {"", false},
-    };
-    for (const Case& c : cases) EXPECT_EQ(hasSwitchWord(c.commandLine, "-silent"), c.silent) << c.commandLine;
-    EXPECT_FALSE(hasSwitchWord(nullptr, "-silent"));
-}
-
 TEST(Silent, UnknownUpdateNamesAreCounted) {
     resetAppState();
     int unknown = -1;
