@@ -67,7 +67,11 @@ void versionFilesUntouched(const SilentScene& s) {
 const Row ROWS[] = {
     {"GoodInstallation", true, nullptr, [](const SilentScene& s) { return s.installDirSwitch(); }, 0, "done",
      [](const SilentScene& s) {
-         EXPECT_EQ(treeListing(s.inst, {"KAVO_data/update.ini"}), treeListing(s.release));
+         EXPECT_EQ(treeListing(s.inst, {"KAVO_data/update.ini", "KAVO_data/installed_files.txt",
+                                        "KAVO_data/KAVO_uninstall.exe"}),
+                   treeListing(s.release));
+         // Registered for the list of installed programs as an interactive INSTALL is.
+         EXPECT_TRUE(exists(s.inst + "/KAVO_data/KAVO_uninstall.exe"));
          EXPECT_EQ(readText(s.inst + "/KAVO_data/update.ini"), "version=2.0 (from the server)\n");
          EXPECT_FALSE(exists(s.inst + "/KAVO.wrp"));
          std::vector<std::string> log = s.log();
