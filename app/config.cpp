@@ -51,6 +51,23 @@ bool hasSwitch(const char* commandLine, const char* name) {
     return commandLine && name && strstr(commandLine, name) != nullptr;
 }
 
+bool hasSwitchWord(const char* commandLine, const char* name) {
+    if (!commandLine || !name || !*name) return false;
+    size_t n = strlen(name);
+    const char* p = commandLine;
+    while (*p) {
+        while (*p == ' ' || *p == '\t') ++p;
+        const char* word = p;
+        bool quoted = false;
+        while (*p && (quoted || (*p != ' ' && *p != '\t'))) {
+            if (*p == '"') quoted = !quoted;
+            ++p;
+        }
+        if (static_cast<size_t>(p - word) == n && strncmp(word, name, n) == 0) return true;
+    }
+    return false;
+}
+
 InstallDirSwitch parseInstallDirSwitch(const char* commandLine, char* out, size_t outCap) {
     const char* sw = commandLine ? strstr(commandLine, "-installDir:") : nullptr;
     if (!sw) return InstallDirSwitch::Absent;

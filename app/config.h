@@ -27,6 +27,10 @@ bool isTestMarkerLine(const char* line);
 bool scanLauncherIni(FILE* file);
 
 bool hasSwitch(const char* commandLine, const char* name);
+// True when `name` is a word of its own on the command line: between
+// blanks (or the ends), outside double quotes, so that a folder named on
+// the command line never switches it on.
+bool hasSwitchWord(const char* commandLine, const char* name);
 
 enum class InstallDirSwitch {
     Absent,    // no "-installDir:" on the command line

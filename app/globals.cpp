@@ -5,6 +5,7 @@ char installDir[INSTALL_DIR_CAP] = "C:\\KAVO";
 char serverAddress[SERVER_ADDRESS_CAP] = DEFAULT_SERVER_ADDRESS;
 bool testEdition = false;
 bool consoleMode = false;
+bool silentMode = false;
 bool keepRunning = true;
 bool workInProgress = false;
 bool abortRequested = false;

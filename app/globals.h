@@ -36,6 +36,9 @@ extern char installDir[INSTALL_DIR_CAP];
 extern char serverAddress[SERVER_ADDRESS_CAP];
 extern bool testEdition;
 extern bool consoleMode;
+// Unattended run (-silent): no window or box is shown, every question gets
+// its safe answer, and the exit code tells the outcome.
+extern bool silentMode;
 extern bool keepRunning;
 extern bool workInProgress;
 extern bool abortRequested;

@@ -14,6 +14,8 @@
 #include "base/textbuf.h"
 #include "net/connection.h"
 #include "platform/sys.h"
+#include "setup/install.h"
+#include "setup/outcome.h"
 #include "setup/package_check.h"
 #include "setup/update.h"
 
@@ -76,6 +78,70 @@ void runMessageLoop() {
     }
 }
 
+// The longest an unattended run may take: a server that trickles its bytes
+// must not keep a deployment waiting for ever.
+enum : unsigned { SILENT_RUN_LIMIT_MINUTES = 120, SILENT_LIMIT_TIMER = 1 };
+
+void CALLBACK onSilentLimit(HWND window, UINT, UINT_PTR id, DWORD) {
+    KillTimer(window, id);
+    logMessage("silent run - not done after %u minutes: the work stops", static_cast<unsigned>(SILENT_RUN_LIMIT_MINUTES));
+    noteOutcome(RunOutcome::GeneralFailure);
+    abortRequested = true;
+}
+
+// The first connection to the update server; a failure is logged and
+// warned about.
+bool connectAtStart() {
+    if (connectToServer()) return true;
+    logMessage("FAILED to connect to Update Server");
+    showWarning("Failed to connect to Update Server.\nPlease check your internet connection or contact " SUPPORT_CONTACT);
+    return false;
+}
+
+// The last line of an unattended run's log, and its exit code.
+int endSilentRun(bool workDone) {
+    RunOutcome outcome = runOutcome(workDone);
+    logMessage("silent run - exit code %d - %s", outcomeExitCode(outcome), outcomeMeaning(outcome));
+    return outcomeExitCode(outcome);
+}
+
+// -silent beside -autoWrap: said in the log file and on the console (the
+// caller's when there is one), and nothing is done.
+int refuseSilentPackaging() {
+    const char* line = "-silent cannot be combined with -autoWrap - nothing done";
+    logMessage("%s", line);
+    noteOutcome(RunOutcome::BadCommandLine);
+    int code = endSilentRun(false);
+    bool ownConsole = !AttachConsole(ATTACH_PARENT_PROCESS);
+    if (ownConsole) AllocConsole();
+    freopen("conout$", "w", stdout);
+    consoleMode = true;
+    logMessage("%s", line);
+    if (ownConsole) Sleep(3000);  // long enough to be read
+    return code;
+}
+
+// The unattended run once the window exists: the command line is checked,
+// the link made, and the work run at once; returns the exit code.
+int runSilently(const char* commandLine, bool installDirRefused) {
+    int unknownNames = 0;
+    bool update = applyUpdateSwitch(commandLine, &unknownNames);
+    if (installDirRefused || unknownNames > 0) {
+        noteOutcome(RunOutcome::BadCommandLine);
+        return endSilentRun(false);
+    }
+    if (update) logMessage("silent run - component update of \"%s\"", workingDir);
+    else logMessage("silent run - installation into \"%s\"", installDir);
+
+    if (!connectAtStart()) {
+        noteOutcome(RunOutcome::ServerUnreachable);
+        return endSilentRun(false);
+    }
+    SetTimer(mainWindow, SILENT_LIMIT_TIMER, SILENT_RUN_LIMIT_MINUTES * 60u * 1000u, onSilentLimit);
+    bool done = update ? updateKAVO() : installKAVO();
+    return endSilentRun(done);
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
@@ -83,11 +149,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
 #ifdef KAVO_PACKAGE_KEY_BYTES
     installerPackageKey = embeddedPackageKey;
 #endif
+    silentMode = hasSwitchWord(commandLine, "-silent");
     readConfiguration();
+    if (silentMode && hasSwitch(commandLine, "-autoWrap")) return refuseSilentPackaging();
+    // Before any command or packing run: an unpacking cut off in this folder
+    // (a power cut, a kill) is finished or undone, so its packages are
+    // wholly old or wholly new.
+    recoverCutOffUnpacking(workingDir);
 
     if (testEdition) {
         copyText(installDir, sizeof installDir, "C:\\KAVO_TEST");
-        MessageBoxA(nullptr, "This is KAVO TEST version!", "KAVO TEST", MB_ICONWARNING | MB_OK);
+        if (!silentMode) MessageBoxA(nullptr, "This is KAVO TEST version!", "KAVO TEST", MB_ICONWARNING | MB_OK);
     } else {
         copyText(installDir, sizeof installDir, "C:\\KAVO");
     }
@@ -111,11 +183,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     }
 
     char value[INSTALL_DIR_CAP];
+    bool installDirRefused = false;
     switch (parseInstallDirSwitch(commandLine, value, sizeof value)) {
         case InstallDirSwitch::Applied: copyText(installDir, sizeof installDir, value); break;
-        case InstallDirSwitch::Empty: logMessage("-installDir: without a folder - ignored"); break;
+        case InstallDirSwitch::Empty:
+            logMessage("-installDir: without a folder - ignored");
+            installDirRefused = true;
+            break;
         case InstallDirSwitch::TooLong:
             logMessage("-installDir: folder longer than %d characters - ignored", INSTALL_DIR_CAP - 1);
+            installDirRefused = true;
             break;
         case InstallDirSwitch::Absent: break;
     }
@@ -126,6 +203,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     createMainWindow();
     if (!mainWindow) {
         logMessage("failed to create the main window - %lu", GetLastError());
+        if (silentMode) return endSilentRun(false);
         MessageBoxA(nullptr, "KAVO Installer could not open its window.\nPlease try again or contact " SUPPORT_CONTACT,
                     "KAVO Warning", MB_ICONWARNING | MB_OK);
         return 0;
@@ -133,12 +211,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
 
     logMessage("KAVO Installer - %d.%02d.%d", VERSION_MAJOR, VERSION_MINOR, VERSION_BUILD);
     logMessage("");
+    // An unattended run installs or updates at once, and ends with its work.
+    if (silentMode) return runSilently(commandLine, installDirRefused);
     applyUpdateSwitch(commandLine);
-
-    if (!connectToServer()) {
-        logMessage("FAILED to connect to Update Server");
-        showWarning("Failed to connect to Update Server.\nPlease check your internet connection or contact " SUPPORT_CONTACT);
-    }
+    connectAtStart();
 
     runMessageLoop();
     return 0;

@@ -9,6 +9,7 @@
 #include "app/config.h"
 #include "app/eventlog.h"
 #include "app/globals.h"
+#include "app/silent.h"
 #include "base/textbuf.h"
 #include "net/connection.h"
 #include "platform/sys.h"
@@ -80,10 +81,9 @@ void selectInstallFolder() {
 
 void onClose() {
     if (workInProgress) {
-        int answer = MessageBoxA(mainWindow,
-                                 "Installation is in progress.\nDo you want to abort the installation?",
-                                 "Installation in Progress", MB_ICONWARNING | MB_YESNO);
-        if (answer != IDYES) return;
+        if (!uiAskYesNo("Installation is in progress.\nDo you want to abort the installation?",
+                        "Installation in Progress", true))
+            return;
         abortRequested = true;
     }
     keepRunning = false;
@@ -160,6 +160,9 @@ void createMainWindow() {
     SendMessageA(progressBar, PBM_SETPOS, 0, 0);
     ShowWindow(progressBar, SW_HIDE);
 
+    // An unattended run keeps its window hidden: it exists only for the
+    // socket notifications.
+    if (silentMode) return;
     ShowWindow(mainWindow, SW_SHOW);
     UpdateWindow(mainWindow);
 }
@@ -304,11 +307,25 @@ void uiSocketReads(SysSocket s, bool on) {
     if (on) PostMessageA(mainWindow, WM_SERVER_SOCKET, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(FD_READ, 0));
 }
 
-void uiWarning(const char* text) { MessageBoxA(mainWindow, text, "KAVO Warning", MB_ICONWARNING | MB_OK); }
+// An unattended run shows no box: warnings go to the log, questions get
+// their silent answers.
+void uiWarning(const char* text) {
+    if (silentMode) silentWarning(text);
+    else MessageBoxA(mainWindow, text, "KAVO Warning", MB_ICONWARNING | MB_OK);
+}
 
 bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
+    if (silentMode) return silentAnswer(title);
     return MessageBoxA(mainWindow, text, title, MB_YESNO | (warningIcon ? MB_ICONWARNING : MB_ICONQUESTION)) ==
            IDYES;
 }
 
-void uiQuit() { PostQuitMessage(0); }
+void uiQuit() {
+    // An unattended run has no message loop to end: the work it runs stops
+    // where it safely can, and the run ends with it.
+    if (silentMode) {
+        abortRequested = true;
+        keepRunning = false;
+    }
+    PostQuitMessage(0);
+}

@@ -2,11 +2,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "archive/temp_names.h"
+#include "archive/unwrap_journal.h"
 #include "archive/unwrap_space.h"
 #include "archive/wrp_cursor.h"
 #include "archive/wrp_format.h"
@@ -21,11 +23,13 @@ uint16_t copyResult = 0;
 
 namespace {
 
-char copyBlock[WRP_BLOCK];
-// Bigger stdio buffers than the default for the archive and the temporary
-// file: content moves in 1000-byte blocks, the buffers keep system calls few.
+// Content moves in large blocks: each block is one read of the archive
+// and one write of the temporary file.
+const size_t COPY_BLOCK = 1 << 16;
+char copyBlock[COPY_BLOCK];
+// A bigger stdio buffer than the default for the archive: its records are
+// read a few bytes at a time.
 char archiveBuffer[1 << 16];
-char tempBuffer[1 << 16];
 
 // A name for a log line: control bytes shown as \xNN, so that a hostile
 // name cannot break the log's lines.
@@ -45,6 +49,7 @@ void printableName(char* out, size_t cap, const char* name, size_t n) {
 
 bool refuseUnsafeName(const char* folderPath, const char* name, size_t n) {
     const char* why = fileNameProblem(name, n);
+    if (!why && isJournalName(name, n)) why = "name of the unpacker's journal";
     if (!why) return false;
     char shown[4 * WRP_NAME_MAX + 1];
     printableName(shown, sizeof shown, name, n);
@@ -82,20 +87,22 @@ bool existingFolder(const char* path, std::string* out) {
     }
 }
 
-// False (logged) when the unpacking would need more room than the
-// destination's volume has at its peak: nothing is written then.
-bool enoughSpace(FILE* src, const char* root) {
+// Walks the archive's headers for the plan of the unpacking and compares
+// its peak room with the free space.  False (logged) when it would not fit:
+// nothing is written then.
+bool planUnpacking(FILE* src, const char* root, UnwrapPlan* plan) {
     std::string folder;
     uint64_t available = 0;
     uint32_t unit = 0;
-    if (!existingFolder(root, &folder) || !sysFreeSpace(folder.c_str(), &available, &unit)) return true;
-    uint64_t needed = unpackingPeak(src, archiveSize, root, unit);
+    bool known = existingFolder(root, &folder) && sysFreeSpace(folder.c_str(), &available, &unit);
+    uint64_t needed = unpackingPeak(src, archiveSize, root, known ? unit : 1, plan);
     // Back to the start for the unpacking, with the end-of-file mark of a
     // cut archive cleared (a seek does not clear it in every runtime).
     sysSeekStart(src);
     clearerr(src);
-    if (needed <= available) return true;
-    logMessage("unwrapFolder ERROR - not enough disk space: %.1lf MB needed, %.1lf MB free (%s)",
+    if (!known || needed <= available) return true;
+    logMessage("unwrapFolder ERROR - not enough disk space: %.1lf MB needed, %.1lf MB free (%s) - every new file "
+               "is written beside the installed ones before any of them is replaced",
                needed / 1048576.0, available / 1048576.0, root);
     return false;
 }
@@ -140,11 +147,12 @@ uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t s
         copyResult = COPY_TEMP_FAILED;
         return 0;
     }
-    setvbuf(dst, tempBuffer, _IOFBF, sizeof tempBuffer);
+    // Whole blocks go straight to the file, without a copy through a buffer.
+    setvbuf(dst, nullptr, _IONBF, 0);
     uint32_t copied = 0;
     while (copied < size) {
         uint32_t left = size - copied;
-        size_t want = left < WRP_BLOCK ? left : static_cast<size_t>(WRP_BLOCK);
+        size_t want = left < COPY_BLOCK ? left : COPY_BLOCK;
         size_t got = fread(copyBlock, 1, want, srcFile);
         if (got == 0) break;
         size_t written = fwrite(copyBlock, 1, got, dst);
@@ -156,9 +164,15 @@ uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t s
         }
     }
     // A content that did not reach the disk is as short as one cut in the
-    // archive: the target must not be replaced by it.
-    if (fclose(dst) != 0 && copied == size && size > 0) {
+    // archive: the target must not be replaced by it.  It is on the disk
+    // before the journal says that it may replace the target.
+    bool flushed = sysFlushFile(dst);
+    if ((fclose(dst) != 0 || !flushed) && copied == size) {
         logMessage("cpyFileContent_unwrap ERROR - writing \"%s\" failed", tempPath);
+        if (size == 0) {
+            copyResult = COPY_SHORT;
+            return 0;
+        }
         copied = 0;
     }
     if (copied != size) {
@@ -166,12 +180,7 @@ uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t s
         copyResult = COPY_SHORT;
         return copied;
     }
-    // One step: the old content stays in place until the new one has taken
-    // it, so a failure never leaves the target missing.
-    if (sysReplaceFile(tempPath, targetPath) != SYS_OK) {
-        logMessage("cpyFileContent_unwrap ERROR - rename failed \"%s\" -> \"%s\"", tempPath, targetPath);
-        copyResult = COPY_RENAME_FAILED;
-    }
+    // The move onto the target waits for the whole package (finishMoves).
     return copied;
 }
 
@@ -222,7 +231,7 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
                 }
                 if (refuseTempClash(path)) return false;
                 uint32_t copied = cpyFileContent_unwrap(srcFile, path, size);
-                if (copyResult != COPY_OK) unwrapFailed |= 1;
+                if (copyResult != COPY_OK) unwrapFailed |= UNWRAP_FILE_FAILED;
                 if (copied != size) {
                     logMessage("unwrapFolder_rec ERROR - cpy file content %u/%u (%s)", copied, size, path);
                     return false;
@@ -241,6 +250,86 @@ FILE* openArchiveNoWriters(const char* archivePath, const char* mode) {
     FILE* src = archivePath && mode ? sysOpenFileNoWriters(archivePath, mode) : nullptr;
     if (src) setvbuf(src, archiveBuffer, _IOFBF, sizeof archiveBuffer);
     return src;
+}
+
+// unwrapFolder on an open archive (read from its start) into `root`, the
+// destination with its separator.
+static bool unwrapArchiveStream(FILE* src, const char* root) {
+    unwrapFailed = 0;
+    if (!src || !root) return false;
+    archiveSize = sysSeekEnd(src) ? sysTell(src) : -1;
+    sysSeekStart(src);
+    lastProgress = 0;
+    // A run cut off earlier is finished or undone first; one that cannot be
+    // must not lose its journal to this one.
+    Recovery earlier = recoverUnwrap(root);
+    if (earlier == Recovery::Refused || earlier == Recovery::MovesFailed) {
+        logMessage("unwrapFolder ERROR - an unfinished unpacking in \"%s\" is in the way", root);
+        logMessage("     > unwrap failed");
+        return false;
+    }
+    // Room is counted before anything is created, the destination included.
+    UnwrapPlan plan;
+    if (!planUnpacking(src, root, &plan)) {
+        unwrapFailed |= UNWRAP_NO_ROOM;
+        logMessage("     > unwrap failed");
+        return false;
+    }
+    // Every journal written must be one that recovery reads back.
+    if (journalSize(plan) > UNWRAP_JOURNAL_MAX) {
+        logMessage("unwrapFolder ERROR - %u files are more than one unpacking can list",
+                   static_cast<unsigned>(plan.files.size()));
+        logMessage("     > unwrap failed");
+        return false;
+    }
+    int err = sysCreateFolder(root);
+    if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) logMessage("CreateDirectory \"%s\" ERROR - %d", root, err);
+    err = writeJournal(root, JOURNAL_UNPACKING, plan);
+    if (err != SYS_OK) {
+        logMessage("unwrapFolder ERROR - journal \"%s" UNWRAP_JOURNAL_NAME "\" cannot be written - %d", root, err);
+        logMessage("     > unwrap failed");
+        return false;
+    }
+
+    // First phase: every file to its temporary file, nothing installed touched.
+    madeEntries.clear();
+    bool ok = unwrapFolder_rec(src, root);
+    madeEntries.clear();
+    // The temporary files' names reach the disk with their contents.
+    if (ok && unwrapFailed == 0) {
+        std::set<std::string> folders;
+        for (const std::string& f : plan.files) folders.insert(f.substr(0, f.find_last_of('/') + 1));
+        for (const std::string& f : folders) {
+            std::string path = std::string(root) + f;
+            if (sysFlushFolder(path.c_str()) != SYS_OK) ok = false;
+        }
+    }
+    if (ok && unwrapFailed == 0) {
+        err = writeJournal(root, JOURNAL_MOVING, plan);
+        if (err != SYS_OK) {
+            logMessage("unwrapFolder ERROR - journal \"%s" UNWRAP_JOURNAL_NAME "\" cannot be written - %d", root, err);
+            ok = false;
+        }
+    }
+    if (!ok || unwrapFailed != 0) {
+        unsigned removed = undoUnpacking(root, plan);
+        logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
+        logMessage("     > unwrap failed");
+        return false;
+    }
+
+    // Second phase: each temporary file onto its name.  A move that fails
+    // (a target in use) keeps the journal, so the next start finishes it.
+    unsigned failed = 0;
+    finishMoves(root, plan, &failed);
+    if (failed) {
+        copyResult = COPY_RENAME_FAILED;
+        unwrapFailed |= UNWRAP_FILE_FAILED;
+        logMessage("     > unwrap failed");
+        return false;
+    }
+    logMessage("     > unwrap done");
+    return true;
 }
 
 bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
@@ -269,24 +358,5 @@ bool unwrapFolderFrom(FILE* src, const char* archivePath, const char* destinatio
         return false;
     }
     clearerr(src);
-    archiveSize = sysSeekEnd(src) ? sysTell(src) : -1;
-    sysSeekStart(src);
-    lastProgress = 0;
-    // Room is counted before anything is created, the destination included.
-    if (!enoughSpace(src, root)) {
-        logMessage("     > unwrap failed");
-        return false;
-    }
-    int err = sysCreateFolder(root);
-    if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) logMessage("CreateDirectory \"%s\" ERROR - %d", root, err);
-
-    madeEntries.clear();
-    bool ok = unwrapFolder_rec(src, root);
-    madeEntries.clear();
-    if (ok && unwrapFailed == 0) {
-        logMessage("     > unwrap done");
-        return true;
-    }
-    logMessage("     > unwrap failed");
-    return false;
+    return unwrapArchiveStream(src, root);
 }

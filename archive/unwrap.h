@@ -1,6 +1,8 @@
 // The unpacker: recreates a package archive's tree under a destination
-// folder, writing every file through a temporary ".unwrap" file that
-// replaces the target only when its content is complete.
+// folder in two phases, so that a package lands whole or not at all: every
+// file is first written to a temporary ".unwrap" file, and only when all of
+// them are complete and on the disk are they moved onto their names, as a
+// journal in the destination records (archive/unwrap_journal.h).
 #pragma once
 
 #include <cstddef>
@@ -10,11 +12,16 @@
 // Run state of the current unpacking (one at a time).
 extern int64_t archiveSize;     // archive length, measured when it is opened
 extern double lastProgress;     // fraction last sent to the progress bar
-extern uint16_t unwrapFailed;   // bit 0: a file of this run ended with copyResult != 0
+extern uint16_t unwrapFailed;   // UNWRAP_* bits of the current run
 extern uint16_t copyResult;     // result of the latest cpyFileContent_unwrap
 
 enum : uint16_t {
-    COPY_OK = 0,
+    UNWRAP_FILE_FAILED = 1,     // a file of this run ended with copyResult != 0
+    UNWRAP_NO_ROOM = 2,         // the volume has too little room: nothing was written
+};
+
+enum : uint16_t {
+    COPY_OK = 0,                // content written to the temporary file and flushed
     COPY_NO_SOURCE = 1,         // no archive stream given
     COPY_NO_TARGET = 2,         // no target path given
     COPY_TEMP_FAILED = 3,       // the temporary file could not be created
@@ -23,7 +30,9 @@ enum : uint16_t {
 };
 
 // True only when the archive was read through its final end record and
-// every file was written and moved into place.
+// every file was written and moved into place.  When the first phase fails
+// nothing installed has changed; when a move fails the journal stays for
+// the next start to finish.
 bool unwrapFolder(const char* archivePath, const char* destinationFolder);
 
 // The archive opened so that nobody else may write, cut, rename or delete it
@@ -40,6 +49,7 @@ bool unwrapFolderFrom(FILE* src, const char* archivePath, const char* destinatio
 // under folderPath (which ends with a separator).
 bool unwrapFolder_rec(FILE* srcFile, const char* folderPath);
 
-// Writes `size` content bytes from the archive to targetPath (through
-// targetPath + ".unwrap"); returns the bytes copied and sets copyResult.
+// Writes `size` content bytes from the archive to targetPath + ".unwrap"
+// and flushes it; returns the bytes copied and sets copyResult.  The move
+// onto targetPath comes in the second phase.
 uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t size);

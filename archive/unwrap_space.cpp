@@ -1,10 +1,14 @@
 #include "archive/unwrap_space.h"
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "archive/temp_names.h"
+#include "archive/unwrap_journal.h"
 #include "archive/wrp_cursor.h"
 #include "platform/file_names.h"
 #include "platform/sys.h"
@@ -28,22 +32,27 @@ public:
 
     // A folder record where an entry of that name exists, file or folder,
     // on the disk or written by this run, creates nothing.
-    void folder(const std::string& path) {
+    bool folder(const std::string& path) {
         std::string entry = path.substr(0, path.find_last_not_of("/\\") + 1);
-        if (folders_.count(path) || fileSize(entry) != ABSENT || sysPathKind(entry.c_str()) != 0) return;
+        if (folders_.count(path) || fileSize(entry) != ABSENT || sysPathKind(entry.c_str()) != 0) return false;
         folders_.insert(path);
         add(unit_);
+        return true;
     }
-    // One file record: its temporary file is truncated, written, and then
-    // replaces the target.
+    // One file record: its temporary file is truncated and written; the
+    // target it replaces keeps its room until the moves.
     void file(const std::string& target, uint32_t size) {
         std::string temp = target + WRP_TEMP_SUFFIX;
         release(fileSize(temp));
         add(units(size));
-        uint64_t old = fileSize(target);
-        setFile(temp, ABSENT);
-        setFile(target, size);
-        release(old);
+        setFile(temp, size);
+    }
+    // The journal: present through the whole first phase, and twice while
+    // its moving state replaces it.
+    void journal(uint64_t size) {
+        int64_t j = static_cast<int64_t>(units(size));
+        int64_t end = used_ + 2 * j;
+        peak_ = std::max(peak_ + j, end);
     }
     uint64_t peak() const { return peak_ > 0 ? static_cast<uint64_t>(peak_) : 0; }
 
@@ -65,8 +74,12 @@ private:
 
 }  // namespace
 
-uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t unit) {
+uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t unit, UnwrapPlan* plan) {
     Volume volume(unit);
+    UnwrapPlan walked;
+    std::set<std::string, FileNameLess> planned;
+    TempNameClash clash(false);
+    const size_t rootLength = strlen(root);
     // The folder of each open listing, built as the unpacker builds it.
     std::vector<std::string> folders{root};
     volume.folder(folders.back());
@@ -80,15 +93,27 @@ uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t
         if (r.kind == WrpRecordKind::Skip) continue;
         std::string path = folders.back() + std::string(r.name, r.nameLength);
         if (r.kind == WrpRecordKind::Folder) path += "/";
-        size_t longest = path.size() + (r.kind == WrpRecordKind::File ? sizeof WRP_TEMP_SUFFIX - 1 : 0);
-        if (fileNameProblem(r.name, r.nameLength) || longest >= WRP_UNPACK_PATH_CAP) break;
-        if (r.kind == WrpRecordKind::Folder) {
+        // The unpacker stops at a name it refuses or a path beyond its
+        // limits; a file whose temporary name alone is too long fails
+        // without stopping it when it has no content to consume.
+        if (fileNameProblem(r.name, r.nameLength) || isJournalName(r.name, r.nameLength) ||
+            path.size() >= WRP_UNPACK_PATH_CAP)
+            break;
+        bool isFolder = r.kind == WrpRecordKind::Folder;
+        if (clash.note(path.c_str(), path.size(), isFolder)) break;
+        std::string relative = path.substr(rootLength);
+        if (isFolder) {
             folders.push_back(path);
-            volume.folder(path);
+            if (volume.folder(path)) walked.newFolders.push_back(relative.substr(0, relative.size() - 1));
+        } else if (path.size() + sizeof WRP_TEMP_SUFFIX - 1 >= WRP_UNPACK_PATH_CAP) {
+            if (r.size > 0) break;
         } else {
             volume.file(path, r.size);
+            if (planned.insert(relative).second) walked.files.push_back(relative);
             if (!cursor.skipContent(r.size, length)) break;
         }
     }
+    volume.journal(journalSize(walked));
+    if (plan) *plan = std::move(walked);
     return volume.peak();
 }

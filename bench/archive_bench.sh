@@ -7,6 +7,15 @@
 #   bench/archive_bench.sh            # builds build/bench-native (Release, no sanitizers)
 #   KAVO_WIN64_EXE=/path/KAVO_installer.exe bench/archive_bench.sh
 #                                     # also times "-autoWrap" under wine64
+#   KAVO_WIN64_BIN=build/win64 bench/archive_bench.sh
+#                                     # also unpacks a 100 MB package of about
+#                                     # 2,000 files under wine64: the
+#                                     # installer's unwrapFolder
+#                                     # (bench/unwrap_timer.exe) against a plain
+#                                     # per-file loop (bench/bare_unpack.exe:
+#                                     # temporary file, 64 KB writes, close,
+#                                     # move onto the name), alternating,
+#                                     # BENCH_WINE_RUNS times (default 2)
 #   BENCH_RUNS=N (best of N alternating runs, default 5)
 #   BENCH_TMP=/some/dir: where the scratch folder goes (default /tmp;
 #   /dev/shm measures the code without the disk)
@@ -87,4 +96,40 @@ if [ -n "${KAVO_WIN64_EXE:-}" ]; then
   ls -l "$WORK/wrp" 2>/dev/null || { echo "no packages written:"; tail -5 "$WORK/autowrap.out"; }
 else
   echo "(set KAVO_WIN64_EXE to a 64-bit KAVO_installer.exe to also time -autoWrap under wine)"
+fi
+
+# ---- unpacking under wine: unwrapFolder against the plain per-file loop ---
+if [ -n "${KAVO_WIN64_BIN:-}" ]; then
+  BIN=$(cd "$KAVO_WIN64_BIN" && pwd)
+  for f in bench/unwrap_timer.exe bench/bare_unpack.exe; do
+    [ -f "$BIN/$f" ] || { echo "$BIN lacks $f (build the x86_64 configuration first)"; exit 1; }
+  done
+  export WINEPREFIX=${WINEPREFIX:-$ROOT/build/bench-wineprefix}
+  export WINEDEBUG=-all
+  WINE=${WINE:-/usr/lib/wine/wine64}
+  winpath() { echo "Z:$1" | tr '/' '\\'; }
+  load() { cut -d' ' -f1-3 /proc/loadavg; }
+  echo "== unpacking under wine ($WINEPREFIX): 100 MB package"
+  python3 "$(dirname "$0")/release_tree.py" "$WORK/KAVO100" 100 >/dev/null
+  "$WRPTOOL" pack "$WORK/KAVO100" "$WORK/p100.wrp" ALL >"$WORK/p100.out" 2>&1 || { tail "$WORK/p100.out"; exit 1; }
+  FILES100=$(find "$WORK/KAVO100" -type f | wc -l)
+  "$WINE" wineboot -i >"$WORK/wineboot.out" 2>&1 </dev/null || true
+  best_u="" best_p=""
+  for run in $(seq "${BENCH_WINE_RUNS:-2}"); do
+    rm -rf "$WORK/wu" "$WORK/wp"; sync
+    (cd "$WORK" && "$WINE" "$BIN/bench/unwrap_timer.exe" "$(winpath "$WORK/p100.wrp")" "$(winpath "$WORK/wu")" \
+      >"$WORK/wu.out" 2>&1 </dev/null) || { echo "unwrap_timer failed:"; tail -3 "$WORK/wu.out"; exit 1; }
+    u=$(tr -d '\r' <"$WORK/wu.out" | sed -n 's/^unwrapFolder ok in \([0-9.]*\) s$/\1/p')
+    sync
+    "$WINE" "$BIN/bench/bare_unpack.exe" "$(winpath "$WORK/p100.wrp")" "$(winpath "$WORK/wp")" \
+      >"$WORK/wp.out" 2>&1 </dev/null || { echo "bare_unpack failed:"; tail -3 "$WORK/wp.out"; exit 1; }
+    p=$(tr -d '\r' <"$WORK/wp.out" | sed -n 's/.* bytes in \([0-9.]*\) s$/\1/p')
+    diff -r "$WORK/KAVO100" "$WORK/wu" >/dev/null || { echo "unwrapFolder's tree differs from the source"; exit 1; }
+    printf 'run %s: unwrapFolder %.2fs, plain loop %.2fs: %.2fx (load %s)\n' "$run" "$u" "$p" "$(ratio "$u" "$p")" "$(load)"
+    best_u=$(awk -v a="$u" -v b="${best_u:-1e9}" 'BEGIN { print (a < b) ? a : b }')
+    best_p=$(awk -v a="$p" -v b="${best_p:-1e9}" 'BEGIN { print (a < b) ? a : b }')
+  done
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  printf 'unpack 100 MB, %s files, under wine: unwrapFolder %.2fs, plain per-file loop %.2fs (%.2fx, best of each)\n' \
+    "$FILES100" "$best_u" "$best_p" "$(ratio "$best_u" "$best_p")"
 fi

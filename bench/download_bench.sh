@@ -1,32 +1,36 @@
 #!/bin/bash
 # Download and unpacking benchmark under wine, everything in one run:
 #
-#  1. Download: the same file from the reference update server over
-#     loopback, read (a) by bench/bare_download.exe, the bare data loop
-#     (request, then peek, peek, receive up to 1000 bytes, write; no window,
-#     no progress) and (b) by the installer pressing INSTALL (its own
-#     "download KAVO.wrp - ... sec" line).  A 20 MB file of random bytes and
-#     a 100 MB package; runs alternate, the best of each is kept, and the
-#     installer's throughput is printed as a share of the bare loop's.
+#  1. Download and installation.  The same file from the reference update
+#     server over loopback, read (a) by bench/bare_download.exe with 64 KB
+#     receives and no peeks, the yardstick, (b) by the same with 1000-byte
+#     receives and two peeks before each (the older loop, for reference) and
+#     (c) by the installer pressing INSTALL (its own "download KAVO.wrp -
+#     ... sec" line).  A 20 MB file of random bytes and a 100 MB package of
+#     about 2,000 files.  For the package also: the installer's
+#     "unwrapFolder - ... sec" against bench/bare_unpack.exe (a plain
+#     per-file loop: temporary file, 64 KB writes, close, move onto the name)
+#     on the same package under the same wine, and the whole INSTALL from the
+#     button to the closing question (the driver's clock) against the plain
+#     download plus the plain unpack.  Every run prints its own figures and
+#     ratios with the load; the best of the runs closes the report.
 #  2. Busy machine: the 20 MB download again with CPU-bound processes (one
 #     per core unless BENCH_BUSY says otherwise) beside it, against the
 #     quiet figure of this run.
-#  3. Unpacking: the 100 MB package (about 2,000 files) unpacked by the
-#     installer under wine (its "unwrapFolder - ... sec" line, from the run
-#     of step 1) against the native `wrptool unpack` of the same package.
+#  3. Unpacking: the installer's unpack seconds against the native
+#     `wrptool unpack` of the same package.
 #  4. Signature: the 100 MB package signed with the build's throwaway key
 #     and installed by the key-built exe (KAVO_installer_testkey.exe),
 #     against the unsigned package installed by KAVO_installer.exe, runs
-#     alternating.  An installation's time is the sum of its download,
-#     verifyPackage and unwrapFolder lines; the verification's share of the
-#     unsigned installation is the cost of signing.
+#     alternating; each installation from the button to the question, with
+#     the verification's own seconds, against the plain loops of step 1.
 #
 #   KAVO_WIN64_BIN=build/win64 bench/download_bench.sh
 #
 # Environment:
 #   KAVO_WIN64_BIN  x86_64 Windows build folder with KAVO_installer.exe,
-#                   tools/driver/kavo_driver.exe and bench/bare_download.exe
-#                   (default build/win64)
+#                   tools/driver/kavo_driver.exe, bench/bare_download.exe and
+#                   bench/bare_unpack.exe (default build/win64)
 #   BENCH_EXES      installer builds to compare, space-separated exe paths
 #                   (default: the one in KAVO_WIN64_BIN)
 #   BENCH_ADDRESS   loopback address to serve on, port 49491 (default 127.0.77.1)
@@ -35,6 +39,9 @@
 #   BENCH_BUSY=N    CPU-bound processes for the busy-machine step (default:
 #                   one per core; 0 skips the step)
 #   BENCH_SIGNED=0  skip step 4 (it needs the 100 MB package and the key-built exe)
+#   BENCH_OLD_LOOP=0  skip the 1000-byte loop (about 100 s per 100 MB under wine)
+#   BENCH_TMP       where the work folder goes (default /tmp; /dev/shm
+#                   measures the code without the disk)
 #   BENCH_KEEP=1    keep the work folder
 # 1 MB = 1048576 bytes.
 set -euo pipefail
@@ -51,12 +58,12 @@ RUNS=${BENCH_RUNS:-2}
 PACKAGE_MB=100
 BN="$BUILD/bench-native"
 case "$ADDRESS" in 127.*) ;; *) echo "BENCH_ADDRESS must be a loopback address"; exit 2 ;; esac
-for f in tools/driver/kavo_driver.exe bench/bare_download.exe; do
+for f in tools/driver/kavo_driver.exe bench/bare_download.exe bench/bare_unpack.exe; do
   [ -f "$BIN/$f" ] || { echo "$BIN lacks $f (build the x86_64 configuration first)"; exit 1; }
 done
 for exe in $EXES; do [ -f "$exe" ] || { echo "no installer at $exe"; exit 1; }; done
 
-WORK=$(mktemp -d /tmp/kavo-bench.XXXXXX)
+WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/kavo-bench.XXXXXX")
 SERVER_PID="" WINE_STARTED="" BUSY_PIDS=""
 stop_busy() { for p in $BUSY_PIDS; do kill "$p" 2>/dev/null || true; done; BUSY_PIDS=""; }
 stop_server() {
@@ -101,7 +108,7 @@ done
 serve() {   # root
   stop_server
   rm -f "$WORK/port"
-  "$BN/tools/update_server/update_server" --root "$1" --address "$ADDRESS" --port 49491 \
+  "$BN/server/update_server" --root "$1" --address "$ADDRESS" --port 49491 \
     --port-file "$WORK/port" >>"$WORK/server.log" 2>&1 &
   SERVER_PID=$!
   for _ in $(seq 100); do [ -s "$WORK/port" ] && return 0; sleep 0.05; done
@@ -112,26 +119,42 @@ winpath() { echo "Z:$1" | tr '/' '\\'; }
 mbs() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.2f", b / 1048576 / s; else print 0 }'; }
 best() { awk -v a="$1" -v b="${2:-0}" 'BEGIN { print (a > b) ? a : b }'; }
 
-# Each run leaves its MB/s in MBS (0 when it failed).
-bare() {   # size-in-bytes
-  local out="$WORK/bare.txt" bytes
+# Each run leaves its MB/s in MBS (0 when it failed).  Extra arguments go to
+# the loop (the chunk size, the peeks).
+bare() {   # size-in-bytes [options...]
+  local out="$WORK/bare.txt" bytes size=$1
+  shift
   MBS=0
   # No write-back of an earlier run's file during this one.
   rm -f "$WORK/bare.bin"
   sync
-  "$WINE" "$BIN/bench/bare_download.exe" "$ADDRESS" 'wrp\KAVO.wrp' "$(winpath "$WORK/bare.bin")" \
+  "$WINE" "$BIN/bench/bare_download.exe" "$@" "$ADDRESS" 'wrp\KAVO.wrp' "$(winpath "$WORK/bare.bin")" \
     >"$out" 2>&1 </dev/null || { echo "bare loop failed: $(tail -2 "$out")"; return; }
   tr -d '\r' <"$out" >"$out.txt"
   bytes=$(sed -n 's/^\([0-9]*\) bytes in .*/\1/p' "$out.txt")
-  [ "$bytes" = "$1" ] || { echo "bare loop got $bytes of $1 bytes"; return; }
+  [ "$bytes" = "$size" ] || { echo "bare loop got $bytes of $size bytes"; return; }
   MBS=$(sed -n 's/.*, \([0-9.]*\) MB\/s$/\1/p' "$out.txt")
+}
+
+# The plain per-file unpack loop on the package the 64 KB loop fetched;
+# leaves its seconds in PLAIN_SECS (empty when it failed).
+plain_unpack() {
+  local out="$WORK/plain.txt"
+  PLAIN_SECS=""
+  # No sync: like the installer's unpacking, the loop meets the write-back
+  # of the download just before it.
+  rm -rf "$WORK/plain"
+  "$WINE" "$BIN/bench/bare_unpack.exe" "$(winpath "$WORK/bare.bin")" "$(winpath "$WORK/plain")" \
+    >"$out" 2>&1 </dev/null || { echo "plain unpack loop failed: $(tail -2 "$out")"; return; }
+  PLAIN_SECS=$(tr -d '\r' <"$out" | sed -n 's/.* bytes in \([0-9.]*\) s$/\1/p')
 }
 
 # The installer presses INSTALL and is ended at the question that closes
 # the installation (the version file is refused, which the installation
 # passes over).  The driver waits for that box rather than reading the
 # list, which would cost the installer's thread a few dozen sent messages
-# every 25 ms.  With unwrap=1 the unpack seconds go to UNWRAP_SECS.
+# every 25 ms.  With unwrap=1 the unpack seconds go to UNWRAP_SECS and the
+# seconds from the button to the question to BOX_SECS.
 installer() {   # exe size-in-bytes unwrap
   local run="$WORK/run"
   rm -rf "$run" "$WORK/inst"
@@ -159,6 +182,9 @@ SCRIPT
   fi
   if [ "$3" = 1 ]; then
     UNWRAP_SECS=$(sed -n 's/.*unwrapFolder - \([0-9.]*\) sec.*/\1/p' "$log" | tail -1)
+    # From the button to the closing question, by the driver's clock.
+    BOX_SECS=$(tr -d '\r' <"$run/report.txt" | sed -n 's/^box.after_ms: \([0-9]*\)$/\1/p' | tail -1 |
+      awk '{ printf "%.2f", $1 / 1000 }')
     INSTALLED_FILES=$(find "$WORK/inst" -type f | wc -l)
     VERIFY_SECS=$(sed -n 's/.*verifyPackage .* - signature ok (key [0-9a-f]*) - \([0-9.]*\) sec.*/\1/p' "$log" | tail -1)
     INSTALL_SECS=$(awk -v a="$secs" -v b="${VERIFY_SECS:-0}" -v c="${UNWRAP_SECS:-0}" 'BEGIN { print a + b + c }')
@@ -171,22 +197,37 @@ WINE_STARTED=1
 start_wine
 echo "=== download benchmark under wine ($(nproc) cores, load at start: $(load))"
 
-# ---- 1. download: bare loop against the installer ---------------------------
-declare -A BARE INST
-UNWRAP_SECS="" INSTALLED_FILES=""
+# ---- 1. download and installation: the plain loops against the installer ---
+declare -A BARE OLD INST
+UNWRAP_SECS="" INSTALLED_FILES="" BEST_UNWRAP="" BEST_PLAIN="" BEST_BOX=""
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 for mb in $SIZES; do
   serve "$WORK/srv$mb"
   size=$(stat -c %s "$WORK/srv$mb/wrp/KAVO.wrp")
   for run in $(seq "$RUNS"); do
-    bare "$size"; BARE[$mb]=$(best "$MBS" "${BARE[$mb]:-}")
-    echo "  $mb MB run $run: bare loop $MBS MB/s (load $(load))"
+    old=0
+    if [ "${BENCH_OLD_LOOP:-1}" = 1 ]; then bare "$size" --chunk 1000 --peeks; old=$MBS; OLD[$mb]=$(best "$MBS" "${OLD[$mb]:-}"); fi
+    bare "$size"; b64=$MBS; BARE[$mb]=$(best "$MBS" "${BARE[$mb]:-}")
+    plain=""
+    if [ "$mb" = "$PACKAGE_MB" ]; then
+      plain_unpack; plain=$PLAIN_SECS
+      [ -n "$plain" ] && BEST_PLAIN=$(awk -v a="$plain" -v b="${BEST_PLAIN:-1e9}" 'BEGIN { print (a < b) ? a : b }')
+    fi
+    echo "  $mb MB run $run: 64 KB loop $b64 MB/s, 1000-byte loop with peeks $old MB/s${plain:+, plain unpack loop $plain s} (load $(load))"
     i=0
     for exe in $EXES; do
       i=$((i + 1))
       unwrap=0
-      [ "$mb" = "$PACKAGE_MB" ] && [ "$run" = 1 ] && [ $i = 1 ] && unwrap=1
+      [ "$mb" = "$PACKAGE_MB" ] && [ $i = 1 ] && unwrap=1
+      UNWRAP_SECS="" BOX_SECS=""
       installer "$exe" "$size" $unwrap; INST[$mb.$i]=$(best "$MBS" "${INST[$mb.$i]:-}")
-      echo "  $mb MB run $run: installer $i $MBS MB/s (load $(load))"
+      echo "  $mb MB run $run: installer $i download $MBS MB/s = $(ratio "$MBS" "$b64") of the 64 KB loop, $(ratio "$MBS" "$old") of the 1000-byte loop (load $(load))"
+      if [ "$unwrap" = 1 ] && [ -n "$UNWRAP_SECS" ]; then
+        BEST_UNWRAP=$(awk -v a="$UNWRAP_SECS" -v b="${BEST_UNWRAP:-1e9}" 'BEGIN { print (a < b) ? a : b }')
+        plain_total=$(awk -v s="$size" -v m="$b64" -v p="${plain:-0}" 'BEGIN { if (m > 0) printf "%.2f", s / 1048576 / m + p; else print 0 }')
+        echo "  $mb MB run $run: unwrapFolder $UNWRAP_SECS s = $(ratio "$UNWRAP_SECS" "$plain")x the plain loop; INSTALL button to question $BOX_SECS s = $(ratio "$BOX_SECS" "$plain_total")x plain download + plain unpack ($plain_total s) (load $(load))"
+        [ -n "$BOX_SECS" ] && BEST_BOX=$(awk -v a="$BOX_SECS" -v b="${BEST_BOX:-1e9}" 'BEGIN { print (a < b) ? a : b }')
+      fi
     done
   done
 done
@@ -221,7 +262,7 @@ stop_server
 
 # ---- 3. unpacking: the installer under wine against native wrptool ---------
 NATIVE_BEST=""
-if [ -n "$UNWRAP_SECS" ]; then
+if [ -n "$BEST_UNWRAP" ]; then
   for _ in 1 2 3; do
     rm -rf "$WORK/unpacked"
     sync
@@ -243,18 +284,23 @@ if [ "${BENCH_SIGNED:-1}" = 1 ] && [ -f "$KEYED" ] && [ -f "$WORK/srv$PACKAGE_MB
   for c in OSKE_EXE OSKE_ALL VELN_EXE VELN_ALL UBRA_EXE UBRA_ALL KAVO_EXE; do printf '\004' >"$WORK/srvsig/wrp/$c.wrp"; done
   "$WRPTOOL" release "$TESTKEY/private.key" "$WORK/srvsig" >"$WORK/sign.log" 2>&1 || { cat "$WORK/sign.log"; exit 1; }
   plain=$(stat -c %s "$WORK/srv$PACKAGE_MB/wrp/KAVO.wrp") signed=$(stat -c %s "$WORK/srvsig/wrp/KAVO.wrp")
-  best_plain="" best_signed="" best_verify=""
+  best_plain="" best_signed="" best_verify="" box_plain="" box_signed=""
+  # The plain loops of step 1: the 64 KB download of the package and the
+  # per-file unpack.
+  loops=$(awk -v s="$plain" -v m="${BARE[$PACKAGE_MB]:-0}" -v p="${BEST_PLAIN:-0}" 'BEGIN { if (m > 0) printf "%.2f", s / 1048576 / m + p; else print 0 }')
   for run in $(seq "$RUNS"); do
     serve "$WORK/srv$PACKAGE_MB"
     VERIFY_SECS="" INSTALL_SECS=""
     installer "$BIN/KAVO_installer.exe" "$plain" 1
-    echo "  signature run $run: unsigned installation ${INSTALL_SECS:-failed} s (unpack $UNWRAP_SECS s, load $(load))"
+    echo "  signature run $run: unsigned installation ${INSTALL_SECS:-failed} s (unpack $UNWRAP_SECS s), button to question $BOX_SECS s = $(ratio "$BOX_SECS" "$loops")x the plain loops ($loops s) (load $(load))"
+    [ -n "$BOX_SECS" ] && box_plain=$(awk -v a="$BOX_SECS" -v b="${box_plain:-1e9}" 'BEGIN { print (a < b) ? a : b }')
     [ -n "$INSTALL_SECS" ] && best_plain=$(awk -v a="$INSTALL_SECS" -v b="${best_plain:-1e9}" 'BEGIN { print (a < b) ? a : b }')
     serve "$WORK/srvsig"
     VERIFY_SECS="" INSTALL_SECS=""
     installer "$KEYED" "$signed" 1
     [ -n "$VERIFY_SECS" ] || { echo "  the key-built exe did not accept the signed package"; exit 1; }
-    echo "  signature run $run: signed installation $INSTALL_SECS s (verification $VERIFY_SECS s, unpack $UNWRAP_SECS s, load $(load))"
+    echo "  signature run $run: signed installation $INSTALL_SECS s (verification $VERIFY_SECS s, unpack $UNWRAP_SECS s), button to question $BOX_SECS s = $(ratio "$BOX_SECS" "$loops")x the plain loops (load $(load))"
+    [ -n "$BOX_SECS" ] && box_signed=$(awk -v a="$BOX_SECS" -v b="${box_signed:-1e9}" 'BEGIN { print (a < b) ? a : b }')
     best_signed=$(awk -v a="$INSTALL_SECS" -v b="${best_signed:-1e9}" 'BEGIN { print (a < b) ? a : b }')
     best_verify=$(awk -v a="$VERIFY_SECS" -v b="${best_verify:-1e9}" 'BEGIN { print (a < b) ? a : b }')
   done
@@ -262,6 +308,9 @@ if [ "${BENCH_SIGNED:-1}" = 1 ] && [ -f "$KEYED" ] && [ -f "$WORK/srv$PACKAGE_MB
   SIGNED_LINES+=("$(awk -v p="$best_plain" -v s="$best_signed" -v v="$best_verify" -v mb="$PACKAGE_MB" \
     'BEGIN { printf "signature, %s MB package: unsigned installation %.1f s, signed %.1f s; verification %.1f s = %.1f%% of the unsigned installation",
              mb, p, s, v, (p > 0 ? 100 * v / p : 0) }')")
+  SIGNED_LINES+=("$(awk -v u="$box_plain" -v k="$box_signed" -v l="$loops" \
+    'BEGIN { printf "INSTALL button to question: unsigned %.2f s (%.2fx), key-built and signed %.2f s (%.2fx) the plain download + plain unpack of %.2f s",
+             u, (l > 0 ? u / l : 0), k, (l > 0 ? k / l : 0), l }')")
 fi
 
 echo
@@ -270,15 +319,18 @@ for mb in $SIZES; do
   i=0
   for exe in $EXES; do
     i=$((i + 1))
-    awk -v b="${BARE[$mb]}" -v v="${INST[$mb.$i]}" -v mb="$mb" -v i="$i" -v n="$(echo $EXES | wc -w)" -v exe="$exe" \
-      'BEGIN { printf "%4s MB: installer%s at %3.0f%% of the bare loop (%.2f against %.2f MB/s under wine)\n",
-               mb, (n > 1 ? " " i : ""), (b > 0 ? 100 * v / b : 0), v, b;
+    awk -v b="${BARE[$mb]}" -v o="${OLD[$mb]:-0}" -v v="${INST[$mb.$i]}" -v mb="$mb" -v i="$i" -v n="$(echo $EXES | wc -w)" -v exe="$exe" \
+      'BEGIN { printf "%4s MB: installer%s download at %.2f of the 64 KB loop (%.2f against %.2f MB/s under wine); the 1000-byte loop with peeks %.2f MB/s\n",
+               mb, (n > 1 ? " " i : ""), (b > 0 ? v / b : 0), v, b, o;
                if (n > 1) printf "         (%s)\n", exe }'
   done
 done
 for l in "${BUSY_LINES[@]}" "${SIGNED_LINES[@]}"; do echo "$l"; done
-if [ -n "$UNWRAP_SECS" ]; then
-  awk -v w="$UNWRAP_SECS" -v n="$NATIVE_BEST" -v f="$FILES" -v got="$INSTALLED_FILES" -v mb="$PACKAGE_MB" \
-    'BEGIN { printf "unpack %s MB, %d files: installer under wine %.1f s, native wrptool %.2f s (%.1fx); %d files installed\n",
-             mb, f, w, n, (n > 0 ? w / n : 0), got }'
+if [ -n "$BEST_UNWRAP" ]; then
+  awk -v w="$BEST_UNWRAP" -v p="$BEST_PLAIN" -v n="$NATIVE_BEST" -v f="$FILES" -v got="$INSTALLED_FILES" -v mb="$PACKAGE_MB" \
+    'BEGIN { printf "unpack %s MB, %d files: unwrapFolder under wine %.2f s, plain per-file loop under wine %.2f s (%.2fx), native wrptool %.2f s; %d files installed\n",
+             mb, f, w, p, (p > 0 ? w / p : 0), n, got }'
+  awk -v t="$BEST_BOX" -v m="${BARE[$PACKAGE_MB]}" -v p="$BEST_PLAIN" -v s="$(stat -c %s "$WORK/srv$PACKAGE_MB/wrp/KAVO.wrp")" \
+    'BEGIN { d = (m > 0 ? s / 1048576 / m : 0); printf "INSTALL, unsigned, button to question: %.2f s; plain download %.2f s + plain unpack %.2f s = %.2f s (%.2fx)\n",
+             t, d, p, d + p, (d + p > 0 ? t / (d + p) : 0) }'
 fi

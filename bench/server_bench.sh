@@ -9,9 +9,13 @@
 #     rounds of 64 downloads together, every byte checked, alternating with
 #     the bare sendfile loop (bench/bare_sendfile.cpp) serving the same 64
 #     downloads; the best of each is compared.
-#  2. The HAProxy trial (tools/update_server/deploy/trial.sh) with 2 servers:
+#  2. The HAProxy trial (server/deploy/trial.sh) with 2 servers:
 #     the same idle installers (as many as the balancer's limit allows) and
 #     the same rounds through HAProxy against the bare loop.
+#  3. Hostile clients (tools/loadgen --mode), each against a fresh server at
+#     its defaults: one good download of a BENCH_HOSTILE_MB file alone, then
+#     beside the hostile clients, with the hello latency of 20 installers
+#     arriving meanwhile and the server's memory before and after.
 #
 #   bench/server_bench.sh
 #
@@ -22,6 +26,8 @@
 #   BENCH_ROUNDS       alternating download rounds (default 3)
 #   BENCH_CONNECTIONS  installers for the one server (default: its limit)
 #   BENCH_TRIAL_CONNECTIONS  installers through HAProxy (default 8800)
+#   BENCH_HOSTILE_MB   size of the good download beside hostile clients (default 200)
+#   BENCH_PARTS        which parts to run (default "1 2 3")
 #   BENCH_KEEP=1       keep the work folder
 # Every load is bounded in connections and seconds and ends by itself.
 # 1 MB = 1048576 bytes.  The load average is printed next to each figure:
@@ -34,6 +40,9 @@ MB=${BENCH_MB:-100}
 DOWNLOADS=${BENCH_DOWNLOADS:-64}
 RATE=${BENCH_RATE:-5000}
 ROUNDS=${BENCH_ROUNDS:-3}
+PARTS=${BENCH_PARTS:-1 2 3}
+HOSTILE_MB=${BENCH_HOSTILE_MB:-200}
+part() { case " $PARTS " in *" $1 "*) return 0 ;; esac; return 1; }
 BARE_ADDR=127.0.97.2 SERVER_ADDR=127.0.97.1
 FRONT=127.0.97.10 TRIAL_SERVERS="127.0.97.11 127.0.97.12"
 BN="$BUILD/bench-native"
@@ -42,7 +51,7 @@ PIDS=""
 cleanup() {
   for p in $PIDS; do kill -TERM "$p" 2>/dev/null || true; done
   for p in $PIDS; do wait "$p" 2>/dev/null || true; done
-  "$ROOT/tools/update_server/deploy/trial.sh" stop "$WORK/trial" >/dev/null 2>&1 || true
+  "$ROOT/server/deploy/trial.sh" stop "$WORK/trial" >/dev/null 2>&1 || true
   if [ "${BENCH_KEEP:-0}" = 1 ]; then echo "work folder kept: $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
@@ -58,10 +67,10 @@ if [ ! -f "$BN/build.ninja" ]; then
 fi
 ninja -C "$BN" -j$JOBS update_server loadgen bare_sendfile >"$BUILD/bench-build.log" 2>&1 ||
   { tail -30 "$BUILD/bench-build.log"; exit 1; }
-SERVER="$BN/tools/update_server/update_server" LOADGEN="$BN/tools/loadgen/loadgen" BARE="$BN/bench/bare_sendfile"
-mkdir -p "$WORK/root"
-head -c $((MB * 1048576)) /dev/urandom >"$WORK/root/big.bin"
-FILE="$WORK/root/big.bin"
+SERVER="$BN/server/update_server" LOADGEN="$BN/tools/loadgen/loadgen" BARE="$BN/bench/bare_sendfile"
+mkdir -p "$WORK/root/wrp"
+head -c $((MB * 1048576)) /dev/urandom >"$WORK/root/wrp/BIG.wrp"
+FILE="$WORK/root/wrp/BIG.wrp"
 HZ=$(getconf CLK_TCK)
 
 # loadgen NAME ARGS...: runs it, keeps its output in $WORK/NAME.txt
@@ -76,7 +85,7 @@ ratio() { awk -v s="$1" -v a="$2" -v b="$3" 'BEGIN { if (a + b > 0) printf "%.2f
 
 # One round of DOWNLOADS downloads against ADDRESS, into $WORK/NAME.txt.
 download_run() {   # NAME ADDRESS
-  loadgen "$1" --address "$2" --connections "$DOWNLOADS" --downloads "$DOWNLOADS" --file big.bin \
+  loadgen "$1" --address "$2" --connections "$DOWNLOADS" --downloads "$DOWNLOADS" --file 'wrp\BIG.wrp' \
     --expect "$FILE" --max-seconds 240 | grep -E "downloads|errors: [1-9]" || true
 }
 best() {  # NAME... : the highest throughput among the runs
@@ -126,6 +135,7 @@ rounds() {
 "$BARE" "$BARE_ADDR" 49491 "$FILE" 1200 &
 PIDS="$PIDS $!"
 
+if part 1; then
 echo "=== 1. one server at its defaults"
 "$SERVER" --root "$WORK/root" --address "$SERVER_ADDR" --port 49491 --stats-interval 10 >"$WORK/server.log" 2>&1 &
 SPID=$!
@@ -159,10 +169,12 @@ kill -TERM "$SPID"
 wait "$SPID" || true
 grep -E "refused .*limit|summary:" "$WORK/server.log" | sed 's/^[0-9:.]* /  server: /'
 grep -E "stats:" "$WORK/server.log" | tail -2 | sed 's/^[0-9:.]* /  server: /'
-
 echo
+fi
+
+if part 2; then
 echo "=== 2. HAProxy trial, 2 servers"
-TRIAL_SECONDS=900 UPDATE_SERVER="$SERVER" "$ROOT/tools/update_server/deploy/trial.sh" start "$WORK/trial" "$WORK/root" \
+TRIAL_SECONDS=900 UPDATE_SERVER="$SERVER" "$ROOT/server/deploy/trial.sh" start "$WORK/trial" "$WORK/root" \
   "$FRONT" $TRIAL_SERVERS | sed "s/^/  /"
 HPID=$(cat "$WORK/trial/haproxy.pid")
 M=${BENCH_TRIAL_CONNECTIONS:-8800}
@@ -180,6 +192,51 @@ wait "$LPID" 2>/dev/null || true
 sed -n 's/^\(connect\|hello latency\)/  idle installers: \1/p' "$WORK/idle2.txt"
 for a in $TRIAL_SERVERS; do
   echo "  server $a: $(grep -c ' hello ' "$WORK/trial/server-$a.log") hellos (health checks included)," \
-       "$(grep -c '"big.bin" .*: sent ' "$WORK/trial/server-$a.log") downloads"
+       "$(grep -c '"wrp.BIG.wrp" .*: sent ' "$WORK/trial/server-$a.log") downloads"
 done
-"$ROOT/tools/update_server/deploy/trial.sh" stop "$WORK/trial"
+"$ROOT/server/deploy/trial.sh" stop "$WORK/trial"
+echo
+fi
+
+if part 3; then
+echo "=== 3. hostile clients beside one good download of $HOSTILE_MB MB, a fresh server at its defaults for each"
+HOSTILE_ADDR=127.0.97.3
+mkdir -p "$WORK/hroot/wrp"
+head -c $((HOSTILE_MB * 1048576)) /dev/urandom >"$WORK/hroot/wrp/BIG.wrp"
+HFILE="$WORK/hroot/wrp/BIG.wrp"
+good() {  # NAME: one download, every byte checked; prints its MB/s
+  "$LOADGEN" --address "$HOSTILE_ADDR" --connections 1 --downloads 1 --file 'wrp\BIG.wrp' --expect "$HFILE" \
+    --max-seconds 120 >"$WORK/$1.txt" 2>/dev/null || true
+  throughput "$1"
+}
+echo "  | hostile clients | good download alone | beside them | share | hello p99 beside | server RSS before / after |"
+echo "  |---|---|---|---|---|---|"
+for spec in "slow-hello 1000" "garbage 50" "long-names 3" "pipelined-hellos 10" "no-read 100"; do
+  set -- $spec
+  mode=$1 n=$2
+  "$SERVER" --root "$WORK/hroot" --address "$HOSTILE_ADDR" --port 49491 --stats-interval 5 >"$WORK/h-$mode.log" 2>&1 &
+  HSPID=$!
+  for _ in $(seq 50); do grep -q "listening on" "$WORK/h-$mode.log" && break; sleep 0.1; done
+  A=$(good "alone-$mode")
+  RSS0=$(status_kb "$HSPID" VmRSS)
+  "$LOADGEN" --address "$HOSTILE_ADDR" --mode "$mode" --connections "$n" --file 'wrp\BIG.wrp' --max-seconds 25 \
+    >"$WORK/hostile-$mode.txt" 2>/dev/null &
+  HLPID=$!
+  HSTART=$(date +%s)
+  sleep 3
+  B=$(good "beside-$mode")
+  "$LOADGEN" --address "$HOSTILE_ADDR" --connections 20 --rate 20 --max-seconds 10 >"$WORK/hello-$mode.txt" 2>/dev/null || true
+  P99=$(sed -n 's/^hello latency: .*p99 \([0-9.]* ms\).*(\([0-9]*\) answered)/\1 (\2 of 20 answered)/p' "$WORK/hello-$mode.txt")
+  # Past the server's 10 s deadlines, so that what they close shows.
+  while [ $(( $(date +%s) - HSTART )) -lt 17 ]; do sleep 1; done
+  RSS1=$(status_kb "$HSPID" VmHWM)
+  kill -TERM "$HLPID" 2>/dev/null || true
+  wait "$HLPID" 2>/dev/null || true
+  kill -INT "$HSPID" 2>/dev/null || true
+  wait "$HSPID" 2>/dev/null || true
+  echo "  | $mode x $n | $A MB/s | $B MB/s | $(awk -v a="$A" -v b="$B" 'BEGIN { if (a > 0) printf "%.2f", b / a; else print "?" }') |" \
+       "$P99 | $((RSS0 / 1024)) MB / $((RSS1 / 1024)) MB peak |"
+  sed 's/^/    loadgen: /' "$WORK/hostile-$mode.txt"
+  grep -E "stats:" "$WORK/h-$mode.log" | tail -1 | sed 's/^[0-9:.]* /    server: /'
+done
+fi

@@ -21,17 +21,13 @@ uint8_t downloadBuffer[DOWNLOAD_BUFFER_SIZE];
 const double HEADER_WAIT_SECONDS = 10.0;
 const double INACTIVITY_SECONDS = 10.0;
 const double PROGRESS_INTERVAL_SECONDS = 0.1;
-
-enum class Waiting { Nothing, Data, Broken };
-
-Waiting dataWaiting() {
-    if (serverSocket == SYS_NO_SOCKET) return Waiting::Nothing;
-    char byte;
-    int r = sysRecv(serverSocket, &byte, 1, true);
-    if (r < 0 && sysNetError() != SYS_WSAEWOULDBLOCK) return Waiting::Broken;
-    if (r <= 0) return Waiting::Nothing;
-    return sysRecv(serverSocket, &byte, 1, true) != 0 ? Waiting::Data : Waiting::Nothing;
-}
+// While content flows the window is pumped this often, not after every
+// receive: a pump is a request to the system even when nothing waits.
+const double PUMP_INTERVAL_SECONDS = 0.02;
+// With nothing arrived, wait this long for the socket before the next pump.
+const int IDLE_WAIT_MS = 20;
+// The pause when there is no socket or the server has closed it.
+const int NO_DATA_SLEEP_MS = 50;
 
 bool sendRequest(const char* remotePath) {
     size_t n = buildFileRequest(sendBuffer, sizeof sendBuffer, remotePath, strlen(remotePath));
@@ -75,25 +71,23 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* 
     // after it (an error line of ours, or a line from a nested handler).
     bool newestIsProgress = false;
     unsigned progressLineSeq = 0;
+    double lastPump = phaseStart;
 
     while (received < size) {
         if (abortRequested) break;
         uint32_t left = size - received;
         int chunk = static_cast<int>(left < static_cast<uint32_t>(DOWNLOAD_CHUNK) ? left : static_cast<uint32_t>(DOWNLOAD_CHUNK));
-        Waiting waiting = dataWaiting();
-        if (waiting == Waiting::Broken) {
-            logMessage("tcpDownload ERROR - connection broken (%d)", sysNetError());
+        // Whatever has arrived, never past the announced size: anything
+        // behind the content is the next message.
+        int got = serverSocket == SYS_NO_SOCKET ? 0 : sysRecv(serverSocket, downloadBuffer, chunk, false);
+        if (got < 0 && sysNetError() != SYS_WSAEWOULDBLOCK) {
+            // A broken connection delivers nothing more; end now instead of
+            // waiting out the inactivity limit.
+            logMessage("tcpDownload ERROR - receive failed (%d)", sysNetError());
             break;
         }
-        if (waiting == Waiting::Data) {
-            int got = recvDataBuffer(serverSocket, downloadBuffer, chunk);
-            if (got < 0) {
-                // A broken connection delivers nothing more; end now instead
-                // of waiting out the inactivity limit.
-                logMessage("tcpDownload ERROR - receive failed (%d)", sysNetError());
-                break;
-            }
-            size_t put = got > 0 ? fwrite(downloadBuffer, 1, static_cast<size_t>(got), file) : 0;
+        if (got > 0) {
+            size_t put = fwrite(downloadBuffer, 1, static_cast<size_t>(got), file);
             *written += static_cast<uint32_t>(put);
             if (sink && put > 0) sink->written(downloadBuffer, put);
             if (put < static_cast<size_t>(got)) {
@@ -102,6 +96,7 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* 
             }
             received += static_cast<uint32_t>(got);
             double now = nowSeconds();
+            lastActivity = now;
             if (now - lastProgress > PROGRESS_INTERVAL_SECONDS || received == size) {
                 if (showProgress) {
                     char line[LOG_TEXT_CAP];
@@ -118,15 +113,24 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* 
                 // Timed from the end of the update: one that itself takes
                 // longer than the interval must not make every chunk an update.
                 lastProgress = nowSeconds();
+                now = lastProgress;
             }
-            uiPump();
-            lastActivity = nowSeconds();
-        } else {
-            // Keep the window alive while the server is silent, so that it
-            // repaints and a close request can still abort the download.
-            uiPump();
-            sysSleepMs(50);
+            if (now - lastPump >= PUMP_INTERVAL_SECONDS) {
+                uiPump();
+                // Time in a nested handler (a question the user has not yet
+                // answered) is no silence of the server.
+                lastPump = nowSeconds();
+                lastActivity = lastPump;
+            }
+            continue;
         }
+        // Nothing waiting: keep the window alive (repaints, a close request
+        // that aborts), then wait for the socket rather than a fixed time,
+        // so that content arriving meanwhile is taken at once.
+        uiPump();
+        lastPump = nowSeconds();
+        if (got == 0 || serverSocket == SYS_NO_SOCKET || sysWaitReadable(serverSocket, IDLE_WAIT_MS) < 0)
+            sysSleepMs(NO_DATA_SLEEP_MS);
         double idle = nowSeconds() - lastActivity;
         if (idle > INACTIVITY_SECONDS) {
             logMessage("tcpFileDownload timed out %.1lf sec", idle);
@@ -183,6 +187,9 @@ bool tcpDownload(const char* localPath, const char* remotePath, bool showProgres
     // Nobody else may cut or write the file while it fills.
     FILE* file = sysOpenFileNoWriters(localPath, "wb");
     if (!file) return false;
+    // Each received block goes to the file in one write, without a copy
+    // through the stream's buffer.
+    setvbuf(file, nullptr, _IONBF, 0);
     return fetchInto(file, false, localPath, remotePath, showProgress, nullptr);
 }
 

@@ -60,7 +60,6 @@ enum : int {
     FILE_CONTENT_HEAD_SIZE = 9,  // "pfc" u32, u16 n, n bytes
     NEW_FOLDER_HEAD_SIZE = 5,  // "pnf" u16 n, n bytes path
     MOVE_PATH_HEAD_SIZE = 7,   // "prf" u16 oldLen, u16 newLen, old path, new path
-    DELETE_PATH_HEAD_SIZE = 5, // "pdf" u16 n, n bytes path
     // Largest "pfc" payload the receive scratch holds after its 9 bytes.
     FILE_CONTENT_MAX_PAYLOAD = RECV_SCRATCH_SIZE - FILE_CONTENT_HEAD_SIZE,
 };

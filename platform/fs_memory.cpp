@@ -34,7 +34,12 @@ struct Cookie {
     int64_t pos;
     bool append;
     MemFs* volumeOf;  // the file system whose volume holds the file, else null
+    MemFs* counted;   // the file system counting this file's writes as steps, else null
+    FILE* stream;
 };
+
+// Open streams of counted files, for flushes.
+std::vector<Cookie*>& countedCookies = *new std::vector<Cookie*>;
 
 ssize_t cookieRead(void* c, char* buf, size_t n) {
     Cookie* k = static_cast<Cookie*>(c);
@@ -48,6 +53,13 @@ ssize_t cookieRead(void* c, char* buf, size_t n) {
 
 ssize_t cookieWrite(void* c, const char* buf, size_t n) {
     Cookie* k = static_cast<Cookie*>(c);
+    if (MemFs* fs = k->counted) {
+        if (!fs->stepAnyway()) {
+            errno = EIO;
+            return 0;
+        }
+        fs->markUnsynced(k->data);
+    }
     std::string& d = *k->data;
     if (k->append) k->pos = static_cast<int64_t>(d.size());
     size_t at = static_cast<size_t>(k->pos);
@@ -78,9 +90,23 @@ int cookieSeek(void* c, off64_t* offset, int whence) {
 std::vector<Cookie*>& spareCookies = *new std::vector<Cookie*>;
 
 int cookieClose(void* c) {
+    auto it = std::find(countedCookies.begin(), countedCookies.end(), static_cast<Cookie*>(c));
+    if (it != countedCookies.end()) countedCookies.erase(it);
     static_cast<Cookie*>(c)->data.reset();
     spareCookies.push_back(static_cast<Cookie*>(c));
     return 0;
+}
+
+MemNode durableCopy(const MemNode& n, const std::vector<std::shared_ptr<std::string>>& unsynced) {
+    MemNode out;
+    out.folder = n.folder;
+    out.hidden = n.hidden;
+    out.locked = n.locked;
+    out.fakeSize = n.fakeSize;
+    out.data = n.data;
+    if (!n.folder && std::find(unsynced.begin(), unsynced.end(), n.data) != unsynced.end()) out.data = MemNode::empty();
+    for (const auto& [name, kid] : n.kids) out.kids.emplace(name, durableCopy(kid, unsynced));
+    return out;
 }
 
 void dumpInto(const MemNode& n, const std::string& path, std::string& out) {
@@ -127,6 +153,43 @@ const uint32_t* memNameFold() {
     made = true;
     return fold;
 }
+
+bool MemFs::counts(const std::string& path) const {
+    if (power.folder.empty()) return false;
+    std::string p = normal(path);
+    return p.compare(0, power.folder.size(), power.folder) == 0 &&
+           (p.size() == power.folder.size() || p[power.folder.size()] == '/');
+}
+
+bool MemFs::step(const std::string& path) { return !counts(path) || stepAnyway(); }
+
+bool MemFs::stepAnyway() {
+    if (power.cut) return false;
+    ++power.steps;
+    if (power.at > 0 && power.steps == power.at) {
+        power.image = std::make_shared<MemNode>(durable());
+        power.cut = true;
+        return false;
+    }
+    return true;
+}
+
+void MemFs::markUnsynced(const std::shared_ptr<std::string>& data) {
+    if (std::find(unsynced.begin(), unsynced.end(), data) == unsynced.end()) unsynced.push_back(data);
+}
+
+bool MemFs::flush(FILE* f) {
+    if (!f || fflush(f) != 0) return false;
+    for (Cookie* c : countedCookies) {
+        if (c->stream != f || c->counted != this) continue;
+        if (!stepAnyway()) return false;
+        auto it = std::find(unsynced.begin(), unsynced.end(), c->data);
+        if (it != unsynced.end()) unsynced.erase(it);
+    }
+    return true;
+}
+
+MemNode MemFs::durable() const { return durableCopy(root, unsynced); }
 
 bool MemFs::onVolume(const std::string& path) const {
     const std::string& v = volume.folder;
@@ -231,6 +294,7 @@ int MemFs::mkdir(const std::string& path) {
     Where w = resolve(path);
     if (w.node) return SYS_ERROR_ALREADY_EXISTS;
     if (!w.parent) return SYS_ERROR_PATH_NOT_FOUND;
+    if (!step(path)) return SYS_ERROR_ACCESS_DENIED;
     if (onVolume(path) && !take(units(1))) return SYS_ERROR_DISK_FULL;
     w.parent->kids[w.name].folder = true;
     return SYS_OK;
@@ -242,6 +306,7 @@ int MemFs::removeFile(const std::string& path) {
     if (w.node->folder) return SYS_ERROR_ACCESS_DENIED;
     if (w.trailing) return SYS_ERROR_PATH_NOT_FOUND;
     if (w.node->locked) return SYS_ERROR_SHARING_VIOLATION;
+    if (!step(path)) return SYS_ERROR_ACCESS_DENIED;
     if (onVolume(path)) volume.free += units(w.node->data->size());
     w.parent->kids.erase(w.name);
     last.node = nullptr;
@@ -254,6 +319,7 @@ int MemFs::rmdir(const std::string& path) {
     if (!w.parent) return SYS_ERROR_ACCESS_DENIED;
     if (!w.node->folder) return SYS_ERROR_PATH_NOT_FOUND;
     if (!w.node->kids.empty()) return SYS_ERROR_DIR_NOT_EMPTY;
+    if (!step(path)) return SYS_ERROR_ACCESS_DENIED;
     if (onVolume(path)) volume.free += units(1);
     w.parent->kids.erase(w.name);
     last.node = nullptr;
@@ -278,6 +344,7 @@ int MemFs::rename(const std::string& from, const std::string& to, bool replace) 
         std::vector<std::string> ca = components(from), cb = components(to);
         if (cb.size() > ca.size() && std::equal(ca.begin(), ca.end(), cb.begin())) return SYS_ERROR_ACCESS_DENIED;
     }
+    if (!step(to)) return SYS_ERROR_ACCESS_DENIED;
     if (b.node && onVolume(to)) volume.free += units(b.node->data->size());
     MemNode moved = std::move(*a.node);
     a.parent->kids.erase(a.name);
@@ -298,9 +365,15 @@ FILE* MemFs::open(const std::string& path, const char* mode) {
         errno = w.trailing ? ENOTDIR : ENOENT;
         return nullptr;
     }
+    bool counted = false;
     if (!reading) {
         if (n && n->locked) {
             errno = EACCES;
+            return nullptr;
+        }
+        counted = counts(path);
+        if (counted && !stepAnyway()) {
+            errno = EIO;  // the power is gone: nothing is created or truncated
             return nullptr;
         }
         if (!n) n = &w.parent->kids[w.name];
@@ -313,9 +386,15 @@ FILE* MemFs::open(const std::string& path, const char* mode) {
     }
     Cookie* c = spareCookies.empty() ? new Cookie : spareCookies.back();
     if (!spareCookies.empty()) spareCookies.pop_back();
-    *c = Cookie{n->data, 0, mode[0] == 'a', !reading && onVolume(path) ? this : nullptr};
+    *c = Cookie{n->data, 0, mode[0] == 'a', !reading && onVolume(path) ? this : nullptr, counted ? this : nullptr,
+                nullptr};
+    if (counted) markUnsynced(n->data);
     FILE* f = fopencookie(c, mode, {cookieRead, cookieWrite, cookieSeek, cookieClose});
     if (!f) cookieClose(c);
+    else if (counted) {
+        c->stream = f;
+        countedCookies.push_back(c);
+    }
     // No stdio buffer of its own (a fresh one per open costs more than the
     // calls it saves in memory); callers may still set theirs.
     else setvbuf(f, nullptr, _IONBF, 0);

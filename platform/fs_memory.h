@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -67,11 +68,36 @@ struct MemNode {
     }
 };
 
+// A power cut, for tests of what survives one.  Every change below
+// `folder` is a step: creating or truncating a file, each write that reaches
+// the file, each flush, each move, deletion and folder change.  At step
+// `at` (counted from 1) the power goes: that step and every later change
+// fail, and `image` keeps what the disk held at that moment.  Content
+// written since the file's last flush is lost then (the file is left
+// empty); moves and folder changes are kept as they were done.
+struct MemPowerCut {
+    std::string folder;           // empty: nothing is counted
+    long steps = 0, at = 0;       // at 0: the power never goes
+    bool cut = false;
+    std::shared_ptr<MemNode> image;
+};
+
 class MemFs {
 public:
     MemFs() { root.folder = true; }
     MemNode root;
     MemVolume volume;
+    MemPowerCut power;
+
+    // Counts a step below power.folder; false when the power is gone (the
+    // change must fail).
+    bool step(const std::string& path);
+    bool counts(const std::string& path) const;
+    bool stepAnyway();
+    // Makes the content written to `f` so far survive a power cut.
+    bool flush(FILE* f);
+    // The tree as a power cut now would leave it.
+    MemNode durable() const;
 
     bool onVolume(const std::string& path) const;
     uint64_t units(uint64_t size) const { return (size + volume.unit - 1) / volume.unit * volume.unit; }
@@ -98,6 +124,11 @@ public:
 
     // One line per entry, for failure reports.
     std::string dump() const;
+
+    // Contents written since their file's last flush (only while steps are
+    // counted).
+    std::vector<std::shared_ptr<std::string>> unsynced;
+    void markUnsynced(const std::shared_ptr<std::string>& data);
 
 private:
     struct Where {

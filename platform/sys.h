@@ -46,6 +46,22 @@ int sysRenamePath(const char* from, const char* to);  // fails when `to` exists
 // the old `to` stays whole until the new one has taken its place, so there
 // is no moment with neither.  A target in use (locked) or a folder fails.
 int sysReplaceFile(const char* from, const char* to);
+// Durability, for steps that must survive a power cut in the order they
+// were taken (the int verbs return 0 or a system error number).
+// Everything written to the stream so far reaches the disk, not only the
+// system's cache: at once on Windows, at the latest when the next
+// sysFlushFolder of its folder returns on POSIX (one sync of the file
+// system there costs what a single file's does).
+bool sysFlushFile(FILE* f);
+// The entries of `folder` (files created, moved or deleted in it) and the
+// files flushed in it reach the disk.  Where the file system keeps its
+// folder changes in order by itself (NTFS), there is nothing more to do.
+int sysFlushFolder(const char* folder);
+// Writes a whole small file (created or truncated) through the cache and
+// flushes it: when this returns 0, every byte is on the disk.
+int sysWriteFileThrough(const char* path, const void* data, size_t size);
+// sysReplaceFile that returns only once the move is on the disk.
+int sysReplaceFileThrough(const char* from, const char* to);
 // Bytes free for this user on the volume that holds `folder` (an existing
 // folder) and the volume's allocation unit: every file takes a whole number
 // of units; false when the system cannot tell.
@@ -138,6 +154,9 @@ int sysConnect(SysSocket s, const uint8_t address[4], uint16_t port, int timeout
 int sysRecv(SysSocket s, void* buf, int n, bool peek);
 int sysSend(SysSocket s, const void* buf, int n);
 int sysNetError();                       // error of the last failed socket call
+// Waits at most timeoutMs for the socket to have something to read (data,
+// or the peer's close): 1 when it has, 0 when the time ran out, -1 on error.
+int sysWaitReadable(SysSocket s, int timeoutMs);
 // Makes the socket non-blocking and, in the exe, asks for read and close
 // notifications to the main window.  0 or an error number.
 int sysSocketWatch(SysSocket s);

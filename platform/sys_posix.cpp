@@ -129,6 +129,69 @@ int sysReplaceFile(const char* from, const char* to) {
     return pathError(a, errno);
 }
 
+namespace {
+
+std::string folderOf(const std::string& p) {
+    size_t slash = p.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+}
+
+int fsyncPath(const std::string& p) {
+    int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return pathError(p, errno);
+    int r = fsync(fd) == 0 ? SYS_OK : fileError(errno);
+    close(fd);
+    return r;
+}
+
+}  // namespace
+
+// An fsync per file costs about 10 ms here, 20 s for a package of 2,000
+// files; the file system's one sync in sysFlushFolder covers them all.
+bool sysFlushFile(FILE* f) { return f && fflush(f) == 0; }
+
+int sysFlushFolder(const char* folder) {
+    std::string p = nativePath(folder);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    int fd = open(p.empty() ? "." : p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return pathError(p, errno);
+    int r = syncfs(fd) == 0 ? SYS_OK : fileError(errno);
+    close(fd);
+    return r;
+}
+
+int sysWriteFileThrough(const char* path, const void* data, size_t size) {
+    std::string p = nativePath(path);
+    int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0666);
+    if (fd < 0) return pathError(p, errno);
+    const char* at = static_cast<const char*>(data);
+    size_t left = size;
+    int r = SYS_OK;
+    while (left > 0) {
+        ssize_t w = write(fd, at, left);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            r = w < 0 ? fileError(errno) : SYS_ERROR_DISK_FULL;
+            break;
+        }
+        at += w;
+        left -= static_cast<size_t>(w);
+    }
+    if (r == SYS_OK && fsync(fd) != 0) r = fileError(errno);
+    if (close(fd) != 0 && r == SYS_OK) r = fileError(errno);
+    if (r == SYS_OK) r = fsyncPath(folderOf(p));
+    return r;
+}
+
+int sysReplaceFileThrough(const char* from, const char* to) {
+    std::string a = nativePath(from), b = nativePath(to);
+    if (rename(a.c_str(), b.c_str()) != 0) return pathError(a, errno);
+    // The move is in the folders' entries: both reach the disk.
+    int r = fsyncPath(folderOf(b));
+    if (r == SYS_OK && folderOf(a) != folderOf(b)) r = fsyncPath(folderOf(a));
+    return r;
+}
+
 bool sysFreeSpace(const char* folder, uint64_t* bytes, uint32_t* unit) {
     struct statvfs st;
     if (!bytes || !unit || statvfs(nativePath(folder).c_str(), &st) != 0) return false;
@@ -378,6 +441,18 @@ int sysSend(SysSocket s, const void* buf, int n) {
 }
 
 int sysNetError() { return lastNetError; }
+
+int sysWaitReadable(SysSocket s, int timeoutMs) {
+    struct pollfd p = {static_cast<int>(s), POLLIN, 0};
+    int r;
+    do r = poll(&p, 1, timeoutMs);
+    while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        lastNetError = netErrorFrom(errno);
+        return -1;
+    }
+    return r > 0 ? 1 : 0;
+}
 
 int sysSocketWatch(SysSocket s) {
     int fd = static_cast<int>(s);

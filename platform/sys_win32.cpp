@@ -5,6 +5,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <io.h>
 #include <share.h>
 
 #include <cstdio>
@@ -30,6 +31,37 @@ int sysRenamePath(const char* from, const char* to) {
 
 int sysReplaceFile(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? SYS_OK : static_cast<int>(GetLastError());
+}
+
+bool sysFlushFile(FILE* f) {
+    if (!f || fflush(f) != 0) return false;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
+}
+
+// NTFS logs its folder changes in order; a write-through move waits for them.
+int sysFlushFolder(const char*) { return SYS_OK; }
+
+int sysWriteFileThrough(const char* path, const void* data, size_t size) {
+    if (size > 0x7FFFFFFF) return ERROR_INVALID_PARAMETER;
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    DWORD written = 0;
+    BOOL ok = WriteFile(h, data, static_cast<DWORD>(size), &written, nullptr) && written == size &&
+              FlushFileBuffers(h);
+    DWORD err = ok ? 0 : GetLastError();
+    if (!CloseHandle(h) && ok) {
+        ok = FALSE;
+        err = GetLastError();
+    }
+    if (ok) return SYS_OK;
+    return err ? static_cast<int>(err) : SYS_ERROR_DISK_FULL;
+}
+
+int sysReplaceFileThrough(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? SYS_OK
+                                                                                     : static_cast<int>(GetLastError());
 }
 
 bool sysFreeSpace(const char* folder, uint64_t* bytes, uint32_t* unit) {
@@ -270,6 +302,15 @@ int sysSend(SysSocket s, const void* buf, int n) {
 }
 
 int sysNetError() { return WSAGetLastError(); }
+
+int sysWaitReadable(SysSocket s, int timeoutMs) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(static_cast<SOCKET>(s), &readable);
+    timeval limit = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    int r = select(0, &readable, nullptr, nullptr, &limit);
+    return r == SOCKET_ERROR ? -1 : (r > 0 ? 1 : 0);
+}
 
 // The exe points this at its window's registration (WSAAsyncSelect for read
 // and close notifications); the unit tests only need a non-blocking socket.

@@ -69,7 +69,7 @@ echo "--- their signatures, checked with the public key by wrptool verify"
 
 echo "--- starting the update server on 127.0.0.1:49491"
 # Slowed down a little, so that the download can be seen and photographed.
-"$NATIVE/tools/update_server/update_server" --root "$MAKER" --address 127.0.0.1 --port 49491 \
+"$NATIVE/server/update_server" --root "$MAKER" --address 127.0.0.1 --port 49491 \
   --port-file "$DEMO/server.port" --rate 3000000 >"$DEMO/server.log" 2>&1 &
 SERVER_PID=$!
 for _ in $(seq 100); do [ -s "$DEMO/server.port" ] && break; sleep 0.05; done

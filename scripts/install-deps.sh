@@ -17,7 +17,7 @@ packages=(
   googletest
   libssl-dev openssl libgnutls30    # package signatures: libcrypto natively, gnutls behind wine's bcrypt
   osslsigncode                      # Authenticode signature of the exe
-  haproxy iproute2                  # the balanced trial of the update server (tools/update_server/deploy)
+  haproxy iproute2                  # the balanced trial of the update server (server/deploy)
 )
 # Debian 12's qemu 7.2 mishandles CPU faults so that wine's services crash;
 # the backported 10.x runs them.

@@ -5,10 +5,12 @@
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "archive/unwrap.h"
+#include "archive/unwrap_journal.h"
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
 #include "setup/install_lock.h"
+#include "setup/outcome.h"
 #include "setup/package_check.h"
 #include "setup/shell.h"
 
@@ -52,6 +54,7 @@ bool installKAVO() {
     if (static_cast<int>(strlen(installDir)) > maxInstallDirLength()) {
         // Refused before anything is created: a cut path would name another file.
         logMessage("install KAVO ERROR - installation folder longer than %d characters", maxInstallDirLength());
+        noteOutcome(RunOutcome::BadCommandLine);
         showWarning("The installation folder is too long (at most %d characters).\nPlease try again or contact %s",
                     maxInstallDirLength(), SUPPORT_CONTACT);
         return false;
@@ -65,6 +68,8 @@ bool installKAVO() {
     }
     // Turned away before anything is written when another run works there.
     if (!claimInstallation(installDir, "install KAVO")) return false;
+    // An unpacking cut off in this folder before is finished or undone first.
+    recoverUnwrap(installDir);
 
     workInProgress = true;
     char archivePath[PATH_CAP];
@@ -88,6 +93,7 @@ bool installKAVO() {
     double end = nowSeconds();
     if (downloaded) logMessage("download KAVO.wrp - %.1lf sec", end - start);
     else logMessage("download KAVO.wrp - FAILED");
+    if (!downloaded) noteOutcome(RunOutcome::DownloadFailed);
     logMessage("");
     if (abortRequested || !downloaded) {
         package.close();
@@ -105,6 +111,7 @@ bool installKAVO() {
     else logMessage("unwrapFolder - FAILED");
     logMessage("");
     if (!unpacked) {
+        noteUnpackFailure();
         failInstallation();
         return false;
     }

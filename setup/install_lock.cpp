@@ -3,6 +3,7 @@
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "platform/sys.h"
+#include "setup/outcome.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ bool claimInstallation(const char* folder, const char* who) {
     int err = sysClaimFolder(folder, &held);
     if (err == SYS_OK) return true;
     if (err == SYS_ERROR_BUSY) {
+        noteOutcome(RunOutcome::FolderBusy);
         logMessage("%s ERROR - another installer is working on \"%s\"", who, folder);
         showWarning("Another installer is working on \"%s\" at the moment.\n"
                     "Please try again when it has finished or contact %s",

@@ -11,6 +11,7 @@
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
+#include "setup/outcome.h"
 
 const uint8_t* installerPackageKey = nullptr;
 
@@ -43,6 +44,7 @@ bool beginRelease(const char* localPath, const char* who) {
     bool ok = downloaded && acceptRelease(localPath, remote, who);
     sysDeleteFile(localPath);
     if (!downloaded) logMessage("%s ERROR - release file \"%s\" could not be fetched - refused", who, remote);
+    if (!ok) noteOutcome(RunOutcome::PackageRefused);
     return ok;
 }
 
@@ -148,6 +150,7 @@ bool versionFileMatches(const char* path, const char* serverName, bool fetched) 
     if (!ok) {
         sysDeleteFile(path);
         logMessage("verifyFile ERROR - \"%s\" is not the release's %s - refused", path, serverName);
+        noteOutcome(RunOutcome::PackageRefused);
     }
     return ok;
 }
@@ -164,6 +167,7 @@ bool releaseNotOlder(const char* installation, const char* who) {
     if (runRelease.number >= installed.number) return true;
     logMessage("%s ERROR - the offered release %llu is older than the installed release %llu - refused", who,
                static_cast<unsigned long long>(runRelease.number), static_cast<unsigned long long>(installed.number));
+    noteOutcome(RunOutcome::PackageRefused);
     return false;
 }
 

@@ -5,10 +5,12 @@
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "archive/unwrap.h"
+#include "archive/unwrap_journal.h"
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
 #include "setup/install_lock.h"
+#include "setup/outcome.h"
 #include "setup/package_check.h"
 #include "setup/shell.h"
 
@@ -81,7 +83,8 @@ int updatePackageIndex(const char* name) {
     return -1;
 }
 
-bool applyUpdateSwitch(const char* commandLine) {
+bool applyUpdateSwitch(const char* commandLine, int* unknownNames) {
+    if (unknownNames) *unknownNames = 0;
     const char* sw = commandLine ? strstr(commandLine, "-update:") : nullptr;
     if (!sw) return false;
     const char* p = sw + strlen("-update:");
@@ -99,11 +102,26 @@ bool applyUpdateSwitch(const char* commandLine) {
             }
             int index = n < sizeof name ? updatePackageIndex(name) : -1;
             if (index >= 0) pendingUpdates[index] = 1;
-            else logMessage("-update: unknown package \"%s\" - ignored", name);
+            else {
+                logMessage("-update: unknown package \"%s\" - ignored", name);
+                if (unknownNames) ++*unknownNames;
+            }
         }
         p = *end == ',' ? end + 1 : end;
     }
     return true;
+}
+
+void recoverCutOffUnpacking(const char* folder) {
+    SysFolderClaim* claim = nullptr;
+    int err = sysClaimFolder(folder, &claim);
+    if (err == SYS_ERROR_BUSY) {
+        logMessage("start-up - another installer is working on \"%s\", its unpacking is left to it", folder);
+        return;
+    }
+    if (err != SYS_OK) return;  // no folder to look at
+    recoverUnwrap(folder);
+    sysReleaseFolder(claim);
 }
 
 bool wrpUpdate_TCP(const char* name) {
@@ -139,9 +157,11 @@ bool wrpUpdate_TCP(const char* name) {
     return true;
 }
 
-void updateKAVO() {
+bool updateKAVO() {
     // The installation updated is the one in the folder this run started from.
-    if (!claimInstallation(workingDir, "updateKAVO")) return;
+    if (!claimInstallation(workingDir, "updateKAVO")) return false;
+    // A package cut off before is finished or undone before any other lands.
+    recoverUnwrap(workingDir);
     workInProgress = true;
     uiShowProgress(true);
     bool failed = false;
@@ -153,7 +173,7 @@ void updateKAVO() {
         !beginRelease(releasePath, "updateKAVO") || !releaseNotOlder(workingDir, "updateKAVO")) {
         warnUpdateFailed();
         endUpdate();
-        return;
+        return false;
     }
 
     for (const Component& c : COMPONENTS) {
@@ -177,10 +197,12 @@ void updateKAVO() {
     }
 
     // The version file is replaced only when every package succeeded.
-    if (productFailed || failed || !swapVersionFiles()) {
+    if (productFailed || failed) noteOutcome(RunOutcome::ComponentsFailed);
+    bool completed = !productFailed && !failed && swapVersionFiles();
+    if (!completed) {
         warnUpdateFailed();  // once, however many packages failed
         endUpdate();
-        return;
+        return false;
     }
     keepReleaseRecord(workingDir, "updateKAVO");
     if (uiAskYesNo("Update is completed.\nDo you want to start KAVO?", "Update Completed", false)) {
@@ -189,4 +211,5 @@ void updateKAVO() {
         else logMessage("unable to start KAVO");
     }
     endUpdate();
+    return true;
 }

@@ -22,9 +22,16 @@ const char* updatePackageName(int index);
 int updatePackageIndex(const char* name);
 
 // Sets the flags named by "-update:" (comma-separated names up to the next
-// space); logs and ignores unknown names.  False when the switch is absent.
-bool applyUpdateSwitch(const char* commandLine);
+// space); logs and ignores unknown names (counted in *unknownNames when
+// given).  False when the switch is absent.
+bool applyUpdateSwitch(const char* commandLine, int* unknownNames = nullptr);
 
 // Fetches and unpacks one component package into workingDir.
 bool wrpUpdate_TCP(const char* name);
-void updateKAVO();
+// True when every package succeeded and the version file was replaced.
+bool updateKAVO();
+
+// Finishes or undoes an unpacking that was cut off in `folder` (the
+// start-up does it for the folder it was started from), unless another run
+// works there right now; one log line when there was one.
+void recoverCutOffUnpacking(const char* folder);

@@ -86,3 +86,28 @@ inline std::vector<HostileRelease> hostileReleases(const std::string& good, cons
         rows.push_back({"release cut to " + std::to_string(n) + " bytes", good.substr(0, n), ReleaseCheck::Cut});
     return rows;
 }
+
+// The hostile table of unpacker journals: each row must be refused by the
+// recovery, which then moves nothing.  `valid` is a whole journal of the
+// moving state; `withPath(p)` one whose only file is `p`.
+struct HostileJournal {
+    std::string what;
+    std::string bytes;
+};
+
+template <class WithPath>
+inline std::vector<HostileJournal> hostileJournals(const std::string& valid, WithPath withPath) {
+    std::vector<HostileJournal> rows;
+    for (size_t n : {size_t{0}, size_t{1}, size_t{8}, size_t{13}, valid.size() / 2, valid.size() - 8, valid.size() - 1})
+        rows.push_back({"cut to " + std::to_string(n) + " bytes", valid.substr(0, n)});
+    for (size_t at : {size_t{0}, size_t{9}, size_t{11}, size_t{20}, valid.size() - 6, valid.size() - 1}) {
+        std::string s = valid;
+        s[at] = static_cast<char>(s[at] ^ 0x01);
+        rows.push_back({"garbled byte at " + std::to_string(at), s});
+    }
+    rows.push_back({"bytes appended", valid + "x"});
+    for (const char* p : {"../outside", "a/../../outside", "/absolute", "\\absolute", "C:\\x", "a//b", "./a", "a\\..\\..\\x",
+                          "CON", "a/nul.txt", "dot."})
+        rows.push_back({std::string("path \"") + p + "\"", withPath(p)});
+    return rows;
+}

@@ -1,7 +1,9 @@
 // The balanced setup end to end: the real installer installs through
-// HAProxy (tools/update_server/deploy/trial.sh) in front of two reference
+// HAProxy (server/deploy/trial.sh) in front of two reference
 // servers; the server it is connected to is killed; new installers reach
 // the other one, and the installer asks to reconnect and installs again.
+// Last, the server that is left is stopped the way a maker does it
+// (drained in HAProxy, then SIGTERM) while a download runs through it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -61,11 +63,11 @@ bool helloAnswered(const std::string& address) {
 }
 
 struct Trial {
-    std::string dir, script = std::string(KAVO_SOURCE_DIR) + "/tools/update_server/deploy/trial.sh";
+    std::string dir, script = std::string(KAVO_SOURCE_DIR) + "/server/deploy/trial.sh";
     bool started = false;
     bool start(const std::string& root, const std::string& front, const std::vector<std::string>& servers) {
         std::string cmd = "UPDATE_SERVER='" + std::string(KAVO_NATIVE_BIN) +
-                          "/tools/update_server/update_server' TRIAL_SECONDS=600 '" + script + "' start '" + dir +
+                          "/server/update_server' TRIAL_SECONDS=600 '" + script + "' start '" + dir +
                           "' '" + root + "' " + front;
         for (const auto& s : servers) cmd += " " + s;
         started = true;
@@ -137,10 +139,47 @@ TEST(Balancer, InstallsThroughHAProxyAndSurvivesALostServer) {
     EXPECT_EQ(treeListing(inst, {"KAVO_data/update.ini", "KAVO_interface_started.txt"}), treeListing(release));
     EXPECT_EQ(readText(inst + "/KAVO_data/update.ini"), "version=2.0 (balanced)\n");
 
-    // Stopping the trial drains the server that is left (SIGTERM).
-    trial.stop();
+    // A slow download through HAProxy (about 5 MB/s, 8 s in all) while the
+    // trial stops: the server is drained in HAProxy, then gets SIGTERM and
+    // is marked down by the health check, and the download still ends whole.
+    std::string big(40u << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 11);
+    writeText(root + "/wrp/BIG.wrp", big);
+    const std::string hello("\x23\x76\x01\x00\x03\x00", 6);
+    std::string req = std::string("rf\x0b\x00", 4) + "wrp\\BIG.wrp";
+    int fd = connectTo(addr[0]);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, (hello + req).data(), hello.size() + req.size(), MSG_NOSIGNAL), ssize_t(hello.size() + req.size()));
+    std::string got;
+    std::thread stopper;
+    std::vector<char> buf(64 * 1024);
+    auto began = std::chrono::steady_clock::now(), stopAt = began;
+    const size_t want = 6 + 7 + big.size();
+    while (got.size() < want) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 15000) <= 0) break;
+        ssize_t r = recv(fd, buf.data(), buf.size(), 0);
+        if (r <= 0) break;
+        got.append(buf.data(), static_cast<size_t>(r));
+        if (!stopper.joinable() && got.size() > (1u << 20)) {
+            stopAt = std::chrono::steady_clock::now();
+            stopper = std::thread([&] { trial.stop(); });
+        }
+        double due = static_cast<double>(got.size()) / (5 << 20);
+        double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        if (due > t) usleep(static_cast<useconds_t>((due - t) * 1e6));
+    }
+    double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopAt).count();
+    close(fd);
+    if (stopper.joinable()) stopper.join();
     std::string left = serverLog(1 - killed);
+    EXPECT_EQ(got.size(), want) << left << readText(trial.dir + ".out");
+    EXPECT_TRUE(got == hello + std::string("sfh", 3) + std::string("\x00\x00\x80\x02", 4) + big);
+    // Still arriving well after the server's SIGTERM and the health check
+    // had marked it down (two failed checks, 2 s apart).
+    EXPECT_GT(after, 5.0);
     EXPECT_NE(left.find("draining: not accepting"), std::string::npos) << left;
+    EXPECT_NE(left.find("\"wrp\\BIG.wrp\" 41943040 bytes: sent"), std::string::npos) << left;
     EXPECT_NE(left.find("summary: "), std::string::npos) << left;
 }
 

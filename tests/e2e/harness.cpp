@@ -242,7 +242,7 @@ std::string testAddress(int variant) {
 ServerProcess::ServerProcess(const std::string& root, const std::string& address,
                              const std::vector<std::string>& options, const std::string& logPath)
     : logPath_(logPath.empty() ? root + "/../update_server.log" : logPath) {
-    std::string exe = std::string(KAVO_NATIVE_BIN) + "/tools/update_server/update_server";
+    std::string exe = std::string(KAVO_NATIVE_BIN) + "/server/update_server";
     std::string portFile = logPath_ + ".port";
     unlink(portFile.c_str());
     std::vector<std::string> args = {exe, "--root", root, "--address", address, "--port", "49491",

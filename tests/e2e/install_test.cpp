@@ -170,6 +170,28 @@ TEST(Install, AbortConfirmedDuringTheDownloadEndsTheProgram) {
     EXPECT_EQ(countContaining(log, "unwrap \""), 0);
 }
 
+TEST(Install, CloseDuringADownloadAtFullSpeedIsAskedAtOnce) {
+    // A package far larger than the download can take before the close
+    // comes, sent as fast as loopback carries it, so that data is always
+    // waiting: the window must still answer between receives.
+    Scene s;
+    const long long size = 1LL << 30;
+    ASSERT_EQ(truncate((s.serverRoot + "/wrp/KAVO.wrp").c_str(), size), 0);
+    ServerProcess server(s.serverRoot, s.address);
+    Report r = s.dir.drive({s.start(), "window 20000", "waitlist 10000 connection established!", "command 8001",
+                            "waitlist 10000 tcpFileDownload - file size", "close",
+                            "box Installation_in_Progress yes 10000", "waitexit 20000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    ASSERT_FALSE(r.get("box.after_ms").empty()) << r.raw;
+    EXPECT_LE(std::stoi(r.get("box.after_ms")), 200) << r.raw;
+    std::vector<std::string> log = s.log();
+    // The question came while the content was still flowing.
+    EXPECT_TRUE(containsInOrder(log, {"tcpFileDownload failed - ", "download KAVO.wrp - FAILED"})) << joined(log);
+    EXPECT_EQ(countContaining(log, "/" + std::to_string(size) + " byte"), 1) << joined(log);
+    // The partial download is large; do not leave it behind.
+    system(("rm -rf '" + s.inst + "'").c_str());
+}
+
 TEST(Install, MissingParentFolderOnlyLogsAndInstallIsAcceptedAgain) {
     Scene s;
     ServerProcess server(s.serverRoot, s.address);

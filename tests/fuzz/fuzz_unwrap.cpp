@@ -1,17 +1,19 @@
 // Arbitrary bytes as an archive for the unpacker, checked against a reader
 // of the archive grammar written here from the format and the unpacking
-// rules (its own name check, path limits, temporary-name clashes).  The
-// reader acts on its own copy of the file system, which behaves as the
-// platform does: names alike but for letter case are one entry, and the
-// destination is a volume of little room in allocation units.  Afterwards
-// both must hold the same tree and unwrapFolder must answer what the reader
-// says; where the reader ran out of room before anything failed, the
-// unpacking must have refused the archive before writing anything, and
-// where the reader's run fit and succeeded, it must not have.  The
-// destination already holds files, one of them in use, one large.
+// rules (its own name check, path limits, temporary-name clashes, the two
+// phases with the journal's room).  The reader acts on its own copy of the
+// file system, which behaves as the platform does: names alike but for
+// letter case are one entry, and the destination is a volume of little
+// room in allocation units.  Afterwards both must hold the same tree and
+// unwrapFolder must answer what the reader says: a run that fails before
+// its moves (a cut, a refused name, too little room) leaves the tree
+// exactly as it was; one whose moves fail (a target in use) keeps its
+// journal.  The destination already holds files, one of them in use, one
+// large.
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <vector>
 
 #include "archive/unwrap.h"
 #include "platform/sys.h"
@@ -41,22 +43,38 @@ MemFs startState() {
     return fs;
 }
 
+// The journal's size by its documented layout: a head of 14 bytes, a tail
+// of 8, and per entry 3 bytes and the path relative to the destination.
+const char* const JOURNAL = "KAVO_unwrap.journal";
+const char* const JOURNAL_NEW = "KAVO_unwrap.journal.new";
+
+bool journalName(const std::string& s) { return foldHash({s}) == foldHash({JOURNAL}) || foldHash({s}) == foldHash({JOURNAL_NEW}); }
+
 struct Reader {
     const uint8_t* a;
     size_t n, pos = 0;
     MemFs& fs;
-    bool fileFailed = false, refused = false;
-    // Out of room, and whether a file had failed before (a target that
-    // could not be replaced keeps its room, which no count foresees).
-    bool ranOut = false, failedFirst = false;
+    // The first pass only plans (what the unpacker lists before it writes),
+    // the second acts.
+    bool planning = true;
+    bool fileFailed = false, refused = false, ranOut = false;
     bool full(int error) {
-        if (error == SYS_ERROR_DISK_FULL && !ranOut) ranOut = true, failedFirst = fileFailed;
+        if (error == SYS_ERROR_DISK_FULL) ranOut = true;
         return error == SYS_ERROR_DISK_FULL;
     }
     std::set<uint64_t> made;  // folders and files this run's records named (foldHash)
+    std::set<uint64_t> plannedFiles, plannedFolders, plannedTemps;
+    uint64_t journalBytes = 14 + 8;
+    std::vector<std::pair<std::string, std::string>> moves;  // temporary file, target; each target once
+    std::set<uint64_t> moving;
 
     Reader(const uint8_t* archive, size_t size, MemFs& into) : a(archive), n(size), fs(into) {}
 
+    void restart() {
+        pos = 0;
+        made.clear();
+        planning = false;
+    }
     bool byte(uint8_t& b) { return pos < n ? (b = a[pos++], true) : false; }
     bool bytes(std::string& out, size_t k) {
         if (n - pos < k) return false;
@@ -65,6 +83,7 @@ struct Reader {
         return true;
     }
     bool refuse() { return refused = true, false; }
+    size_t relative(const std::string& path) const { return path.size() - DEST.size() - 1; }
 
     // One listing through its end record; false stops the run.
     bool listing(const std::string& folder) {
@@ -77,20 +96,42 @@ struct Reader {
                 continue;
             }
             if (!byte(len) || !bytes(name, len) || (!(type & 1) && !bytes(size, 4))) return false;
+            bool bad = !nameOk(name) || journalName(name);
             if (type & 1) {
                 std::string path = folder + name + "/";
-                if (!nameOk(name) || path.size() > 259) return refuse();
-                int e = fs.mkdir(path);
-                if (full(e) || (e != 0 && e != 183)) return false;
-                made.insert(foldHash({folder, name}));
+                if (bad || path.size() > 259) return refuse();
+                uint64_t h = foldHash({folder, name});
+                if (planning) {
+                    // A folder is new where no entry of that name is, nor a
+                    // temporary file this run writes.
+                    if (fs.kind(folder + name) == 0 && !plannedFolders.count(h) && !plannedTemps.count(h)) {
+                        plannedFolders.insert(h);
+                        journalBytes += 3 + relative(path) - 1;
+                    }
+                } else {
+                    int e = fs.mkdir(path);
+                    if (full(e) || (e != 0 && e != 183)) return false;
+                }
+                made.insert(h);
                 if (!listing(path)) return false;
                 continue;
             }
             uint32_t want = 0;
             for (int i = 3; i >= 0; --i) want = want << 8 | static_cast<uint8_t>(size[i]);
             std::string target = folder + name, temp = target + ".unwrap", content;
-            if (!nameOk(name) || target.size() > 259 || made.count(foldHash({folder, name, ".unwrap"}))) return refuse();
+            if (bad || target.size() > 259 || made.count(foldHash({folder, name, ".unwrap"}))) return refuse();
             made.insert(foldHash({folder, name}));
+            if (planning) {
+                if (temp.size() > 259) {
+                    if (want > 0) return false;
+                    continue;
+                }
+                plannedTemps.insert(foldHash({folder, name, ".unwrap"}));
+                if (plannedFiles.insert(foldHash({folder, name})).second) journalBytes += 3 + relative(target);
+                if (n - pos < want) return false;
+                pos += want;
+                continue;
+            }
             // A temporary file that cannot be made (its path too long as
             // well) stops the run only when content is due.
             if (FILE* f = temp.size() <= 259 ? fs.open(temp, "wb") : nullptr) {
@@ -103,8 +144,27 @@ struct Reader {
             size_t take = std::min<size_t>(want, n - pos);
             bytes(content, take);
             if (full(fs.write(temp, content)) || take < want) return false;
-            fileFailed |= fs.rename(temp, target, true) != 0;
+            if (moving.insert(foldHash({folder, name})).second) moves.push_back({temp, target});
         }
+    }
+
+    bool journal() {
+        std::string fresh = DEST + "\\" + JOURNAL_NEW;
+        if (full(fs.write(fresh, std::string(journalBytes, 'j')))) return false;
+        return fs.rename(fresh, DEST + "\\" + JOURNAL, true) == 0;
+    }
+
+    // The whole run: 1 done, 0 nothing changed, -1 moves failed (the journal stays).
+    int run() {
+        listing(DEST + "\\");
+        restart();
+        if (!journal()) return 0;
+        if (!listing(DEST + "\\") || fileFailed || !journal()) return 0;
+        bool failed = false;
+        for (const auto& [temp, target] : moves) failed |= fs.rename(temp, target, true) != 0;
+        if (failed) return -1;
+        fs.removeFile(DEST + "\\" + JOURNAL);
+        return 1;
     }
 };
 
@@ -122,21 +182,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     MemFs expected = before;
     Reader r(data, size, expected);
-    bool expectOk = r.listing(DEST + "\\") && !r.fileFailed;
-    bool mustStop = r.ranOut && !r.failedFirst;
-
-    memFs.root.kids.erase("run");
-    expected.root.kids.erase("run");
-    before.root.kids.erase("run");
-    bool asRead = ok == expectOk && memFs.root == expected.root;
-    bool stopped = !ok && memFs.root == before.root;
-    // A run that fit and succeeded must not be refused; one that ran out
-    // must be; otherwise the archive fails anyway, and a refusal before
-    // anything was written is right as well.
-    if (mustStop ? !stopped : expectOk ? !asRead : !(asRead || stopped)) {
-        fprintf(stderr, "\n*** fuzz_unwrap: unwrapFolder %s, reader says %s%s\n--- expected\n%s--- found\n%s",
-                ok ? "true" : "false", expectOk ? "true" : "false", mustStop ? " (out of room: refuse)" : "",
-                (mustStop ? before : expected).dump().c_str(), memFs.dump().c_str());
+    int outcome = r.run();
+    // A package lands whole or not at all: only moves that failed leave it
+    // between, with the journal kept (its bytes are the unpacker's own).
+    if (outcome == 0) expected = before;
+    bool kept = memFs.kind(DEST + "/" + JOURNAL) == 1;
+    for (MemFs* fs : {&memFs, &expected, &before}) {
+        fs->root.kids.erase("run");
+        fs->find(DEST)->kids.erase(JOURNAL);
+    }
+    if (ok != (outcome == 1) || kept != (outcome == -1) || !(memFs.root == expected.root)) {
+        fprintf(stderr, "\n*** fuzz_unwrap: unwrapFolder %s, reader says %d%s\n--- expected\n%s--- found\n%s",
+                ok ? "true" : "false", outcome, r.ranOut ? " (out of room)" : "", expected.dump().c_str(),
+                memFs.dump().c_str());
         for (const std::string& line : fakeUi.list) fprintf(stderr, "%s\n", line.c_str());
         abort();
     }

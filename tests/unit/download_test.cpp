@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 
 #include "app/eventlog.h"
 #include "app/globals.h"
@@ -111,6 +112,41 @@ TEST_F(Download, SlowProgressUpdatesDoNotMakeEveryChunkAnUpdate) {
     EXPECT_LE(fakeUi.progress.size(), 1u + 3u);
 }
 
+TEST_F(Download, TakesWhatHasArrivedButNeverPastTheAnnouncedSize) {
+    // More than one receive's worth, and a message right behind the
+    // content: the content fills the file, the message stays for the parser.
+    std::string data = content(200000);
+    std::string other = "#v" + std::string("\x02\x00\x00\x00", 4);
+    std::thread server([&] { pair.peerSend(header(200000) + data + other); });
+    bool ok = tcpDownload(local.c_str(), "f", true);
+    server.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(readFile(local), data);
+    ASSERT_TRUE(waitWaiting(pair.installer, other.size()));
+    EXPECT_EQ(peekWaiting(pair.installer), other);
+    processMessages(false);
+    EXPECT_EQ(countPrefix(fakeUi.list, "wrong version 1.3->2.0"), 1);
+}
+
+TEST_F(Download, WindowIsPumpedWhileContentKeepsComing) {
+    // The server sends as fast as the connection takes it; the window must
+    // not wait for a pause in the data to be served.
+    const size_t size = 16u << 20;
+    const std::string sent = header(static_cast<uint32_t>(size)) + content(size);
+    std::vector<double> pumps;
+    fakeUi.onPump = [&] { pumps.push_back(nowSeconds()); };
+    std::thread server([&] { pair.peerSend(sent); });
+    bool ok = tcpDownload(local.c_str(), "f", false);
+    server.join();
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(readFile(local).size(), size);
+    ASSERT_GE(pumps.size(), 2u);
+    double longest = 0;
+    for (size_t i = 1; i < pumps.size(); ++i) longest = std::max(longest, pumps[i] - pumps[i - 1]);
+    // 50 ms promised; the slack is for a busy machine.
+    EXPECT_LE(longest, 0.15) << pumps.size() << " pumps in " << (pumps.back() - pumps.front()) << " s";
+}
+
 TEST_F(Download, RefusalEndsTheWaitAndLeavesAnEmptyFile) {
     ASSERT_TRUE(pair.peerSend("sfe0"));
     double start = nowSeconds();
@@ -187,8 +223,7 @@ TEST_F(Download, BytesThatNeverReachTheDiskFailTheDownload) {
 #if defined(_WIN32)
     GTEST_SKIP() << "needs a device that refuses writes";
 #else
-    // A full disk: small files fail only when the file is closed, larger
-    // ones already while they are written.  Every byte still arrives.
+    // A full disk: every write fails, every byte still arrives.
     for (size_t size : {2500u, 20000u}) {
         fakeUi.reset();
         ASSERT_TRUE(pair.peerSend(header(static_cast<uint32_t>(size)) + content(size)));
@@ -196,10 +231,7 @@ TEST_F(Download, BytesThatNeverReachTheDiskFailTheDownload) {
         pair.peerRecv(100, 200);
         const std::string done = std::to_string(size) + "/" + std::to_string(size) + " byte";
         EXPECT_EQ(fakeUi.list.back(), "tcpFileDownload failed - " + done) << size;
-        if (size < 4096)
-            EXPECT_EQ(countPrefix(fakeUi.list, "tcpDownload ERROR - closing \"/dev/full\" failed"), 1);
-        else
-            EXPECT_GE(countPrefix(fakeUi.list, "tcpDownload ERROR - "), 1) << "the written count is logged";
+        EXPECT_GE(countPrefix(fakeUi.list, "tcpDownload ERROR - "), 1) << "the failed write is logged";
     }
 #endif
 }

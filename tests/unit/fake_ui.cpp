@@ -5,6 +5,7 @@
 #include "base/textbuf.h"
 #include "net/download.h"
 #include "platform/sys.h"
+#include "setup/outcome.h"
 #include "setup/package_check.h"
 
 FakeUi fakeUi;
@@ -17,6 +18,8 @@ void resetAppState() {
     copyText(serverAddress, sizeof serverAddress, DEFAULT_SERVER_ADDRESS);
     testEdition = false;
     consoleMode = false;
+    silentMode = false;
+    resetOutcome();
     keepRunning = true;
     workInProgress = false;
     abortRequested = false;

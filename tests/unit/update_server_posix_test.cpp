@@ -7,8 +7,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <chrono>
 #include <functional>
@@ -19,7 +24,9 @@
 
 #include "net/wire_format.h"
 #include "tests/unit/test_support.h"
-#include "tools/update_server/server.h"
+#include "server/log_queue.h"
+#include "server/request_reader.h"
+#include "server/server.h"
 
 using namespace update_server;
 
@@ -163,16 +170,15 @@ TEST_F(ServerTest, AnswersHelloAndServesFilesByteForByte) {
     EXPECT_EQ(c.read(6), HELLO);
     c.send(request("wrp\\KAVO.wrp"));
     EXPECT_EQ(c.read(7 + 2500), header(2500) + pattern(2500));
-    // "/" works as a separator too; a request that trickles in byte by
-    // byte is still one request.
-    std::string r = request("wrp/KAVO.wrp");
+    // A request that trickles in byte by byte is still one request.
+    std::string r = request("wrp\\KAVO.wrp");
     for (char ch : r) {
         c.send(std::string(1, ch));
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
     EXPECT_EQ(c.read(7 + 2500), header(2500) + pattern(2500));
     // Requests sent back to back are answered in order.
-    c.send(request("update.ini") + request("missing") + request("update.ini"));
+    c.send(request("update.ini") + request("update_TEST.ini") + request("update.ini"));
     std::string ini = "version=2.0\n";
     EXPECT_EQ(c.read(2 * (7 + ini.size()) + 4), header(ini.size()) + ini + REFUSED + header(ini.size()) + ini);
     EXPECT_EQ(c.read(1, 100), "");
@@ -180,109 +186,309 @@ TEST_F(ServerTest, AnswersHelloAndServesFilesByteForByte) {
     EXPECT_EQ(server->receivedPrefixes().at(0).substr(0, 6), HELLO);
 }
 
-TEST_F(ServerTest, RefusesNamesOutsideTheRootAndUnservableFiles) {
+// Only what an installer asks for is served, and only a regular file below
+// the root; everything else gets "sfe0" on a connection that stays usable.
+TEST_F(ServerTest, ServesOnlyWhatAnInstallerAsksFor) {
     makeFolders(dir / "outside");
+    makeFolders(root + "/wrp_TEST");
+    makeFolders(root + "/wrp/sub");
     writeFile(dir / "outside/secret", "secret");
-    writeFile(root + "/empty.bin", "");
-    ASSERT_EQ(symlink((dir / "outside/secret").c_str(), (root + "/escape").c_str()), 0);
-    ASSERT_EQ(symlink((dir / "outside").c_str(), (root + "/outdir").c_str()), 0);
-    ASSERT_EQ(symlink("wrp/KAVO.wrp", (root + "/inner").c_str()), 0);
+    for (const char* f : {"/KAVO_signing.key", "/wrp/KAVO_signing.key", "/launcher.ini", "/wrp/OSKE_ALL.wrp",
+                          "/wrp/KAVO.release", "/wrp_TEST/KAVO.wrp", "/update_TEST.ini", "/wrp/sub/X.wrp",
+                          "/wrp/a.b.wrp", "/wrp/KAVO.WRP", "/Update.ini", "/launcher_TEST.ini"})
+        writeFile(root + f, pattern(100));
+    writeFile(root + "/wrp/EMPTY.wrp", "");
+    makeFolders(root + "/wrp/DIR.wrp");
+    ASSERT_EQ(mkfifo((root + "/wrp_TEST/KAVO.release").c_str(), 0600), 0);  // opening it could block
+    ASSERT_EQ(symlink((dir / "outside/secret").c_str(), (root + "/wrp/ESCAPE.wrp").c_str()), 0);
+    ASSERT_EQ(symlink("KAVO.wrp", (root + "/wrp/INNER.wrp").c_str()), 0);
     start();
-    Conn c(port());
-    const char* refused[] = {"..\\outside\\secret", "wrp\\..\\..\\outside\\secret", "/etc/passwd", "\\etc\\passwd",
-                             "C:\\Windows\\win.ini", "wrp\\KAVO.wrp:stream", "escape", "outdir\\secret",
-                             "missing.ini", "wrp\\missing\\x", "wrp", ".", "empty.bin", ""};
-    for (const char* name : refused) {
-        c.send(request(name));
-        EXPECT_EQ(c.read(4), REFUSED) << name;
-    }
-    std::string nul("update.ini\0x", 12);
-    c.send(request(nul));
-    EXPECT_EQ(c.read(4), REFUSED);
-    // A link that stays inside the root is fine, and the connection is intact.
-    c.send(request("inner"));
-    EXPECT_EQ(c.read(7 + 2500), header(2500) + pattern(2500));
-    EXPECT_EQ(c.read(1, 100), "");
-    EXPECT_TRUE(waitLog("\"..\\outside\\secret\" refused (leaves the root)")) << log();
-}
-
-TEST_F(ServerTest, SkipsOtherMessagesWithTheInstallersByteCounts) {
-    start();
-    Conn c(port());
-    std::string junk;
-    junk += "x";                                  // unknown byte: 1
-    junk += std::string("#g\x03" "abc", 6);       // "#g" with 3 payload bytes
-    junk += std::string("#g\xff", 3);             // negative count: no payload
-    junk += "#q";                                 // 2
-    junk += std::string("rp\x02\x00zz", 6);       // 4 + n
-    junk += "rq";                                 // 2
-    junk += std::string("sfh\x05\x00\x00\x00", 7);  // the client's "sfh" is not content
-    junk += "sfx" "sq";                           // 3, 2
-    junk += std::string("pfc\x00\x00\x00\x00\x02\x00" "ab", 11);
-    junk += "pfh" "pnx";                          // 3, 3
-    junk += std::string("prf\x01\x00\x01\x00" "ab", 9);
-    junk += std::string("pdf\x01\x00" "a", 6);
-    junk += "pq";
-    c.send(junk + HELLO);
-    EXPECT_EQ(c.read(6), HELLO);
-    EXPECT_TRUE(waitLog("ignored message \"x\" (1 bytes)")) << log();
-
-    // Raw garbage of every byte value never stops the server; a hello
-    // after a generous run of zero bytes (each one skipped) still works.
-    Conn g(port());
-    std::string all;
-    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
-    g.send(all);
-    Conn d(port());
-    d.send(std::string(200, '\0') + HELLO);
-    EXPECT_EQ(d.read(6), HELLO);
-}
-
-TEST(ClientMessageLength, FollowsTheInstallerParser) {
-    // The head of each message and its full length; the rest is filler.
     struct Row {
-        std::string head;
-        size_t len;
+        std::string name;
+        bool served;
     } rows[] = {
-        {HELLO, 6}, {"#g\x05", 8}, {"#g\x80", 3}, {"#z", 2}, {std::string("rf\x10\x01", 4), 4 + 0x110},
-        {std::string("rp\x00\x00", 4), 4}, {"rz", 2}, {"sfe", 4}, {"sfh", 7}, {"sfq", 3}, {"sq", 2},
-        {std::string("pfc\x01\x02\x03\x04\x05\x00", 9), 14}, {"pfh", 3}, {"pfz", 3},
-        {std::string("pnf\x02\x00", 5), 7}, {std::string("pdf\x00\x01", 5), 261},
-        {std::string("prf\x02\x00\x03\x00", 7), 12}, {"pnq", 3}, {"prq", 3}, {"pdq", 3}, {"pz", 2},
-        {"z", 1}, {std::string("\0", 1), 1},
+        {"update.ini", true}, {"update_TEST.ini", true}, {"launcher_TEST.ini", true}, {"wrp\\KAVO.wrp", true},
+        {"wrp\\OSKE_ALL.wrp", true}, {"wrp\\KAVO.release", true}, {"wrp_TEST\\KAVO.wrp", true},
+        {"wrp\\INNER.wrp", true},  // a link that stays inside the root
+        // Files that lie there, but no installer asks for them.
+        {"KAVO_signing.key", false}, {"wrp\\KAVO_signing.key", false}, {"launcher.ini", false},
+        {"Update.ini", false}, {"wrp\\KAVO.WRP", false}, {"wrp\\sub\\X.wrp", false}, {"wrp\\a.b.wrp", false},
+        {"wrp/KAVO.wrp", false}, {"wrp\\.wrp", false}, {"update.ini ", false},
+        {std::string("update.ini\0x", 12), false}, {"..\\outside\\secret", false}, {"/etc/passwd", false},
+        {"C:\\update.ini", false}, {"wrp\\..\\update.ini", false}, {"", false}, {"launcher_TEST.ini\\x", false},
+        // Names an installer asks for, but nothing servable behind them.
+        {"wrp\\ESCAPE.wrp", false}, {"wrp\\MISSING.wrp", false}, {"wrp\\EMPTY.wrp", false},
+        {"wrp\\DIR.wrp", false}, {"wrp_TEST\\KAVO.release", false},
+    };
+    Conn c(port());
+    c.send(HELLO);
+    ASSERT_EQ(c.read(6), HELLO);
+    for (const Row& r : rows) {
+        c.send(request(r.name));
+        std::string content = r.name == "update.ini"                                   ? "version=2.0\n"
+                              : r.name == "wrp\\KAVO.wrp" || r.name == "wrp\\INNER.wrp" ? pattern(2500)
+                                                                                          : pattern(100);
+        if (r.served)
+            EXPECT_EQ(c.read(7 + content.size()), header(content.size()) + content) << r.name;
+        else
+            EXPECT_EQ(c.read(4), REFUSED) << r.name;
+    }
+    EXPECT_EQ(c.read(1, 100), "");
+    EXPECT_TRUE(waitLog("\"KAVO_signing.key\" refused (not a file an installer asks for)")) << log();
+    EXPECT_TRUE(waitLog("\"wrp\\ESCAPE.wrp\" refused (link leads out of the root)")) << log();
+    EXPECT_TRUE(waitLog("\"wrp_TEST\\KAVO.release\" refused (not a regular file)")) << log();
+}
+
+TEST(RequestReader, TakesHellosAndRequestsOnly) {
+    using K = ClientMessage;
+    std::string longName = std::string("rf\xe8\x03", 4) + std::string(1000, 'n');  // one byte over the limit
+    struct Row {
+        std::string bytes;
+        std::vector<std::pair<K::Kind, size_t>> messages;  // kind and bytes taken, in order
+    } rows[] = {
+        {HELLO, {{K::HELLO, 6}}},
+        {HELLO.substr(0, 5), {{K::INCOMPLETE, 0}}},
+        {"#", {{K::INCOMPLETE, 0}}},
+        {"#g\x01x", {{K::BAD, 1}}},
+        {"r", {{K::INCOMPLETE, 0}}},
+        {"rp", {{K::BAD, 1}}},
+        {"sfe0", {{K::BAD, 1}}},
+        {std::string("\0", 1), {{K::BAD, 1}}},
+        {request("update.ini") + HELLO, {{K::REQUEST, 14}, {K::HELLO, 6}}},
+        {request(""), {{K::REQUEST, 4}}},
+        {request(std::string(999, 'n')), {{K::REQUEST, 1003}}},
+        {request(std::string(999, 'n')).substr(0, 1002), {{K::INCOMPLETE, 0}}},
+        {longName.substr(0, 600), {{K::LONG_REQUEST, 4}, {K::SKIPPED, 596}}},
+        {longName + HELLO, {{K::LONG_REQUEST, 4}, {K::SKIPPED, 1000}, {K::HELLO, 6}}},
+        {std::string("rf\xff\xff", 4), {{K::LONG_REQUEST, 4}}},
     };
     for (const Row& r : rows) {
-        std::string full = r.head + std::string(r.len > r.head.size() ? r.len - r.head.size() : 0, 'q');
-        std::string more = full + "#v";
-        auto p = reinterpret_cast<const uint8_t*>(more.data());
-        EXPECT_EQ(clientMessageLength(p, full.size()), r.len) << r.head;
-        EXPECT_EQ(clientMessageLength(p, more.size()), r.len) << r.head;
-        if (r.len > 1) {
-            EXPECT_EQ(clientMessageLength(p, r.len - 1), 0u) << r.head;
+        RequestReader reader;
+        auto p = reinterpret_cast<const uint8_t*>(r.bytes.data());
+        size_t at = 0;
+        for (auto [kind, taken] : r.messages) {
+            ClientMessage m;
+            size_t n = reader.next(p + at, r.bytes.size() - at, &m);
+            EXPECT_EQ(m.kind, kind) << r.bytes.substr(0, 12) << " at " << at;
+            EXPECT_EQ(n, taken) << r.bytes.substr(0, 12) << " at " << at;
+            if (m.kind == K::REQUEST) {
+                EXPECT_EQ(m.name, p + at + 4);
+            }
+            at += n;
         }
     }
 }
 
+// Peers that are not installers, or installers gone wrong: each is held to
+// its bound, and beside each a good installer's hello is answered within a
+// second.
+TEST_F(ServerTest, HostileClientsAreHeldToTheirBounds) {
+    writeFile(root + "/wrp/BIG.wrp", pattern(8u << 20));
+    struct Mode {
+        const char* name;
+        std::function<void(Conn&)> act;       // what the hostile client does
+        std::function<void(Conn&)> bound;     // what must hold afterwards
+    };
+    std::vector<Mode> modes = {
+        {"slow hello: closed when the hello is overdue",
+         [](Conn& c) { c.send(HELLO.substr(0, 1)); },
+         [](Conn& c) { EXPECT_TRUE(c.closesWithin(3000)); }},
+        {"message left unfinished after the hello: closed",
+         [](Conn& c) { c.send(HELLO + request("update.ini").substr(0, 7)); },
+         [](Conn& c) {
+             EXPECT_EQ(c.read(6), HELLO);
+             EXPECT_TRUE(c.closesWithin(3000));
+         }},
+        {"garbage: closed at once, nothing answered",
+         [](Conn& c) { c.send(HELLO + "\x17garbage" + HELLO); },
+         [&](Conn& c) {
+             auto t = Clock::now();
+             EXPECT_TRUE(c.closesWithin(1000));
+             EXPECT_LT(since(t), 0.5);
+             EXPECT_TRUE(waitLog("sent \"\\x17g\", which no installer sends")) << log();
+         }},
+        {"long names queued behind a transfer never read: refused unread, reading stops",
+         [](Conn& c) {
+             c.send(HELLO + request("wrp\\BIG.wrp"));
+             std::string longReq = std::string("rf\xff\xff", 4) + std::string(65535, 'n');
+             int fl = fcntl(c.fd(), F_GETFL);
+             fcntl(c.fd(), F_SETFL, fl | O_NONBLOCK);
+             auto t = Clock::now();
+             for (int i = 0; i < 1023 && since(t) < 2; ++i) {
+                 size_t at = 0;
+                 while (at < longReq.size() && since(t) < 2) {
+                     ssize_t w = ::send(c.fd(), longReq.data() + at, longReq.size() - at, MSG_NOSIGNAL);
+                     if (w > 0) at += static_cast<size_t>(w);
+                     else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                 }
+             }
+             fcntl(c.fd(), F_SETFL, fl);
+         },
+         [&](Conn& c) {
+             UpdateServer::Peaks p = server->peaks();
+             EXPECT_LE(p.jobs, 8u);
+             EXPECT_LE(p.inputBytes, 16u * 1024);
+             EXPECT_FALSE(c.closesWithin(200));  // held back, not dropped: it is still a transfer
+         }},
+        {"pipelined hellos: every one answered in order, logged once",
+         [](Conn& c) {
+             std::string many;
+             for (int i = 0; i < 5000; ++i) many += HELLO;
+             c.send(many + request("update.ini"));
+         },
+         [&](Conn& c) {
+             std::string want;
+             for (int i = 0; i < 5000; ++i) want += HELLO;
+             EXPECT_TRUE(c.read(want.size(), 5000) == want);
+             EXPECT_EQ(c.read(7 + 12), header(12) + "version=2.0\n");
+             EXPECT_LE(server->peaks().jobs, 8u);
+         }},
+        {"more requests than the queue holds, then a half-close: all answered in order",
+         [](Conn& c) {
+             std::string many = HELLO;
+             for (int i = 0; i < 20; ++i) many += request(i % 2 ? "update.ini" : "wrp\\KAVO.wrp");
+             c.send(many);
+             shutdown(c.fd(), SHUT_WR);
+         },
+         [](Conn& c) {
+             std::string want = HELLO;
+             for (int i = 0; i < 20; ++i) want += i % 2 ? header(12) + "version=2.0\n" : header(2500) + pattern(2500);
+             EXPECT_TRUE(c.read(want.size() + 1) == want);
+             EXPECT_TRUE(c.closesWithin(1000));
+         }},
+        {"half-close after the request: the answer still comes",
+         [](Conn& c) {
+             c.send(HELLO + request("update.ini"));
+             shutdown(c.fd(), SHUT_WR);
+         },
+         [](Conn& c) {
+             EXPECT_EQ(c.read(6 + 7 + 12 + 1), HELLO + header(12) + "version=2.0\n");
+             EXPECT_TRUE(c.closesWithin(1000));
+         }},
+    };
+    start([](ServerConfig& cfg) {
+        cfg.helloSeconds = 1;
+        cfg.partialSeconds = 1;
+    });
+    for (const Mode& m : modes) {
+        SCOPED_TRACE(m.name);
+        Conn hostile(port());
+        m.act(hostile);
+        Conn good(port());
+        auto t = Clock::now();
+        good.send(HELLO);
+        EXPECT_EQ(good.read(6), HELLO);
+        EXPECT_LT(since(t), 1.0);
+        m.bound(hostile);
+    }
+    std::string l = log();
+    EXPECT_NE(l.find(", 5000 hellos"), std::string::npos) << l;
+    EXPECT_NE(l.find("no hello for 1 s"), std::string::npos) << l;
+    EXPECT_NE(l.find("message left unfinished for 1 s"), std::string::npos) << l;
+}
+
+// A request beyond the transfer limit waits its turn instead of failing to
+// open its file.
+TEST_F(ServerTest, RequestsBeyondTheTransferLimitWaitTheirTurn) {
+    writeFile(root + "/wrp/BIG.wrp", pattern(8u << 20));
+    start([](ServerConfig& cfg) { cfg.maxTransfers = 1; });
+    Conn hog(port()), next(port());
+    hog.send(request("wrp\\BIG.wrp"));
+    EXPECT_EQ(hog.read(7), header(8u << 20));
+    next.send(request("update.ini"));
+    EXPECT_EQ(next.read(1, 300), "");
+    EXPECT_TRUE(hog.read(8u << 20, 5000) == pattern(8u << 20));
+    EXPECT_EQ(next.read(7 + 12), header(12) + "version=2.0\n");
+}
+
+// A stdout nobody reads (a stalled journal) holds up nothing: installers are
+// answered, SIGTERM ends the program, and lines that do not fit are counted.
+TEST(ServerProgram, CarriesOnWhileStdoutIsBlocked) {
+    ScratchDir dir("srvout");
+    makeFolders(dir / "root");
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    std::string portFile = dir / "port";
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        execl(UPDATE_SERVER_EXE, UPDATE_SERVER_EXE, "--root", (dir / "root").c_str(), "--port", "0", "--port-file",
+              portFile.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    uint16_t port = 0;
+    for (int i = 0; i < 200 && port == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        port = static_cast<uint16_t>(atoi(readFile(portFile).c_str()));
+    }
+    ASSERT_NE(port, 0);
+    // Each connection logs three lines: far more than the pipe holds.
+    int answered = 0;
+    for (int i = 0; i < 1500; ++i) {
+        Conn c(port);
+        c.send(HELLO);
+        answered += c.read(6) == HELLO;
+    }
+    EXPECT_EQ(answered, 1500);
+    Conn last(port);
+    auto t = Clock::now();
+    last.send(HELLO);
+    EXPECT_EQ(last.read(6), HELLO);
+    EXPECT_LT(since(t), 1.0);
+    kill(pid, SIGTERM);
+    int status = -1;
+    t = Clock::now();
+    while (waitpid(pid, &status, WNOHANG) == 0 && since(t) < 5) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_LT(since(t), 4.0);
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    close(out[0]);
+
+    // The queue itself: what does not fit is counted, and the count is taken.
+    int blocked[2];
+    ASSERT_EQ(pipe(blocked), 0);
+    fcntl(blocked[1], F_SETFL, O_NONBLOCK);
+    std::string fill(4096, 'x');
+    while (write(blocked[1], fill.data(), fill.size()) > 0) {
+    }
+    fcntl(blocked[1], F_SETFL, 0);
+    {
+        LogQueue q(blocked[1], 100);  // one line fits, and one may be on its way
+        for (int i = 0; i < 10; ++i) q.push("a line of some forty characters or so");
+        EXPECT_GE(q.takeDropped(), 8u);
+        EXPECT_EQ(q.takeDropped(), 0u);
+    }
+    // The writer is still blocked: ending the reader frees it.
+    close(blocked[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    close(blocked[1]);
+}
+
 TEST_F(ServerTest, ClientThatNeverReadsDoesNotHoldUpTheOthers) {
     const size_t big = 50u << 20;
-    writeFile(root + "/big.bin", pattern(big));
-    writeFile(root + "/mid.bin", pattern(1u << 20));
+    writeFile(root + "/wrp/BIG.wrp", pattern(big));
+    writeFile(root + "/wrp/MID.wrp", pattern(1u << 20));
     start();
     Conn idle(port());
-    idle.send(request("big.bin"));
+    idle.send(request("wrp\\BIG.wrp"));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     auto t = Clock::now();
     std::vector<std::unique_ptr<Conn>> others;
     for (int i = 0; i < 4; ++i) others.push_back(std::make_unique<Conn>(port()));
-    for (auto& c : others) c->send(request("mid.bin"));
+    for (auto& c : others) c->send(request("wrp\\MID.wrp"));
     for (auto& c : others) EXPECT_EQ(c->read(7 + (1u << 20)), header(1u << 20) + pattern(1u << 20));
     EXPECT_LT(since(t), 2.0);
 
     // The idle client now reads its whole file: intact, and the server never
     // held more than its per-client buffer for it.
     EXPECT_EQ(idle.read(7 + big, 5000), header(big) + pattern(big));
-    EXPECT_LE(server->peakOutputBuffered(), ServerConfig().outputBufferBytes + 64);
+    EXPECT_LE(server->peaks().outputBytes, ServerConfig().outputBufferBytes + 64);
 }
 
 struct FaultCase {
@@ -292,50 +498,50 @@ struct FaultCase {
 };
 
 TEST_F(ServerTest, FaultOptionsShowOnTheWire) {
-    writeFile(root + "/20k.bin", pattern(20000));
+    writeFile(root + "/wrp/20k.wrp", pattern(20000));
     const std::string file = header(20000) + pattern(20000);
     FaultCase cases[] = {
         {"refuse-all", [](FaultSettings& f) { f.refuseAll = true; },
-         [&](Conn& c) { c.send(request("20k.bin")); EXPECT_EQ(c.read(8, 300), REFUSED); }},
+         [&](Conn& c) { c.send(request("wrp\\20k.wrp")); EXPECT_EQ(c.read(8, 300), REFUSED); }},
         {"version", [](FaultSettings& f) { f.versionMajor = 2; f.versionMinor = 0; },
          [&](Conn& c) { c.send(HELLO); EXPECT_EQ(c.read(6), std::string("\x23\x76\x02\x00\x00\x00", 6)); }},
         {"no-hello", [](FaultSettings& f) { f.noHello = true; },
-         [&](Conn& c) { c.send(HELLO + request("20k.bin")); EXPECT_EQ(c.read(file.size()), file); }},
+         [&](Conn& c) { c.send(HELLO + request("wrp\\20k.wrp")); EXPECT_EQ(c.read(file.size()), file); }},
         {"no-answer", [](FaultSettings& f) { f.noAnswer = true; },
-         [&](Conn& c) { c.send(HELLO + request("20k.bin")); EXPECT_EQ(c.read(100, 300), HELLO); }},
+         [&](Conn& c) { c.send(HELLO + request("wrp\\20k.wrp")); EXPECT_EQ(c.read(100, 300), HELLO); }},
         {"wrong-size down", [](FaultSettings& f) { f.wrongSize = -3; },
-         [&](Conn& c) { c.send(request("20k.bin")); EXPECT_EQ(c.read(file.size() + 1, 300), header(19997) + pattern(20000)); }},
+         [&](Conn& c) { c.send(request("wrp\\20k.wrp")); EXPECT_EQ(c.read(file.size() + 1, 300), header(19997) + pattern(20000)); }},
         {"wrong-size up", [](FaultSettings& f) { f.wrongSize = 5; },
-         [&](Conn& c) { c.send(request("20k.bin")); EXPECT_EQ(c.read(file.size() + 1, 300), header(20005) + pattern(20000)); }},
+         [&](Conn& c) { c.send(request("wrp\\20k.wrp")); EXPECT_EQ(c.read(file.size() + 1, 300), header(20005) + pattern(20000)); }},
         {"stall-after", [](FaultSettings& f) { f.stallAfter = 10000; },
          [&](Conn& c) {
-             c.send(request("20k.bin") + request("20k.bin"));
+             c.send(request("wrp\\20k.wrp") + request("wrp\\20k.wrp"));
              EXPECT_EQ(c.read(file.size(), 300), file.substr(0, 7 + 10000));
              EXPECT_FALSE(c.closesWithin(200));
          }},
         {"close-after", [](FaultSettings& f) { f.closeAfter = 10000; },
          [&](Conn& c) {
-             c.send(request("20k.bin"));
+             c.send(request("wrp\\20k.wrp"));
              EXPECT_EQ(c.read(file.size(), 1000), file.substr(0, 7 + 10000));
              EXPECT_TRUE(c.closesWithin(1000));
          }},
         {"quit-after-requests", [](FaultSettings& f) { f.quitAfterRequests = 2; },
          [&](Conn& c) {
-             c.send(request("nope") + request("20k.bin") + request("20k.bin"));
+             c.send(request("wrp\\NOPE.wrp") + request("wrp\\20k.wrp") + request("wrp\\20k.wrp"));
              EXPECT_EQ(c.read(2 * file.size(), 1000), REFUSED + file);
              EXPECT_TRUE(c.closesWithin(1000));
          }},
         {"header-delay", [](FaultSettings& f) { f.headerDelayMs = 300; },
          [&](Conn& c) {
              auto t = Clock::now();
-             c.send(request("20k.bin"));
+             c.send(request("wrp\\20k.wrp"));
              EXPECT_EQ(c.read(7), header(20000));
              EXPECT_GE(since(t), 0.29);
          }},
         {"rate", [](FaultSettings& f) { f.rateBytesPerSec = 40000; },
          [&](Conn& c) {
              auto t = Clock::now();
-             c.send(request("20k.bin"));
+             c.send(request("wrp\\20k.wrp"));
              EXPECT_EQ(c.read(file.size()), file);
              EXPECT_GE(since(t), 0.45);
          }},
@@ -417,9 +623,21 @@ TEST(ServerOptions, ParsesFaultsAndRefusesBadValues) {
     ASSERT_TRUE(parseOptions({"--help"}, &cfg, &help, &error));
     EXPECT_TRUE(help);
 
-    // The connection limit leaves a twentieth of the open files and 32 more.
-    for (auto [files, clients] : {std::pair<uint64_t, int>{20000, 18968}, {1024, 941}, {40, 6}, {30, 1}})
+    // The connection limit leaves a twentieth of the open files and 32 more;
+    // the transfers take that, less the server's own few, so that every
+    // accepted transfer can open its file.
+    for (auto [files, clients, transfers] : {std::tuple<uint64_t, int, int>{20000, 18968, 1016}, {1024, 941, 67},
+                                             {200, 158, 26}, {40, 6, 18}, {30, 1, 13}, {10, 1, 1}}) {
         EXPECT_EQ(clientsForFileLimit(files), clients) << files;
+        EXPECT_EQ(transfersForFileLimit(files), transfers) << files;
+    }
+
+    // The fault options are for tests, never beside a public address.
+    ServerConfig faulty;
+    ASSERT_TRUE(parseOptions({"--allow-non-loopback", "--address", "10.1.2.3", "--refuse-all"}, &faulty, &help, &error));
+    UpdateServer f(faulty, [](const std::string&) {});
+    EXPECT_FALSE(f.open(&error));
+    EXPECT_NE(error.find("fault options"), std::string::npos) << error;
 
     // Anything outside 127.0.0.0/8 is refused before a socket exists.
     ServerConfig wide;
@@ -460,20 +678,21 @@ TEST_F(ServerTest, ReleaseSwitchKeepsTransfersInFlightOnTheirFile) {
     for (size_t i = 0; i < big; i += 4096) r2[i] = static_cast<char>(~r2[i]);
     for (auto [rel, content, ini] : {std::tuple{"releases/1", &r1, "v1\n"}, std::tuple{"releases/2", &r2, "v2\n"}}) {
         makeFolders(dir / rel);
-        writeFile(dir / rel + "/big.bin", *content);
+        makeFolders(dir / rel + "/wrp");
+        writeFile(dir / rel + "/wrp/BIG.wrp", *content);
         writeFile(dir / rel + "/update.ini", ini);
     }
     root = dir / "current";
     ASSERT_EQ(symlink("releases/1", root.c_str()), 0);
     start();
     Conn old(port());
-    old.send(request("big.bin"));
+    old.send(request("wrp\\BIG.wrp"));
     EXPECT_EQ(old.read(7 + 1000), header(big) + r1.substr(0, 1000));
 
     ASSERT_EQ(symlink("releases/2", (dir / "next").c_str()), 0);
     ASSERT_EQ(rename((dir / "next").c_str(), root.c_str()), 0);
     Conn fresh(port());
-    fresh.send(request("big.bin") + request("update.ini"));
+    fresh.send(request("wrp\\BIG.wrp") + request("update.ini"));
     EXPECT_TRUE(fresh.read(7 + big + 10, 10000) == header(big) + r2 + header(3) + "v2\n");
 
     EXPECT_TRUE(old.read(big - 1000, 10000) == r1.substr(1000));
@@ -485,7 +704,7 @@ TEST_F(ServerTest, ReleaseSwitchKeepsTransfersInFlightOnTheirFile) {
 // Draining: no new connections, idle ones closed at once, a transfer in
 // flight finishes within the drain time or is cut when it runs out.
 TEST_F(ServerTest, DrainLetsTransfersInFlightFinish) {
-    writeFile(root + "/600k.bin", pattern(600000));
+    writeFile(root + "/wrp/600k.wrp", pattern(600000));
     struct Row {
         const char* name;
         int drainSeconds;
@@ -503,7 +722,7 @@ TEST_F(ServerTest, DrainLetsTransfersInFlightFinish) {
         Conn idle(port()), busy(port());
         idle.send(HELLO);
         EXPECT_EQ(idle.read(6), HELLO);
-        busy.send(request("600k.bin"));
+        busy.send(request("wrp\\600k.wrp"));
         EXPECT_EQ(busy.read(7), header(600000));
         auto t = Clock::now();
         server->drain();

@@ -58,7 +58,8 @@ TEST(Update, VersionFileIsReplacedOrTheUpdateFails) {
         writeFile(data + "/update_new.ini", "new");
         copyText(workingDir, sizeof workingDir, work.path().c_str());
         c.prepare(data);
-        updateKAVO();  // no package flagged: straight to the version file
+        // No package flagged: straight to the version file.
+        EXPECT_EQ(updateKAVO(), c.replaced) << c.what;
 #if defined(_WIN32)
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
         held = INVALID_HANDLE_VALUE;

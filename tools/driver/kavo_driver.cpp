@@ -12,13 +12,18 @@
 //   list | edit | status          list entries, edit text, status and bar
 //   command <id> [code]           post WM_COMMAND (notification code 0 by default)
 //   close                         post WM_CLOSE
-//   box <title> <yes|no|ok> <ms>  wait for a message box, report its text, press
+//   box <title> <yes|no|ok> <ms>  wait for a message box, report its text and
+//                                 how long after the last command or close it
+//                                 showed ("box.after_ms", to within 25 ms), press
 //   nobox <title> <ms>            fail if such a box shows within ms
 //   waitbox <title> <ms>          wait for a message box and report its text, press nothing
 //   waitlist <ms> <text>          wait until a list entry contains text
 //   waitgone <ms> <text>          wait until no list entry contains text
 //   waitstatus <ms> <text>        wait until the status text equals text
 //   waitexit <ms>                 wait for the process to end, report its exit code
+//   watchexit <ms>                the same, watching its top-level windows meanwhile:
+//                                 reports each one that became visible, and
+//                                 whether its main window existed hidden
 //   sleep <ms>
 //   shot <file.png>               screenshot of the window and its boxes
 //   lnk <file>                    target and working folder of a shortcut (a bare
@@ -51,6 +56,7 @@ bool childStarted;
 std::string workFolder;
 HWND mainWnd;
 int timeScale = 1;
+DWORD postTick;    // when the last command or close was posted (0: none yet)
 
 // Each installer started has a slot; the steps work on the current one,
 // whose process and window are `child`, `childStarted` and `mainWnd`.
@@ -140,6 +146,30 @@ BOOL CALLBACK findTop(HWND w, LPARAM lp) {
     }
     f->hwnd = w;
     return FALSE;
+}
+
+struct Watched {
+    DWORD pid;
+    std::vector<HWND> seen;
+    bool hiddenMain;
+};
+
+BOOL CALLBACK watchTop(HWND w, LPARAM lp) {
+    Watched* v = reinterpret_cast<Watched*>(lp);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid != v->pid) return TRUE;
+    if (!IsWindowVisible(w)) {
+        if (className(w) == "wndClass_KAVO_installer") v->hiddenMain = true;
+        return TRUE;
+    }
+    for (HWND s : v->seen)
+        if (s == w) return TRUE;
+    v->seen.push_back(w);
+    char t[512] = "";
+    GetWindowTextA(w, t, sizeof t);
+    out("visible", className(w) + "|" + t);
+    return TRUE;
 }
 
 HWND findWindowOf(const std::string& cls, const std::string& title) {
@@ -391,9 +421,11 @@ void runLine(int lineNo, const std::string& line) {
         std::string code = word(rest);
         int c = code.empty() ? 0 : number(lineNo, code);
         PostMessageA(mainWnd, WM_COMMAND, MAKEWPARAM(id, c), 0);
+        postTick = GetTickCount() | 1;
     } else if (verb == "close") {
         needWindow(lineNo);
         PostMessageA(mainWnd, WM_CLOSE, 0, 0);
+        postTick = GetTickCount() | 1;
     } else if (verb == "box" || verb == "nobox" || verb == "waitbox") {
         std::string title = word(rest);
         for (char& ch : title)
@@ -408,6 +440,7 @@ void runLine(int lineNo, const std::string& line) {
             return;
         }
         if (!seen) fail(lineNo, "no box " + title);
+        if (postTick) out("box.after_ms", std::to_string(GetTickCount() - postTick));
         Sleep(100);  // let the box finish laying out its text
         out("box", title + "|" + escape(windowText(GetDlgItem(box, 0xFFFF))));
         if (verb == "waitbox") return;
@@ -435,6 +468,23 @@ void runLine(int lineNo, const std::string& line) {
             fail(lineNo, "installer still running");
         DWORD code = 0;
         GetExitCodeProcess(child.hProcess, &code);
+        out("exit", std::to_string(code));
+        childStarted = false;
+    } else if (verb == "watchexit") {
+        int ms = number(lineNo, word(rest)) * timeScale;
+        if (!childStarted) fail(lineNo, "nothing started");
+        Watched watched{child.dwProcessId, {}, false};
+        DWORD start = GetTickCount();
+        // Often enough that a window shown for a moment is seen; a box
+        // would stay until answered.
+        while (WaitForSingleObject(child.hProcess, 10) == WAIT_TIMEOUT) {
+            EnumWindows(watchTop, reinterpret_cast<LPARAM>(&watched));
+            if (static_cast<int>(GetTickCount() - start) >= ms) fail(lineNo, "installer still running");
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(child.hProcess, &code);
+        out("visible.count", std::to_string(watched.seen.size()));
+        out("hidden.main", watched.hiddenMain ? "1" : "0");
         out("exit", std::to_string(code));
         childStarted = false;
     } else if (verb == "sleep") {

@@ -15,6 +15,16 @@
 // progress line goes to stderr every second.  SIGTERM ends the run early
 // with the same summary.  Exit 0 when there were no errors, 1 otherwise, 2
 // for bad options.
+//
+// With --mode the K connections are hostile instead, for --max-seconds
+// (each reconnects when the server closes it):
+//   slow-hello        one byte of the hello every 5 s
+//   garbage           random bytes as fast as the server takes them
+//   long-names        hello, a request for --file it never reads, then
+//                     requests with 65,535-byte names as fast as taken
+//   pipelined-hellos  5,000 hellos in one write, the answers read, again
+//   no-read           hello and a request for --file, then nothing
+// and print what the server did with them.
 #include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
@@ -62,6 +72,7 @@ struct Options {
     std::string expect;       // local copy it is checked against
     double idleSeconds = 0;   // pause between "all answered" and the downloads
     double maxSeconds = 120;  // the whole run
+    std::string mode;         // a hostile mode, or empty
 };
 
 enum class State { CONNECTING, WAIT_HELLO, IDLE, WAIT_HEADER, CONTENT, DONE, FAILED };
@@ -97,7 +108,9 @@ int usage(const char* why) {
             "  K simulated installers (hello, then idle; 1 to 60000), R connects a second\n"
             "  (default 5000); D of them then download NAME, checked against LOCALFILE;\n"
             "  --idle pauses S seconds with all connected before the downloads; the run\n"
-            "  ends after --max-seconds (default 120) at the latest.\n",
+            "  ends after --max-seconds (default 120) at the latest.\n"
+            "  --mode slow-hello|garbage|long-names|pipelined-hellos|no-read: K hostile\n"
+            "  connections for --max-seconds instead (long-names and no-read need --file).\n",
             why);
     return 2;
 }
@@ -107,6 +120,149 @@ double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
     return v[std::min(i, v.size() - 1)];
+}
+
+// ---- hostile modes ----------------------------------------------------------
+
+struct Hostile {
+    int fd = -1;
+    Clock::time_point nextSend;
+    size_t sent = 0;        // of the current burst
+    uint64_t answered = 0;  // bytes received in pipelined-hellos
+};
+
+int runHostile(const Options& o, const sockaddr_in& sa) {
+    const std::string& m = o.mode;
+    if (m != "slow-hello" && m != "garbage" && m != "long-names" && m != "pipelined-hellos" && m != "no-read")
+        return usage(("unknown mode " + m).c_str());
+    if ((m == "long-names" || m == "no-read") && o.file.empty()) return usage("this mode needs --file");
+    uint8_t hello[VERSION_MSG_SIZE];
+    buildVersionMessage(hello, sizeof hello);
+    std::string helloS(reinterpret_cast<char*>(hello), sizeof hello);
+    std::string req(FILE_REQUEST_HEAD_SIZE + o.file.size(), '\0');
+    buildFileRequest(reinterpret_cast<uint8_t*>(&req[0]), req.size(), o.file.data(), o.file.size());
+    // The stream each mode sends after connecting; "repeat" is sent over
+    // and over once it is through.
+    std::string first, repeat;
+    if (m == "slow-hello") first = "", repeat = helloS;  // one byte at a time
+    if (m == "garbage") {
+        repeat.resize(64 * 1024);
+        uint32_t x = 2463534242u;
+        for (char& ch : repeat) {
+            x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+            ch = static_cast<char>(x);
+        }
+    }
+    if (m == "long-names") first = helloS + req, repeat = std::string("rf\xff\xff", 4) + std::string(65535, 'n');
+    if (m == "pipelined-hellos") {
+        for (int i = 0; i < 5000; ++i) first += helloS;
+    }
+    if (m == "no-read") first = helloS + req;
+    const bool reads = m == "pipelined-hellos" || m == "garbage" || m == "slow-hello";
+
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    std::vector<Hostile> conns(static_cast<size_t>(o.connections));
+    uint64_t opened = 0, closedByServer = 0, bytesOut = 0, bytesIn = 0, rounds = 0;
+    std::vector<char> buf(256 * 1024);
+    auto open1 = [&](size_t i) {
+        Hostile& h = conns[i];
+        h = Hostile{};
+        h.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(h.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        src.sin_addr.s_addr = htonl(SOURCE_BASE + 1 + static_cast<uint32_t>(i) % SOURCES);
+        bind(h.fd, reinterpret_cast<sockaddr*>(&src), sizeof src);
+        connect(h.fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        epoll_event e{};
+        e.events = EPOLLOUT | (reads ? EPOLLIN : 0u);
+        e.data.u64 = i;
+        epoll_ctl(ep, EPOLL_CTL_ADD, h.fd, &e);
+        h.nextSend = Clock::now();
+        ++opened;
+    };
+    auto reopen = [&](size_t i) {
+        linger l{1, 0};
+        setsockopt(conns[i].fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        close(conns[i].fd);
+        ++closedByServer;
+        open1(i);
+    };
+    for (size_t i = 0; i < conns.size(); ++i) open1(i);
+    Clock::time_point t0 = Clock::now();
+    std::vector<epoll_event> events(1024);
+    while (!stopNow && secs(t0, Clock::now()) < o.maxSeconds) {
+        int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()), 100);
+        Clock::time_point now = Clock::now();
+        for (int k = 0; k < n; ++k) {
+            size_t i = events[k].data.u64;
+            Hostile& h = conns[i];
+            uint32_t re = events[k].events;
+            if (re & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+                ssize_t r = reads || (re & (EPOLLHUP | EPOLLERR)) ? recv(h.fd, buf.data(), buf.size(), 0) : 1;
+                if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
+                    reopen(i);
+                    continue;
+                }
+                if (r > 0 && reads) {
+                    bytesIn += static_cast<uint64_t>(r);
+                    h.answered += static_cast<uint64_t>(r);
+                }
+            }
+            if (!(re & EPOLLOUT)) continue;
+            // Send what is due: the opening bytes, then the repeated ones.
+            for (;;) {
+                bool inFirst = h.sent < first.size();
+                if (!inFirst) {
+                    if (repeat.empty()) break;
+                    if (m == "slow-hello" && now < h.nextSend) break;
+                    if (m == "pipelined-hellos") break;
+                }
+                const std::string& what = inFirst ? first : repeat;
+                size_t at = inFirst ? h.sent : (h.sent - first.size()) % repeat.size();
+                size_t len = m == "slow-hello" ? 1 : what.size() - at;
+                ssize_t w = send(h.fd, what.data() + at, len, MSG_NOSIGNAL);
+                if (w <= 0) break;
+                bytesOut += static_cast<uint64_t>(w);
+                h.sent += static_cast<size_t>(w);
+                if (m == "slow-hello") {
+                    h.nextSend = now + std::chrono::seconds(5);
+                    break;
+                }
+            }
+            // Stop asking to send when nothing more is due now.
+            epoll_event e{};
+            bool more = h.sent < first.size() || m == "garbage" || m == "long-names";
+            e.events = (more ? EPOLLOUT : 0u) | (reads ? EPOLLIN : 0u);
+            e.data.u64 = i;
+            epoll_ctl(ep, EPOLL_CTL_MOD, h.fd, &e);
+        }
+        // Time-driven sends and the next round of pipelined hellos.
+        for (size_t i = 0; i < conns.size(); ++i) {
+            Hostile& h = conns[i];
+            bool due = (m == "slow-hello" && now >= h.nextSend) ||
+                       (m == "pipelined-hellos" && h.answered >= first.size());
+            if (!due) continue;
+            if (m == "pipelined-hellos") {
+                h.answered -= first.size();
+                h.sent = 0;
+                ++rounds;
+            }
+            epoll_event e{};
+            e.events = EPOLLOUT | (reads ? EPOLLIN : 0u);
+            e.data.u64 = i;
+            epoll_ctl(ep, EPOLL_CTL_MOD, h.fd, &e);
+        }
+    }
+    for (Hostile& h : conns) close(h.fd);
+    printf("hostile %s: %d connections, %llu opened in %.1f s, %llu closed by the server, %.1f MB sent, %.1f MB "
+           "received%s\n",
+           m.c_str(), o.connections, static_cast<unsigned long long>(opened), secs(t0, Clock::now()),
+           static_cast<unsigned long long>(closedByServer), static_cast<double>(bytesOut) / 1048576.0,
+           static_cast<double>(bytesIn) / 1048576.0,
+           m == "pipelined-hellos" ? (", " + std::to_string(rounds) + " rounds of 5000 answered").c_str() : "");
+    return 0;
 }
 
 }  // namespace
@@ -120,6 +276,8 @@ int main(int argc, char** argv) {
         double n = 0;
         if (a == "--address") {
             o.address = v;
+        } else if (a == "--mode") {
+            o.mode = v;
         } else if (a == "--file") {
             o.file = v;
         } else if (a == "--expect") {
@@ -147,6 +305,12 @@ int main(int argc, char** argv) {
     sa.sin_port = htons(static_cast<uint16_t>(o.port));
     if (inet_pton(AF_INET, o.address.c_str(), &sa.sin_addr) != 1 || (ntohl(sa.sin_addr.s_addr) >> 24) != 127)
         return usage("--address must be a loopback address (127.0.0.0/8)");
+    if (!o.mode.empty()) {
+        signal(SIGTERM, onStop);
+        signal(SIGINT, onStop);
+        signal(SIGPIPE, SIG_IGN);
+        return runHostile(o, sa);
+    }
     if (o.downloads > o.connections) return usage("--downloads is more than --connections");
     if (o.downloads > 0 && (o.file.empty() || o.expect.empty())) return usage("downloads need --file and --expect");
 

@@ -1,6 +1,6 @@
 // wrptool: packs, lists and unpacks package archives on the maker's machine
-// with the installer's own archive code.  It has no window, so it brings
-// console versions of the user-interface verbs.
+// with the installer's own archive code.  It has no window: the console
+// versions of the user-interface verbs come from console_ui.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,22 +17,6 @@
 #include "archive/wrap.h"
 #include "platform/sys.h"
 #include "tools/wrptool/wrp_list.h"
-
-// ---- console user interface ----------------------------------------------
-void uiListAdd(const char* text) { printf("%s\n", text); }
-void uiListDropLast() {}
-void uiListReplaceLast(const char* text) { uiListAdd(text); }
-void uiSetStatus(const char*) {}
-void uiShowProgress(bool) {}
-void uiSetProgress(int) {}
-void uiPump() {}
-void uiSocketReads(SysSocket, bool) {}
-void uiWarning(const char* text) { fprintf(stderr, "%s\n", text); }
-bool uiAskYesNo(const char* text, const char*, bool) {
-    fprintf(stderr, "%s (answered No)\n", text);
-    return false;
-}
-void uiQuit() {}
 
 namespace {
 

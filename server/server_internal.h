@@ -2,7 +2,9 @@
 // the per-client state and the server's implementation object.
 //
 //   server_clients.cpp   accepting, polling and closing clients; the public object
-//   server_answers.cpp   reading requests and answering them; message lengths, names
+//   server_answers.cpp   reading requests and answering them; request names
+//   request_reader.h     what an installer may send, and which names it may ask for
+//   log_queue.cpp        log lines to stdout without blocking the loop
 //   options.cpp          the command line, the fault options and their script
 #pragma once
 
@@ -23,7 +25,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tools/update_server/server.h"
+#include "server/log_queue.h"
+#include "server/request_reader.h"
+#include "server/server.h"
 
 namespace update_server {
 
@@ -33,10 +37,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t PREFIX_BYTES = 64;
 constexpr size_t PREFIX_CONNECTIONS = 4096;  // receivedPrefixes() covers these
-constexpr size_t MAX_NAME = 4095;
-constexpr size_t READ_BUDGET = 256 * 1024;   // per client and loop turn, for fairness
-constexpr size_t IN_BUFFER_CAP = 256 * 1024; // above the largest message (7 + 2 * 65535)
-constexpr size_t MAX_JOBS = 1024;            // beyond this a client is not read until it catches up
+// Reading per client and loop turn, so that one client cannot starve the
+// rest; received bytes held per client (unfinished messages, or messages
+// waiting for room in the queue); jobs queued per client, beyond which it
+// is not read until the server has caught up with it.
+constexpr size_t READ_BUDGET = 16 * 1024;
+constexpr size_t IN_BUFFER_CAP = 16 * 1024;
+constexpr size_t MAX_JOBS = 8;
+constexpr int OWN_FILES = 16;                // the server's own descriptors: listener, epoll, pipes, log
 constexpr size_t FILE_CHUNK = 64 * 1024;      // read() fallback
 constexpr size_t SENDFILE_CHUNK = 1024 * 1024;
 constexpr int LINGER_MS = 2000;              // graceful close: wait this long for the peer's FIN
@@ -81,9 +89,9 @@ inline void setNonBlocking(int fd) {
 }
 
 struct Job {
-    enum Kind { SEND, SLEEP, REQUEST } kind;
+    enum Kind { SEND, SLEEP, REQUEST, LONG_NAME } kind;
     std::vector<uint8_t> bytes;  // SEND: the bytes; REQUEST: the name
-    int ms = 0;
+    int ms = 0;                  // SLEEP: how long; LONG_NAME: the name's announced length
 };
 
 // A request whose answer is fully queued; logged once the socket took its
@@ -155,7 +163,8 @@ struct Client {
     std::string peer;
     size_t prefixIndex = 0;
     Clock::time_point opened;
-    std::vector<uint8_t> in;
+    std::vector<uint8_t> in;     // received, not yet taken as messages
+    RequestReader reader;
     OutBuffer out;
     uint64_t sentTotal = 0;      // bytes the socket took
     uint64_t queuedTotal = 0;    // bytes ever put into `out`
@@ -166,12 +175,18 @@ struct Client {
     bool sleeping = false;
     Clock::time_point sleepUntil;
     bool helloSeen = false;
+    // It sent a hello or a request: no longer held to the hello deadline
+    // (an installer sends its hello first; a health check asks at once).
+    bool spoken = false;
+    uint64_t hellos = 0;
+    // Since when a message has been left unfinished (max(): none is).
+    Clock::time_point partialSince = Clock::time_point::max();
+    bool peerClosed = false;     // it half-closed: answer what it asked, then close
+    bool waitingForFile = false; // its next request waits for a transfer slot
     std::vector<ScriptStep> heldScript;  // steps waiting for a file to be served
     int filesServed = 0;         // files whose whole content is queued
     int answered = 0;            // requests whose answer is queued
     int completed = 0;           // ... and sent
-    uint64_t ignored = 0;
-    bool stalled = false;
     // Graceful close: flush, then FIN, then wait for the peer's FIN.
     bool closeWhenFlushed = false;
     bool lingering = false;
@@ -195,6 +210,7 @@ using namespace detail;
 struct UpdateServer::Impl {
     ServerConfig cfg;
     LogSink log;
+    std::unique_ptr<LogQueue> logQueue;
     std::string rootReal;
     int listenFd = -1;
     int epollFd = -1;
@@ -210,34 +226,38 @@ struct UpdateServer::Impl {
     std::vector<uint64_t> again;
     std::vector<uint64_t> gone;  // closed this turn, removed at its end
     std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers;
+    // Hello and unfinished-message deadlines, each in the order they fall due.
+    std::deque<Timer> helloDeadlines, partialDeadlines;
+    // Clients whose next request waits for a file to close, in turn.
+    std::deque<uint64_t> waitingForFile;
     uint64_t turnNo = 0;
 
     // Limits and figures for the statistics lines.
     uint64_t openFileLimit = 0;
     int clientLimit = 0;
+    int transferLimit = 0;
+    std::string limitSource;     // what set clientLimit, for the refusal line
     bool acceptPaused = false;
     Clock::time_point acceptResume;
+    Clock::time_point acceptFailLogged;
+    uint64_t acceptFailures = 0;     // not logged yet
     bool draining = false;
     Clock::time_point drainDeadline;
     Clock::time_point startedAt, statsAt;
     uint64_t accepted = 0, refused = 0, refusedLogged = 0, transfersDone = 0, bytesSent = 0;
+    uint64_t timedOut = 0, timedOutLogged = 0, badPeers = 0, badPeersLogged = 0;
     uint64_t statsBytes = 0;
     int activeTransfers = 0;
     size_t peakClients = 0;
 
     mutable std::mutex statsMutex;
     std::vector<std::string> prefixes;
-    size_t peakBuffered = 0;
+    UpdateServer::Peaks peak;
     std::atomic<int> openCount{0};
 
     void say(const std::string& line) {
-        if (log) {
-            log(line);
-        } else {
-            fputs(line.c_str(), stdout);
-            fputc('\n', stdout);
-            fflush(stdout);
-        }
+        if (log) log(line);
+        else logQueue->push(line);
     }
     std::string tag(const Client& c) const { return format("#%llu", static_cast<unsigned long long>(c.id)); }
 
@@ -248,7 +268,9 @@ struct UpdateServer::Impl {
     }
     void notePeak(const Client& c) {
         std::lock_guard<std::mutex> lock(statsMutex);
-        peakBuffered = std::max(peakBuffered, c.out.pending());
+        peak.outputBytes = std::max(peak.outputBytes, c.out.pending());
+        peak.inputBytes = std::max(peak.inputBytes, c.in.size());
+        peak.jobs = std::max(peak.jobs, c.jobs.size());
     }
 
     // ---- connections (server_clients.cpp) --------------------------------
@@ -264,11 +286,16 @@ struct UpdateServer::Impl {
     }
 
     // ---- input (server_answers.cpp) ---------------------------------------
-    void readFrom(Client& c);
+    void readFrom(Client& c, Clock::time_point now);
     bool wantsInput(const Client& c) const;
     void record(const Client& c, const uint8_t* p, size_t n);
-    void parse(Client& c);
-    void handleMessage(Client& c, const uint8_t* m, size_t len);
+    // Takes messages from p (n bytes) while the queue has room; returns how
+    // many bytes it took.
+    size_t parse(Client& c, const uint8_t* p, size_t n);
+    // Takes what waits in c.in, as far as the queue has room.
+    void parseHeld(Client& c);
+    void notePartial(Client& c, Clock::time_point now);
+    void checkDeadlines(Clock::time_point now);
 
     // ---- jobs and output (server_answers.cpp) -----------------------------
 
@@ -278,12 +305,15 @@ struct UpdateServer::Impl {
     static std::string requestText(const Transfer& x);
     void finishAnswer(Client& c, uint64_t startOffset, Clock::time_point started, const std::string& text);
     void refuse(Client& c, const std::string& name, const std::string& why, Clock::time_point now);
-    void startRequest(Client& c, const std::string& name, Clock::time_point now);
+    // False when the request must wait for a transfer slot.
+    bool startRequest(Client& c, const std::string& name, Clock::time_point now);
+    void fileClosed();
     void beginClose(Client& c, const std::string& reason);
     void flush(Client& c, Clock::time_point now);
 
     // ---- loop (server_clients.cpp) ---------------------------------------
     void loop();
+    void wake();
     void work(Client& c, Clock::time_point now);
     void watch(Client& c);
     void startDrain(Clock::time_point now);

@@ -7,14 +7,15 @@
 #include <sstream>
 
 #include "net/wire_format.h"
-#include "tools/update_server/server.h"
+#include "server/server.h"
 
 namespace update_server {
 
 const char* usageText() {
     return "usage: update_server [options]\n"
-           "Serves the files below a folder to the KAVO installer (file requests \"rf\",\n"
-           "answers \"sfh\" + content or \"sfe0\"). Log lines go to stdout.\n"
+           "Serves the KAVO installer's files below a folder (file requests \"rf\",\n"
+           "answers \"sfh\" + content or \"sfe0\"). Log lines go to stdout; when stdout\n"
+           "cannot take them they are dropped and counted in the statistics line.\n"
            "\n"
            "  --root DIR              folder whose files are served (default: current folder)\n"
            "  --address A             IPv4 address to listen on (default 127.0.0.1); only\n"
@@ -23,16 +24,18 @@ const char* usageText() {
            "  --port N                TCP port (default 49491; 0 picks a free one)\n"
            "  --port-file F           write the bound port to F once listening\n"
            "  --max-clients N         connections served at once, more are closed (default:\n"
-           "                          what the open-file limit allows; the soft limit is\n"
-           "                          raised to the hard one at start)\n"
+           "                          the open-file limit less a twentieth less 32; the\n"
+           "                          soft limit is raised to the hard one at start)\n"
+           "  --max-transfers N       files sent at once, further requests wait their turn\n"
+           "                          (default: the open files the connections leave)\n"
            "  --drain-time S          on SIGTERM: stop accepting, close idle connections and\n"
            "                          let transfers in flight finish for up to S seconds\n"
            "                          (default 30); a second SIGTERM or SIGINT stops at once\n"
            "  --stats-interval S      a statistics line every S seconds (default 60; 0: none)\n"
-           "  --dump-received F       append every byte the clients send to F\n"
+           "  --dump-received F       write every byte the clients send to F (emptied first)\n"
            "  -h, --help              this text\n"
            "\n"
-           "Faults, for tests:\n"
+           "Faults, for tests (refused together with --allow-non-loopback):\n"
            "  --refuse-all            answer every file request with \"sfe0\"\n"
            "  --no-answer             never answer a file request (alias --silent-after-hello)\n"
            "  --no-hello              do not answer the client's \"#v\"\n"
@@ -53,9 +56,15 @@ const char* usageText() {
            "The root is looked up again for every request: publish a release by renaming\n"
            "a link over it (ln -s releases/2.1 next && mv -T next current); transfers in\n"
            "flight finish with the file they began.\n"
-           "Requests are answered one after another per connection. Names use \"\\\" or \"/\";\n"
-           "names that are empty, absolute, hold \":\" or \"..\", lead out of the root through a\n"
-           "link, or name a folder, a missing or an empty file are refused with \"sfe0\".\n"
+           "Requests are answered one after another per connection, a few queued at most;\n"
+           "beyond that the connection is not read until its answers have gone out.\n"
+           "Only what an installer asks for is served: update.ini, update_TEST.ini,\n"
+           "launcher_TEST.ini, and in wrp\\ and wrp_TEST\\ NAME.wrp and KAVO.release (\"\\\"\n"
+           "as separator, letter case as stored). Anything else, names longer than 999\n"
+           "bytes, links leading out of the root, folders, missing, empty or special\n"
+           "files get \"sfe0\" and a log line. A connection that sends anything but \"#v\"\n"
+           "and \"rf\" is closed at once; one without a hello or a request after 10 s, or\n"
+           "with a message left unfinished for 10 s, as well.\n"
            "SIGINT stops the server at once, SIGTERM after the drain.\n";
 }
 
@@ -114,6 +123,9 @@ bool parseOptions(const std::vector<std::string>& args, ServerConfig* config, bo
         } else if (a == "--max-clients") {
             if (!number(1, 1000000)) return false;
             cfg.maxClients = static_cast<int>(n);
+        } else if (a == "--max-transfers") {
+            if (!number(1, 1000000)) return false;
+            cfg.maxTransfers = static_cast<int>(n);
         } else if (a == "--drain-time") {
             if (!number(0, 86400)) return false;
             cfg.drainSeconds = static_cast<int>(n);
@@ -169,6 +181,13 @@ bool parseOptions(const std::vector<std::string>& args, ServerConfig* config, bo
     }
     *config = std::move(cfg);
     return true;
+}
+
+bool FaultSettings::any() const {
+    const FaultSettings none;
+    return refuseAll || noAnswer || noHello || headerDelayMs != 0 || stallAfter != none.stallAfter ||
+           closeAfter != none.closeAfter || wrongSize != 0 || versionMajor != none.versionMajor ||
+           versionMinor != none.versionMinor || rateBytesPerSec != 0 || quitAfterRequests != 0 || !script.empty();
 }
 
 // ---- --script files ------------------------------------------------------

@@ -1,14 +1,17 @@
-// The reference update server: serves the files below a root folder to the
-// installer over the installer's own byte protocol (net/wire_format.h).
+// The reference update server: serves an installer's files below a root
+// folder over the installer's own byte protocol (net/wire_format.h).
 //
 // One thread runs an epoll loop over non-blocking sockets and touches only
 // the clients that have something to do, so idle connections cost nothing
-// but their memory.  Each client has an ordered queue of jobs (hello answer,
-// scripted folder commands, sleeps, file requests) worked off one after
-// another.  File content goes from the file to the socket with sendfile()
-// as fast as the socket drains (a small bounded buffer is the fallback), so
-// a client that reads slowly (or not at all) never holds up the others and
-// never makes the server load a whole file.
+// but their memory.  Each client has a short ordered queue of jobs (hello
+// answer, scripted folder commands, sleeps, file requests) worked off one
+// after another; while it is full the client is not read, so what a client
+// can make the server hold is bounded.  File content goes from the file to
+// the socket with sendfile() as fast as the socket drains (a small bounded
+// buffer is the fallback), so a client that reads slowly (or not at all)
+// never holds up the others and never makes the server load a whole file.
+// A peer that sends anything an installer never sends, or leaves its hello
+// or a message unfinished for too long, is closed.
 //
 // Each request resolves the root anew: a release is published by renaming a
 // link over the root, and a transfer in flight keeps the file it opened.
@@ -45,6 +48,9 @@ struct FaultSettings {
     int64_t rateBytesPerSec = 0;   // content throttle per transfer (0: unlimited)
     int quitAfterRequests = 0;     // close a client after N answered requests (0: never)
     std::vector<ScriptStep> script;  // sent after the first hello of a connection (or a file, see afterFile)
+
+    // Any of them set: a server that misbehaves on purpose.
+    bool any() const;
 };
 
 struct ServerConfig {
@@ -53,11 +59,16 @@ struct ServerConfig {
     int port = 49491;              // 0: any free port, see UpdateServer::port()
     bool allowNonLoopback = false;
     std::string portFile;          // written once listening
-    std::string dumpReceived;      // every byte any client sent, in arrival order
+    std::string dumpReceived;      // every byte any client sent, in arrival order (truncated at start)
     int maxClients = 0;            // 0: as many as the open-file limit allows
+    int maxTransfers = 0;          // files open at once; 0: what the open-file limit keeps free
     size_t outputBufferBytes = 256 * 1024;  // per client
     int drainSeconds = 30;         // drain(): how long transfers in flight may take
     int statsSeconds = 60;         // a statistics line this often (0: none)
+    double helloSeconds = 10;      // a connection that sent no hello (or request) by then is closed
+    double partialSeconds = 10;    // likewise a message left unfinished this long
+    int logFd = 1;                 // where the lines go without a LogSink
+    size_t logQueueBytes = 1 << 20;  // lines beyond this wait are dropped and counted
     FaultSettings faults;
 };
 
@@ -65,7 +76,8 @@ using LogSink = std::function<void(const std::string& line)>;
 
 class UpdateServer {
 public:
-    // Without a sink the log lines go to stdout, flushed line by line.
+    // Without a sink the log lines go, time-stamped, to logFd through a
+    // bounded queue that never blocks the loop.
     explicit UpdateServer(ServerConfig config, LogSink log = {});
     ~UpdateServer();
     UpdateServer(const UpdateServer&) = delete;
@@ -78,29 +90,30 @@ public:
     uint16_t port() const;
     // Serves until stop(); then closes the listener and every client.
     void run();
-    // From any thread or a signal handler.
+    // From any thread or a signal handler: stop now, or drain first (stop
+    // accepting, close idle connections, let transfers in flight finish
+    // for up to drainSeconds).
     void stop();
-    // Likewise: stop accepting, close idle connections, let transfers in
-    // flight finish for up to drainSeconds, then stop.
     void drain();
     // The connection limit in force (known after open()).
     int maxClients() const;
 
     // For tests: the first bytes (up to 64) each of the first 4096
-    // connections sent, in the order the connections were accepted; the largest number of bytes any
-    // client had waiting in its output buffer; connections open now.
+    // connections sent, in the order the connections were accepted; the
+    // most any one client had waiting in the server; connections open now.
+    struct Peaks {
+        size_t outputBytes = 0;  // answer bytes waiting for its socket
+        size_t inputBytes = 0;   // received bytes not yet taken as messages
+        size_t jobs = 0;         // queued jobs
+    };
     std::vector<std::string> receivedPrefixes() const;
-    size_t peakOutputBuffered() const;
+    Peaks peaks() const;
     int openClients() const;
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-// Length of the client message starting at p (avail bytes waiting), using
-// the installer parser's byte counts; 0 while more bytes are needed.
-size_t clientMessageLength(const uint8_t* p, size_t avail);
 
 // Maps a requested name ("wrp\KAVO.wrp", "update.ini", "/" also accepted as
 // separator) to a path below rootReal (a resolved, absolute folder).  False
@@ -112,9 +125,12 @@ bool resolveRequestName(const std::string& rootReal, const std::string& name, st
 // Parses a --script file's text; false with "line N: why" on a bad line.
 bool parseScript(const std::string& text, std::vector<ScriptStep>* steps, std::string* error);
 
-// The connection limit for an open-file limit: a twentieth of the files and
-// a few more stay free for the files being served and the server's own.
+// The limits an open-file limit allows: connections, leaving a twentieth of
+// the files and 32 more free; and files served at once, from what is left
+// after the server's own few.  A request beyond the second waits in its
+// client's queue for a file to close.
 int clientsForFileLimit(uint64_t openFiles);
+int transfersForFileLimit(uint64_t openFiles);
 
 // Command line (without the program name).  False with a message on a bad
 // option; *help is set for --help / -h.

@@ -1,7 +1,7 @@
 // The reference update server: reading a client's requests, queueing and
 // sending the answers (with the fault options applied), and the pure rules
 // behind them: message lengths and request names.
-#include "tools/update_server/server_internal.h"
+#include "server/server_internal.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -30,31 +30,48 @@ Job scriptJob(const ScriptStep& s) {
 
 }  // namespace
 
-void UpdateServer::Impl::readFrom(Client& c) {
+void UpdateServer::Impl::readFrom(Client& c, Clock::time_point now) {
+    parseHeld(c);  // what waited for room in the queue comes first
     size_t budget = READ_BUDGET;
-    uint8_t buf[64 * 1024];
+    uint8_t buf[READ_BUDGET];
     while (budget > 0 && !c.dead && wantsInput(c)) {
-        ssize_t n = recv(c.fd, buf, std::min(sizeof buf, budget), 0);
+        size_t room = c.lingering ? budget : std::min(budget, IN_BUFFER_CAP - c.in.size());
+        ssize_t n = recv(c.fd, buf, room, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) closeClient(c, format("receive error: %s", strerror(errno)));
-            return;
+            break;
         }
         if (n == 0) {
-            closeClient(c, c.lingering ? c.closeReason : "peer closed");
-            return;
+            if (c.lingering) return closeClient(c, c.closeReason);
+            // A half-close: what it asked for still goes out (work() closes
+            // once that is done); an unfinished message never will be.
+            c.peerClosed = true;
+            if (c.jobs.size() < MAX_JOBS) std::vector<uint8_t>().swap(c.in);
+            break;
         }
         c.receivedTotal += static_cast<uint64_t>(n);
         budget -= static_cast<size_t>(n);
         record(c, buf, static_cast<size_t>(n));
         if (c.lingering) continue;  // closing: what the peer still sends is dropped
-        c.in.insert(c.in.end(), buf, buf + n);
-        parse(c);
+        size_t len = static_cast<size_t>(n);
+        if (c.in.empty()) {
+            // Whole messages are taken straight from the read; only a rest
+            // is kept.
+            size_t taken = parse(c, buf, len);
+            if (!c.dead && taken < len) c.in.assign(buf + taken, buf + len);
+        } else {
+            c.in.insert(c.in.end(), buf, buf + len);
+            parseHeld(c);
+        }
+        notePeak(c);
     }
+    notePartial(c, now);
 }
 
 bool UpdateServer::Impl::wantsInput(const Client& c) const {
-    return c.lingering || (!c.closeWhenFlushed && c.jobs.size() < MAX_JOBS && c.in.size() < IN_BUFFER_CAP);
+    return c.lingering ||
+           (!c.closeWhenFlushed && !c.peerClosed && c.jobs.size() < MAX_JOBS && c.in.size() < IN_BUFFER_CAP);
 }
 
 void UpdateServer::Impl::record(const Client& c, const uint8_t* p, size_t n) {
@@ -68,43 +85,81 @@ void UpdateServer::Impl::record(const Client& c, const uint8_t* p, size_t n) {
     if (pre.size() < PREFIX_BYTES) pre.append(reinterpret_cast<const char*>(p), std::min(n, PREFIX_BYTES - pre.size()));
 }
 
-void UpdateServer::Impl::parse(Client& c) {
+size_t UpdateServer::Impl::parse(Client& c, const uint8_t* p, size_t n) {
+    const FaultSettings& f = cfg.faults;
     size_t pos = 0;
-    while (pos < c.in.size() && c.jobs.size() < MAX_JOBS) {
-        const uint8_t* m = c.in.data() + pos;
-        size_t len = clientMessageLength(m, c.in.size() - pos);
-        if (len == 0) break;
-        handleMessage(c, m, len);
+    while (pos < n && !c.dead && !c.closeWhenFlushed && c.jobs.size() < MAX_JOBS) {
+        ClientMessage m;
+        size_t len = c.reader.next(p + pos, n - pos, &m);
+        switch (m.kind) {
+        case ClientMessage::INCOMPLETE:
+            return pos;
+        case ClientMessage::HELLO:
+            // Logged once; an installer sends one, repeats are counted.
+            if (++c.hellos == 1) say(format("%s hello %u.%u", tag(c).c_str(), m.major, m.minor));
+            if (!f.noHello) {
+                uint8_t answer[VERSION_MSG_SIZE];
+                buildVersionMessage(answer, sizeof answer, f.versionMajor, f.versionMinor);
+                // Nothing ahead of it: straight into the output, without a job.
+                if (c.jobs.empty() && !c.xfer.active && !c.sleeping && c.out.pending() < cfg.outputBufferBytes)
+                    queue(c, answer, sizeof answer);
+                else
+                    c.jobs.push_back(Job{Job::SEND, std::vector<uint8_t>(answer, answer + sizeof answer), 0});
+            }
+            if (!c.helloSeen) {
+                for (const ScriptStep& s : f.script) {
+                    if (s.afterFile > 0) c.heldScript.push_back(s);
+                    else c.jobs.push_back(scriptJob(s));
+                }
+            }
+            c.helloSeen = true;
+            c.spoken = true;
+            break;
+        case ClientMessage::REQUEST:
+            c.jobs.push_back(Job{Job::REQUEST, std::vector<uint8_t>(m.name, m.name + m.nameLen), 0});
+            c.spoken = true;
+            break;
+        case ClientMessage::LONG_REQUEST:
+            c.jobs.push_back(Job{Job::LONG_NAME, {}, static_cast<int>(m.nameLen)});
+            c.spoken = true;
+            break;
+        case ClientMessage::SKIPPED:
+            break;
+        case ClientMessage::BAD: {
+            ++badPeers;
+            std::string what(reinterpret_cast<const char*>(p + pos), std::min<size_t>(n - pos, 2));
+            closeClient(c, format("sent \"%s\", which no installer sends", printable(what).c_str()));
+            return pos;
+        }
+        }
+        if (m.kind != ClientMessage::SKIPPED) c.partialSince = Clock::time_point::max();
         pos += len;
     }
-    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
+    return pos;
 }
 
-void UpdateServer::Impl::handleMessage(Client& c, const uint8_t* m, size_t len) {
-    if (len == VERSION_MSG_SIZE && m[0] == MSG_HASH && m[1] == MSG_VERSION) {
-        say(format("%s hello %u.%u", tag(c).c_str(), getU16(m + 2), getU16(m + 4)));
-        const FaultSettings& f = cfg.faults;
-        if (!f.noHello) {
-            Job j{Job::SEND, std::vector<uint8_t>(VERSION_MSG_SIZE), 0};
-            buildVersionMessage(j.bytes.data(), j.bytes.size(), f.versionMajor, f.versionMinor);
-            c.jobs.push_back(std::move(j));
-        }
-        if (!c.helloSeen) {
-            for (const ScriptStep& s : f.script) {
-                if (s.afterFile > 0) c.heldScript.push_back(s);
-                else c.jobs.push_back(scriptJob(s));
-            }
-        }
-        c.helloSeen = true;
-        return;
+void UpdateServer::Impl::parseHeld(Client& c) {
+    if (c.in.empty() || c.dead || c.jobs.size() >= MAX_JOBS) return;
+    size_t taken = parse(c, c.in.data(), c.in.size());
+    if (c.dead) return;
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(taken));
+    // Nothing held: give the memory back (most connections are idle).
+    if (c.in.empty()) std::vector<uint8_t>().swap(c.in);
+}
+
+// Starts the clock on a message the peer has begun and not finished; bytes
+// held only because the queue is full are the server's delay, not the peer's.
+void UpdateServer::Impl::notePartial(Client& c, Clock::time_point now) {
+    if (c.dead) return;
+    bool partial = !c.peerClosed && c.jobs.size() < MAX_JOBS && (c.reader.skipping() || !c.in.empty());
+    if (!partial) {
+        c.partialSince = Clock::time_point::max();
+    } else if (c.partialSince == Clock::time_point::max()) {
+        c.partialSince = now;
+        partialDeadlines.push_back({now + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(cfg.partialSeconds)),
+                                    c.id});
     }
-    if (len >= FILE_REQUEST_HEAD_SIZE && m[0] == MSG_REQUEST && m[1] == MSG_FILE) {
-        c.jobs.push_back(Job{Job::REQUEST, std::vector<uint8_t>(m + FILE_REQUEST_HEAD_SIZE, m + len), 0});
-        return;
-    }
-    if (c.ignored++ == 0)
-        say(format("%s ignored message \"%s\" (%zu bytes); later ones are only counted", tag(c).c_str(),
-                   printable(std::string(reinterpret_cast<const char*>(m), std::min(len, size_t(3)))).c_str(), len));
 }
 
 // Works off the client's jobs as far as time, faults and buffer space
@@ -113,6 +168,12 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
     const FaultSettings& f = cfg.faults;
     const size_t cap = cfg.outputBufferBytes;
     while (!c.dead && !c.closeWhenFlushed && !c.lingering) {
+        // Room in the queue again: take what the client sent meanwhile.
+        if (!c.in.empty() && c.jobs.size() < MAX_JOBS) {
+            parseHeld(c);
+            if (c.dead || c.closeWhenFlushed) break;
+            notePartial(c, now);
+        }
         if (c.xfer.active) {
             Transfer& x = c.xfer;
             if (!x.headerSent) {
@@ -218,11 +279,10 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
             if (now < c.sleepUntil) return c.sleepUntil;
             c.sleeping = false;
         }
-        if (c.jobs.empty() || c.out.pending() >= cap) return Clock::time_point::max();
+        if (c.jobs.empty() || c.out.pending() >= cap || c.waitingForFile) return Clock::time_point::max();
         if (draining && c.jobs.front().kind == Job::REQUEST) return Clock::time_point::max();
         if (f.quitAfterRequests > 0 && c.answered >= f.quitAfterRequests) return Clock::time_point::max();
-        Job j = std::move(c.jobs.front());
-        c.jobs.pop_front();
+        Job& j = c.jobs.front();
         switch (j.kind) {
         case Job::SEND:
             queue(c, j.bytes.data(), j.bytes.size());
@@ -232,9 +292,19 @@ Clock::time_point UpdateServer::Impl::advance(Client& c, Clock::time_point now) 
             c.sleepUntil = now + std::chrono::milliseconds(j.ms);
             break;
         case Job::REQUEST:
-            startRequest(c, std::string(j.bytes.begin(), j.bytes.end()), now);
+            if (!startRequest(c, std::string(j.bytes.begin(), j.bytes.end()), now)) {
+                // Every file descriptor for transfers is taken: wait for one.
+                c.waitingForFile = true;
+                waitingForFile.push_back(c.id);
+                return Clock::time_point::max();
+            }
+            break;
+        case Job::LONG_NAME:
+            refuse(c, format("(a name of %d bytes)", j.ms),
+                   format("longer than the installer's %zu", MAX_REQUEST_NAME), now);
             break;
         }
+        if (!c.jobs.empty()) c.jobs.pop_front();
     }
     if (c.lingering) return c.lingerUntil;
     return Clock::time_point::max();
@@ -259,32 +329,50 @@ void UpdateServer::Impl::refuse(Client& c, const std::string& name, const std::s
     finishAnswer(c, start, now, "\"" + printable(name) + "\" refused (" + why + ")");
 }
 
-void UpdateServer::Impl::startRequest(Client& c, const std::string& name, Clock::time_point now) {
+bool UpdateServer::Impl::startRequest(Client& c, const std::string& name, Clock::time_point now) {
     const FaultSettings& f = cfg.faults;
     if (f.noAnswer) {
         say(format("%s \"%s\" not answered (--no-answer)", tag(c).c_str(), printable(name).c_str()));
-        return;
+        return true;
     }
-    if (f.refuseAll) return refuse(c, name, "--refuse-all", now);
+    auto no = [&](const std::string& why) {
+        refuse(c, name, why, now);
+        return true;
+    };
+    if (f.refuseAll) return no("--refuse-all");
+    if (!allowedRequestName(reinterpret_cast<const uint8_t*>(name.data()), name.size()))
+        return no("not a file an installer asks for");
+    if (activeTransfers >= transferLimit) return false;
     // The root is looked up for every request, so that a link renamed over
     // it publishes a new release at once.
     char* real = realpath(cfg.root.c_str(), nullptr);
-    if (!real) return refuse(c, name, std::string("root: ") + strerror(errno), now);
+    if (!real) return no(std::string("root: ") + strerror(errno));
     if (rootReal != real) {
         say(format("serving %s (was %s)", real, rootReal.c_str()));
         rootReal = real;
     }
     free(real);
     std::string path, why;
-    if (!resolveRequestName(rootReal, name, &path, &why)) return refuse(c, name, why, now);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return refuse(c, name, std::string("cannot open: ") + strerror(errno), now);
+    if (!resolveRequestName(rootReal, name, &path, &why)) return no(why);
+    // Only a regular file is opened (a device or a pipe could block or act
+    // on being opened), never through a link put in its place meanwhile,
+    // never blocking; and what was opened is checked again.
+    auto unservable = [](const struct stat& st) -> const char* {
+        if (S_ISDIR(st.st_mode)) return "a folder";
+        if (!S_ISREG(st.st_mode)) return "not a regular file";
+        if (st.st_size <= 0) return "empty file";
+        if (st.st_size > 0xFFFFFFFFLL) return "larger than 4 GiB - 1";
+        return nullptr;
+    };
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > 0xFFFFFFFFLL) {
-        const char* what = S_ISDIR(st.st_mode) ? "a folder" : !S_ISREG(st.st_mode) ? "not a regular file"
-                           : st.st_size <= 0 ? "empty file" : "larger than 4 GiB - 1";
+    if (stat(path.c_str(), &st) != 0) return no(std::string("cannot open: ") + strerror(errno));
+    if (const char* what = unservable(st)) return no(what);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return no(std::string("cannot open: ") + strerror(errno));
+    const char* what = fstat(fd, &st) != 0 ? "cannot check" : unservable(st);
+    if (what) {
         close(fd);
-        return refuse(c, name, what, now);
+        return no(what);
     }
     Transfer& x = c.xfer;
     x = Transfer{};
@@ -301,6 +389,7 @@ void UpdateServer::Impl::startRequest(Client& c, const std::string& name, Clock:
     x.headerAt = now + std::chrono::milliseconds(f.headerDelayMs);
     x.startOffset = c.queuedTotal;
     ++activeTransfers;
+    return true;
 }
 
 void UpdateServer::Impl::beginClose(Client& c, const std::string& reason) {
@@ -342,68 +431,6 @@ void UpdateServer::Impl::flush(Client& c, Clock::time_point now) {
 }
 
 
-namespace {
-
-// The message's full length as soon as the bytes that decide it are in
-// (letters and length fields), 0 before that.
-size_t lengthFromHead(const uint8_t* p, size_t avail) {
-    if (avail < 1) return 0;
-    auto need = [&](size_t n) { return avail >= n; };
-    switch (p[0]) {
-    case MSG_HASH:
-        if (!need(2)) return 0;
-        if (p[1] == MSG_VERSION) return VERSION_MSG_SIZE;
-        if (p[1] == MSG_HASH_DATA) {
-            if (!need(3)) return 0;
-            int8_t n = static_cast<int8_t>(p[2]);
-            return HASH_DATA_HEAD_SIZE + (n > 0 ? static_cast<size_t>(n) : 0);
-        }
-        return 2;
-    case MSG_REQUEST:
-        if (!need(2)) return 0;
-        if (p[1] == MSG_FILE || p[1] == MSG_REQUEST_PATH) {
-            if (!need(4)) return 0;
-            return FILE_REQUEST_HEAD_SIZE + getU16(p + 2);
-        }
-        return 2;
-    case MSG_SEND:
-        if (!need(2)) return 0;
-        if (p[1] != MSG_FILE) return 2;
-        if (!need(3)) return 0;
-        if (p[2] == MSG_FILE_ERROR) return FILE_ERROR_MSG_SIZE;
-        if (p[2] == MSG_FILE_HEADER) return FILE_HEADER_MSG_SIZE;
-        return 3;
-    case MSG_PATH:
-        if (!need(2)) return 0;
-        if (p[1] == MSG_FILE) {
-            if (!need(3)) return 0;
-            if (p[2] != MSG_FILE_CONTENT) return 3;
-            if (!need(FILE_CONTENT_HEAD_SIZE)) return 0;
-            return FILE_CONTENT_HEAD_SIZE + getU16(p + 7);
-        }
-        if (p[1] == MSG_NEW || p[1] == MSG_RENAME || p[1] == MSG_DELETE) {
-            if (!need(3)) return 0;
-            if (p[2] != MSG_FILE) return 3;
-            if (p[1] == MSG_RENAME) {
-                if (!need(MOVE_PATH_HEAD_SIZE)) return 0;
-                return MOVE_PATH_HEAD_SIZE + size_t(getU16(p + 3)) + getU16(p + 5);
-            }
-            if (!need(NEW_FOLDER_HEAD_SIZE)) return 0;
-            return NEW_FOLDER_HEAD_SIZE + getU16(p + 3);
-        }
-        return 2;
-    default:
-        return 1;
-    }
-}
-
-}  // namespace
-
-size_t clientMessageLength(const uint8_t* p, size_t avail) {
-    size_t len = lengthFromHead(p, avail);
-    return len <= avail ? len : 0;
-}
-
 bool resolveRequestName(const std::string& rootReal, const std::string& name, std::string* path,
                         std::string* reason) {
     auto no = [&](const char* why) {
@@ -411,7 +438,7 @@ bool resolveRequestName(const std::string& rootReal, const std::string& name, st
         return false;
     };
     if (name.empty()) return no("empty name");
-    if (name.size() > MAX_NAME) return no("name too long");
+    if (name.size() > MAX_REQUEST_NAME) return no("name too long");
     if (name.find('\0') != std::string::npos) return no("name holds a NUL byte");
     std::string n = name;
     std::replace(n.begin(), n.end(), '\\', '/');

@@ -1,6 +1,6 @@
 // The reference update server: accepting and polling clients, closing
 // them, and the public server object (open, run, stop, statistics).
-#include "tools/update_server/server_internal.h"
+#include "server/server_internal.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -33,6 +33,11 @@ int clientsForFileLimit(uint64_t openFiles) {
     return static_cast<int>(std::min<uint64_t>(openFiles - reserve, INT_MAX));
 }
 
+int transfersForFileLimit(uint64_t openFiles) {
+    uint64_t used = static_cast<uint64_t>(clientsForFileLimit(openFiles)) + OWN_FILES;
+    return openFiles > used ? static_cast<int>(std::min<uint64_t>(openFiles - used, INT_MAX)) : 1;
+}
+
 void UpdateServer::Impl::acceptAll() {
     for (;;) {
         sockaddr_in sa{};
@@ -41,10 +46,21 @@ void UpdateServer::Impl::acceptAll() {
         if (fd < 0) {
             if (errno == EINTR) continue;
             if (errno == EMFILE || errno == ENFILE) {
-                // Out of descriptors (files being served use them too): the
-                // waiting connection would wake the loop at once forever,
-                // so stop listening for a moment.
-                say(format("accept failed: %s; not accepting for 100 ms", strerror(errno)));
+                // Out of descriptors (something beside the server uses
+                // them): the waiting connection would wake the loop at once
+                // forever, so stop listening for a moment.  One line a
+                // second at most; the rest are counted.
+                Clock::time_point now = Clock::now();
+                if (acceptFailLogged == Clock::time_point{} || now - acceptFailLogged >= std::chrono::seconds(1)) {
+                    std::string more = acceptFailures ? format(" (%llu more since the last line)",
+                                                               static_cast<unsigned long long>(acceptFailures))
+                                                      : "";
+                    say(format("accept failed: %s; not accepting for 100 ms%s", strerror(errno), more.c_str()));
+                    acceptFailLogged = now;
+                    acceptFailures = 0;
+                } else {
+                    ++acceptFailures;
+                }
                 acceptPaused = true;
                 acceptResume = Clock::now() + std::chrono::milliseconds(100);
                 epoll_event ev{};
@@ -62,9 +78,9 @@ void UpdateServer::Impl::acceptAll() {
             // One line for the first refusal of a run of them; the rest are
             // counted in the statistics line.
             if (refused++ == refusedLogged)
-                say(format("refused %s: the connection limit of %d installers is reached (--max-clients); "
-                           "open-file limit %llu; later refusals are counted in the statistics line",
-                           peer.c_str(), clientLimit, static_cast<unsigned long long>(openFileLimit)));
+                say(format("refused %s: the connection limit of %d installers is reached (%s); "
+                           "later refusals are counted in the statistics line",
+                           peer.c_str(), clientLimit, limitSource.c_str()));
             close(fd);
             continue;
         }
@@ -83,6 +99,9 @@ void UpdateServer::Impl::acceptAll() {
             if (prefixes.size() < PREFIX_CONNECTIONS) prefixes.emplace_back();
         }
         say(format("%s open %s", tag(*c).c_str(), peer.c_str()));
+        helloDeadlines.push_back({c->opened + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(cfg.helloSeconds)),
+                                  c->id});
         watch(*c);
         clients.emplace(c->id, std::move(c));
         ++accepted;
@@ -109,7 +128,7 @@ void UpdateServer::Impl::closeClient(Client& c, const std::string& reason) {
     c.dead = true;
     gone.push_back(c.id);
     --openCount;
-    std::string extra = c.ignored ? format(", %llu messages ignored", static_cast<unsigned long long>(c.ignored)) : "";
+    std::string extra = c.hellos > 1 ? format(", %llu hellos", static_cast<unsigned long long>(c.hellos)) : "";
     say(format("%s close %s: %s; %.3f s, received %llu bytes, sent %llu bytes, %d requests%s", tag(c).c_str(),
                c.peer.c_str(), reason.c_str(), secondsSince(c.opened, Clock::now()),
                static_cast<unsigned long long>(c.receivedTotal), static_cast<unsigned long long>(c.sentTotal),
@@ -124,9 +143,48 @@ uint64_t UpdateServer::Impl::contentSent(const Client& c) const {
 
 void UpdateServer::Impl::closeFile(Transfer& x) {
     if (x.fd >= 0) close(x.fd);
-    if (x.active) --activeTransfers;
+    bool was = x.active;
     x.fd = -1;
     x.active = false;
+    if (was) {
+        --activeTransfers;
+        fileClosed();
+    }
+}
+
+// A transfer slot is free: the longest-waiting client takes it.
+void UpdateServer::Impl::fileClosed() {
+    while (!waitingForFile.empty()) {
+        uint64_t id = waitingForFile.front();
+        waitingForFile.pop_front();
+        auto it = clients.find(id);
+        if (it == clients.end() || it->second->dead || !it->second->waitingForFile) continue;
+        it->second->waitingForFile = false;
+        again.push_back(id);
+        return;
+    }
+}
+
+// Closes the connections whose hello, or whose unfinished message, is
+// overdue.  Both kinds of deadline are a fixed time after the event that
+// set them, so each list is in the order they fall due.
+void UpdateServer::Impl::checkDeadlines(Clock::time_point now) {
+    auto overdue = [&](std::deque<Timer>& list, auto&& expired, const char* why, double seconds) {
+        while (!list.empty() && list.front().first <= now) {
+            auto it = clients.find(list.front().second);
+            list.pop_front();
+            if (it == clients.end() || it->second->dead || !expired(*it->second)) continue;
+            if (timedOut++ == timedOutLogged)
+                say(format("%s %s for %g s: closed; later ones are counted in the statistics line",
+                           tag(*it->second).c_str(), why, seconds));
+            closeClient(*it->second, format("%s for %g s", why, seconds));
+        }
+    };
+    auto partialDue = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(cfg.partialSeconds));
+    overdue(helloDeadlines, [](const Client& c) { return !c.spoken; }, "no hello", cfg.helloSeconds);
+    overdue(partialDeadlines,
+            [&](const Client& c) { return c.partialSince != Clock::time_point::max() && c.partialSince + partialDue <= now; },
+            "message left unfinished", cfg.partialSeconds);
 }
 
 // Registers the events the client waits for now, when they changed.
@@ -167,6 +225,13 @@ void UpdateServer::Impl::work(Client& c, Clock::time_point now) {
             break;
         }
     }
+    // A client that half-closed goes once everything it asked for is sent.
+    if (c.peerClosed && !c.closeWhenFlushed && !c.lingering && c.jobs.empty() && !c.xfer.active &&
+        c.out.pending() == 0 && !c.sleeping && !c.waitingForFile) {
+        beginClose(c, "peer closed");
+        flush(c, now);
+        if (c.dead) return;
+    }
     if (draining && !c.closeWhenFlushed && !c.lingering) {
         // Idle, or held by a fault that will never let the transfer end:
         // nothing to wait for.
@@ -198,10 +263,19 @@ void UpdateServer::Impl::startDrain(Clock::time_point now) {
 void UpdateServer::Impl::statsLine(Clock::time_point now) {
     double s = secondsSince(statsAt, now);
     uint64_t bytes = bytesSent - statsBytes;
-    std::string ref = refused > refusedLogged ? format(", %llu refused", static_cast<unsigned long long>(refused - refusedLogged)) : "";
+    auto count = [](uint64_t n, const char* what) {
+        return n ? format(", %llu %s", static_cast<unsigned long long>(n), what) : std::string();
+    };
+    uint64_t dropped = logQueue ? logQueue->takeDropped() : 0;
+    std::string extra = count(refused - refusedLogged, "refused") + count(timedOut - timedOutLogged, "timed out") +
+                        count(badPeers - badPeersLogged, "closed for bad messages") +
+                        count(acceptFailures, "accept failures") + count(dropped, "log lines dropped");
     say(format("stats: %zu connected, %d transfers, %.1f MB/s sent over %.0f s%s", clients.size(), activeTransfers,
-               s > 0 ? static_cast<double>(bytes) / 1048576.0 / s : 0.0, s, ref.c_str()));
+               s > 0 ? static_cast<double>(bytes) / 1048576.0 / s : 0.0, s, extra.c_str()));
     refusedLogged = refused;
+    timedOutLogged = timedOut;
+    badPeersLogged = badPeers;
+    acceptFailures = 0;
     statsBytes = bytesSent;
     statsAt = now;
 }
@@ -229,6 +303,8 @@ void UpdateServer::Impl::loop() {
             break;
         }
         if (acceptPaused) wake = std::min(wake, acceptResume);
+        if (!helloDeadlines.empty()) wake = std::min(wake, helloDeadlines.front().first);
+        if (!partialDeadlines.empty()) wake = std::min(wake, partialDeadlines.front().first);
         if (draining) wake = std::min(wake, drainDeadline);
         int timeout = -1;
         if (!again.empty()) {
@@ -272,7 +348,7 @@ void UpdateServer::Impl::loop() {
             auto it = clients.find(id);
             if (it == clients.end() || it->second->dead) continue;
             Client& c = *it->second;
-            if (re & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(c);
+            if (re & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(c, now);
             // A hang-up or error the read above did not settle (the client
             // was not being read) would wake the loop at once forever.
             if (!c.dead && (re & (EPOLLHUP | EPOLLERR)) && !wantsInput(c))
@@ -293,6 +369,7 @@ void UpdateServer::Impl::loop() {
             if (it == clients.end() || it->second->dead) continue;
             work(*it->second, now);
         }
+        checkDeadlines(now);
         for (uint64_t id : gone) clients.erase(id);
         gone.clear();
         if (acceptPaused && now >= acceptResume && listenFd >= 0) {
@@ -343,9 +420,11 @@ bool UpdateServer::open(std::string* error) {
     if (inet_pton(AF_INET, d.cfg.address.c_str(), &addr) != 1) return fail("not an IPv4 address: " + d.cfg.address);
     if ((ntohl(addr.s_addr) >> 24) != 127 && !d.cfg.allowNonLoopback)
         return fail("refusing to listen on " + d.cfg.address + " outside 127.0.0.0/8 without --allow-non-loopback");
+    if (d.cfg.allowNonLoopback && d.cfg.faults.any())
+        return fail("the fault options are for tests on loopback; they are refused with --allow-non-loopback");
     if (d.cfg.port < 0 || d.cfg.port > 65535) return fail("bad port " + std::to_string(d.cfg.port));
-    if (d.cfg.maxClients < 0) return fail("--max-clients must be at least 1");
     if (d.cfg.outputBufferBytes < 1024) d.cfg.outputBufferBytes = 1024;
+    if (!d.log) d.logQueue = std::make_unique<LogQueue>(d.cfg.logFd, d.cfg.logQueueBytes);
 
     // Every connection is a descriptor: take all the system grants.
     rlimit rl{};
@@ -365,13 +444,20 @@ bool UpdateServer::open(std::string* error) {
     } else {
         d.openFileLimit = 1024;
     }
+    // Every connection is one descriptor and every transfer one more (its
+    // file): the connections leave room for the transfers, and a request
+    // beyond the transfer limit waits for a file to close.
     int fits = clientsForFileLimit(d.openFileLimit);
+    std::string files = format("open-file limit %llu", static_cast<unsigned long long>(d.openFileLimit));
     d.clientLimit = d.cfg.maxClients == 0 ? fits : std::min(d.cfg.maxClients, fits);
+    d.limitSource = d.cfg.maxClients > 0 && d.cfg.maxClients <= fits ? "--max-clients" : files;
     if (d.cfg.maxClients > fits)
-        d.say(format("--max-clients %d is more than the open-file limit %llu allows", d.cfg.maxClients,
-                     static_cast<unsigned long long>(d.openFileLimit)));
-    d.say(format("connection limit %d (open-file limit %llu)", d.clientLimit,
-                 static_cast<unsigned long long>(d.openFileLimit)));
+        d.say(format("--max-clients %d is more than the %s allows", d.cfg.maxClients, files.c_str()));
+    uint64_t left = d.openFileLimit - static_cast<uint64_t>(d.clientLimit);
+    d.transferLimit = left > OWN_FILES ? static_cast<int>(std::min<uint64_t>(left - OWN_FILES, INT_MAX)) : 1;
+    if (d.cfg.maxTransfers > 0) d.transferLimit = std::min(d.transferLimit, d.cfg.maxTransfers);
+    d.say(format("connection limit %d (%s), %d files sent at once", d.clientLimit, d.limitSource.c_str(),
+                 d.transferLimit));
 
     char* real = realpath(d.cfg.root.c_str(), nullptr);
     if (!real) return fail("root folder \"" + d.cfg.root + "\": " + strerror(errno));
@@ -442,18 +528,21 @@ void UpdateServer::run() {
     impl_->say("stopped");
 }
 
+// Both only set a flag and wake the loop, which does the rest; safe in a
+// signal handler.
 void UpdateServer::stop() {
     impl_->stopRequested.store(true);
-    if (impl_->wakeWrite >= 0) {
-        ssize_t r = write(impl_->wakeWrite, "x", 1);
-        (void)r;
-    }
+    impl_->wake();
 }
 
 void UpdateServer::drain() {
     impl_->drainRequested.store(true);
-    if (impl_->wakeWrite >= 0) {
-        ssize_t r = write(impl_->wakeWrite, "x", 1);
+    impl_->wake();
+}
+
+void UpdateServer::Impl::wake() {
+    if (wakeWrite >= 0) {
+        ssize_t r = write(wakeWrite, "x", 1);
         (void)r;
     }
 }
@@ -465,9 +554,9 @@ std::vector<std::string> UpdateServer::receivedPrefixes() const {
     return impl_->prefixes;
 }
 
-size_t UpdateServer::peakOutputBuffered() const {
+UpdateServer::Peaks UpdateServer::peaks() const {
     std::lock_guard<std::mutex> lock(impl_->statsMutex);
-    return impl_->peakBuffered;
+    return impl_->peak;
 }
 
 int UpdateServer::openClients() const { return impl_->openCount.load(); }

@@ -1,14 +1,12 @@
 // update_server: the reference update server as a program.  Log lines get
-// a time stamp and go to stdout, line by line.  SIGTERM drains (transfers in
-// flight finish, up to --drain-time); SIGINT, or a second SIGTERM, stops at
-// once.
+// a time stamp and go to stdout through a queue that never blocks the
+// server.  SIGTERM drains (transfers in flight finish, up to --drain-time);
+// SIGINT, or a second SIGTERM, stops at once.
 #include <signal.h>
-#include <sys/time.h>
 
 #include <cstdio>
-#include <ctime>
 
-#include "tools/update_server/server.h"
+#include "server/server.h"
 
 namespace {
 
@@ -26,20 +24,9 @@ void onSignal(int sig) {
     }
 }
 
-void printLine(const std::string& line) {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    tm t{};
-    localtime_r(&tv.tv_sec, &t);
-    printf("%02d:%02d:%02d.%03d %s\n", t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(tv.tv_usec / 1000),
-           line.c_str());
-    fflush(stdout);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
     std::vector<std::string> args(argv + 1, argv + argc);
     update_server::ServerConfig cfg;
     bool help = false;
@@ -52,7 +39,7 @@ int main(int argc, char** argv) {
         fputs(update_server::usageText(), stdout);
         return 0;
     }
-    update_server::UpdateServer server(cfg, printLine);
+    update_server::UpdateServer server(cfg);
     if (!server.open(&error)) {
         fprintf(stderr, "update_server: %s\n", error.c_str());
         return 1;

@@ -1,0 +1,132 @@
+// A power cut at every step of a small update.  The input describes an
+// installed release and a package: for each of eight paths one byte, its
+// low nibble the old file (0: none, else that many bytes), its high nibble
+// the package's file (0: not in the package, 15: an empty file, else that
+// many bytes).  The package is unpacked once whole, counting the steps
+// below the destination (each file created, write, flush, move, deletion
+// and folder change); then once for every step k with the power cut at k,
+// what the disk kept at that moment started again and recovered.  The
+// destination must then hold exactly the old release or exactly the new
+// one (the old files with the package's laid over them), with no temporary
+// file and no journal; an unpacking after it must give the new release.
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "archive/unwrap.h"
+#include "archive/unwrap_journal.h"
+#include "platform/sys.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "tests/unit/fake_ui.h"
+
+namespace {
+
+const std::string DEST = "/w/dest";
+const std::string ARCHIVE = "/w/in.wrp";
+const char* const PATHS[8] = {"a", "b", "D/a", "D/c", "N/x", "N/M/y", "D/E/z", "k.txt"};
+
+// The archive of the package, written here from the format: a listing is
+// its files and folders, then the end byte 0x04; a folder is 0x01, the
+// name's length and the name, then its listing; a file is 0x02, the name's
+// length, the name, the content's length (4 bytes, low byte first) and the
+// content.
+struct Folder {
+    std::map<std::string, std::string> files;
+    std::map<std::string, Folder> folders;
+};
+
+void put(Folder& root, const std::string& path, const std::string& content) {
+    Folder* at = &root;
+    size_t start = 0, cut;
+    while ((cut = path.find('/', start)) != std::string::npos) {
+        at = &at->folders[path.substr(start, cut - start)];
+        start = cut + 1;
+    }
+    at->files[path.substr(start)] = content;
+}
+
+void listing(const Folder& f, std::string& out) {
+    for (const auto& [name, content] : f.files) {
+        out += '\x02';
+        out += static_cast<char>(name.size());
+        out += name;
+        for (int i = 0; i < 4; ++i) out += static_cast<char>((content.size() >> (8 * i)) & 0xFF);
+        out += content;
+    }
+    for (const auto& [name, sub] : f.folders) {
+        out += '\x01';
+        out += static_cast<char>(name.size());
+        out += name;
+        listing(sub, out);
+    }
+    out += '\x04';
+}
+
+MemNode* destNode() { return memFs.find(DEST); }
+
+[[noreturn]] void fail(const char* what, long k, const MemFs& oldFs, const MemFs& newFs) {
+    fprintf(stderr, "\n*** fuzz_journal: %s (power cut at step %ld)\n--- old\n%s--- new\n%s--- found\n%s", what, k,
+            oldFs.dump().c_str(), newFs.dump().c_str(), memFs.dump().c_str());
+    for (const std::string& line : fakeUi.list) fprintf(stderr, "%s\n", line.c_str());
+    abort();
+}
+
+bool unpack() { return unwrapFolder(ARCHIVE.c_str(), DEST.c_str()); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 8) return -1;
+    MemReleaseAtEnd release;
+    MemFs oldFs, newFs;
+    oldFs.put("/run", true);
+    oldFs.put(DEST, true);
+    Folder package;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned oldLength = data[i] & 15;
+        if (oldLength) oldFs.put(DEST + "/" + PATHS[i], false, std::string(oldLength, static_cast<char>('a' + i)));
+    }
+    newFs = oldFs;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned newLength = data[i] >> 4;
+        if (!newLength) continue;
+        std::string content(newLength == 15 ? 0 : newLength, static_cast<char>('A' + i));
+        put(package, PATHS[i], content);
+        newFs.put(DEST + "/" + PATHS[i], false, content);
+    }
+    std::string archive;
+    listing(package, archive);
+    MemNode oldDest = *oldFs.find(DEST), newDest = *newFs.find(DEST);
+
+    auto start = [&](long cutAt) {
+        resetAppState();
+        memReset(oldFs, DEST);
+        memFs.write(ARCHIVE, archive);
+        memFs.power.folder = DEST;
+        memFs.power.at = cutAt;
+    };
+    start(0);
+    if (!unpack() || !(*destNode() == newDest)) fail("the whole update did not give the new release", 0, oldFs, newFs);
+    const long steps = memFs.power.steps;
+
+    for (long k = 1; k <= steps; ++k) {
+        start(k);
+        unpack();
+        if (!memFs.power.cut) fail("the power cut was never reached", k, oldFs, newFs);
+        // The next start on what the disk kept.
+        MemFs after = memFs;  // a copy forgets the looked-up folders of the old tree
+        after.root = *memFs.power.image;
+        after.power = MemPowerCut();
+        after.unsynced.clear();
+        memFs = std::move(after);
+        fakeUi.reset();
+        recoverUnwrap(DEST.c_str());
+        const MemNode& now = *destNode();
+        if (!(now == oldDest) && !(now == newDest)) fail("neither the old nor the new release", k, oldFs, newFs);
+        if (!(memFs.kind(ARCHIVE) == 1)) fail("the archive went", k, oldFs, newFs);
+        // And an update after it completes.
+        if (!unpack() || !(*destNode() == newDest)) fail("the update after recovery failed", k, oldFs, newFs);
+    }
+    return 0;
+}
