@@ -49,18 +49,19 @@ bool archiveEnd(FILE* f, uint64_t fileLength, uint64_t* end) {
     return true;
 }
 
-PackageCheck judge(FILE* f, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count) {
-    int64_t length = sysSeekEnd(f) ? sysTell(f) : -1;
+// The verdict on a package of `fileLength` bytes held by f, given its last
+// SIG_TRAILER_BYTES (when it has that many) and, for a trailer of this key,
+// the digest of the bytes before it (`prefixDigest` gets it on demand).
+template <typename PrefixDigest>
+PackageCheck judgeTrailer(FILE* f, uint64_t fileLength, const uint8_t* trailer,
+                          const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count,
+                          PrefixDigest prefixDigest) {
     uint8_t ourId[SIG_KEY_ID_BYTES];
-    if (length < 0 || !packageKeyId(publicKey, ourId)) return PackageCheck::Unreadable;
-    const uint64_t fileLength = static_cast<uint64_t>(length);
-
-    uint8_t trailer[SIG_TRAILER_BYTES];
-    if (fileLength >= SIG_TRAILER_BYTES && readAt(f, fileLength - SIG_TRAILER_BYTES, trailer, sizeof trailer) &&
-        memcmp(trailer, SIG_MAGIC, SIG_MAGIC_BYTES) == 0) {
+    if (!packageKeyId(publicKey, ourId)) return PackageCheck::Unreadable;
+    if (trailer && memcmp(trailer, SIG_MAGIC, SIG_MAGIC_BYTES) == 0) {
         if (memcmp(trailer + SIG_KEY_ID_OFFSET, ourId, SIG_KEY_ID_BYTES) != 0) return PackageCheck::ForeignKey;
         uint8_t digest[CRYPTO_DIGEST_BYTES];
-        if (!hashPrefix(f, fileLength - SIG_TRAILER_BYTES, digest)) return PackageCheck::Unreadable;
+        if (!prefixDigest(digest)) return PackageCheck::Unreadable;
         return sysVerifyDigest(publicKey, digest, trailer + SIG_SIGNATURE_OFFSET) ? PackageCheck::Accepted
                                                                                   : PackageCheck::Mismatch;
     }
@@ -78,6 +79,17 @@ PackageCheck judge(FILE* f, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], ui
     }
     if (count) *count = after - SIG_TRAILER_BYTES;
     return PackageCheck::BytesAfterTrailer;
+}
+
+PackageCheck judge(FILE* f, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count) {
+    int64_t length = sysSeekEnd(f) ? sysTell(f) : -1;
+    if (length < 0) return PackageCheck::Unreadable;
+    const uint64_t fileLength = static_cast<uint64_t>(length);
+    uint8_t trailer[SIG_TRAILER_BYTES];
+    bool haveTrailer =
+        fileLength >= SIG_TRAILER_BYTES && readAt(f, fileLength - SIG_TRAILER_BYTES, trailer, sizeof trailer);
+    return judgeTrailer(f, fileLength, haveTrailer ? trailer : nullptr, publicKey, count,
+                        [&](uint8_t* digest) { return hashPrefix(f, fileLength - SIG_TRAILER_BYTES, digest); });
 }
 
 }  // namespace
@@ -133,14 +145,75 @@ PackageCheck checkPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLI
     return result;
 }
 
-bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], FILE* f) {
+PackageDigests::~PackageDigests() { drop(); }
+
+void PackageDigests::drop() {
+    uint8_t ignored[CRYPTO_DIGEST_BYTES];
+    if (wholeRun) sysHashEnd(wholeRun, ignored);
+    if (prefixRun) sysHashEnd(prefixRun, ignored);
+    wholeRun = prefixRun = nullptr;
+}
+
+void PackageDigests::begin(uint64_t announced) {
+    drop();
+    size = announced;
+    length = 0;
+    memset(trailer, 0, sizeof trailer);
+    wholeRun = sysHashBegin();
+    prefixRun = sysHashBegin();
+    failed = !wholeRun || !prefixRun;
+}
+
+void PackageDigests::add(const void* data, size_t n) {
+    if (failed || n == 0) return;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    const uint64_t split = size >= SIG_TRAILER_BYTES ? size - SIG_TRAILER_BYTES : size;
+    if (n > size - length) {
+        // More than was announced: no package of that size.
+        failed = true;
+        return;
+    }
+    if (!sysHashAdd(wholeRun, p, n)) failed = true;
+    uint64_t before = length < split ? split - length : 0;
+    size_t toPrefix = before < n ? static_cast<size_t>(before) : n;
+    if (toPrefix > 0 && !sysHashAdd(prefixRun, p, toPrefix)) failed = true;
+    if (size >= SIG_TRAILER_BYTES && toPrefix < n)
+        memcpy(trailer + (length + toPrefix - split), p + toPrefix, n - toPrefix);
+    length += n;
+}
+
+bool PackageDigests::finish() {
+    bool ok = !failed && wholeRun && prefixRun && length == size;
+    ok = sysHashEnd(wholeRun, whole) && ok;
+    ok = sysHashEnd(prefixRun, prefix) && ok;
+    wholeRun = prefixRun = nullptr;
+    failed = !ok;
+    return ok;
+}
+
+PackageCheck checkPackageDigests(FILE* f, const PackageDigests& digests,
+                                 const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count) {
+    if (!f) return PackageCheck::Unreadable;
+    clearerr(f);
+    const uint64_t n = digests.length;
+    return judgeTrailer(f, n, n >= SIG_TRAILER_BYTES ? digests.trailer : nullptr, publicKey, count,
+                        [&](uint8_t* digest) {
+                            memcpy(digest, digests.prefix, CRYPTO_DIGEST_BYTES);
+                            return true;
+                        });
+}
+
+bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], FILE* f,
+                   const PackageDigests* digests) {
     uint8_t id[SIG_KEY_ID_BYTES] = {};
     char idText[2 * SIG_KEY_ID_BYTES + 1];
     packageKeyId(publicKey, id);
     keyIdText(id, idText);
     double start = nowSeconds();
     uint64_t count = 0;
-    PackageCheck result = f ? checkPackageStream(f, publicKey, &count) : checkPackage(path, publicKey, &count);
+    PackageCheck result = f && digests ? checkPackageDigests(f, *digests, publicKey, &count)
+                          : f        ? checkPackageStream(f, publicKey, &count)
+                                     : checkPackage(path, publicKey, &count);
     const char* p = path ? path : "";
     switch (result) {
         case PackageCheck::Accepted:

@@ -54,9 +54,47 @@ bool keyHalvesMatch(const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]);
 PackageCheck checkPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count);
 // The same on an open stream (its position is left anywhere).
 PackageCheck checkPackageStream(FILE* f, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count);
+
+// A package's two SHA-256 runs taken in one pass as its bytes go by (while
+// it downloads): over every byte, and over the bytes before the last
+// SIG_TRAILER_BYTES of the announced size, which are kept aside.
+class PackageDigests {
+public:
+    PackageDigests() = default;
+    ~PackageDigests();
+    PackageDigests(const PackageDigests&) = delete;
+    PackageDigests& operator=(const PackageDigests&) = delete;
+
+    // Starts both runs for a package of `size` bytes (again from nothing).
+    void begin(uint64_t size);
+    void add(const void* data, size_t n);
+    // Ends both runs; false when the system could not hash or the bytes
+    // added are not the size begun with.
+    bool finish();
+
+    uint64_t length = 0;                      // bytes added
+    uint8_t whole[CRYPTO_DIGEST_BYTES] = {};  // after finish: every byte
+    uint8_t prefix[CRYPTO_DIGEST_BYTES] = {}; // after finish: the bytes before the trailer
+    uint8_t trailer[SIG_TRAILER_BYTES] = {};  // the last bytes (a package of that size or more)
+
+private:
+    void drop();
+    SysHash* wholeRun = nullptr;
+    SysHash* prefixRun = nullptr;
+    uint64_t size = 0;
+    bool failed = false;
+};
+
+// checkPackageStream's judgement from the digests of one pass over the
+// package that `f` holds: the trailer is judged without reading `f`, which
+// is read (headers only) to tell why a package without one is refused.
+PackageCheck checkPackageDigests(FILE* f, const PackageDigests& digests,
+                                 const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count);
 // checkPackage with one log line for the outcome; true only when accepted.
-// `path` names the package in the line; with `f` that stream is judged.
-bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], FILE* f = nullptr);
+// `path` names the package in the line; with `f` that stream is judged, and
+// with `digests` too, from those digests.
+bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], FILE* f = nullptr,
+                   const PackageDigests* digests = nullptr);
 // Signs the archive in place (a trailer it already has is replaced), with
 // one log line, and verifies what it wrote.  Refuses a file that is not a
 // whole archive, that has other bytes after its final end record, and a

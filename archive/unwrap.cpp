@@ -245,9 +245,9 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
     }
 }
 
-FILE* openArchiveNoWriters(const char* archivePath) {
+FILE* openArchiveNoWriters(const char* archivePath, const char* mode) {
     // Nobody else may cut or rewrite the archive while it is checked and unpacked.
-    FILE* src = archivePath ? sysOpenFileNoWriters(archivePath, "rb") : nullptr;
+    FILE* src = archivePath && mode ? sysOpenFileNoWriters(archivePath, mode) : nullptr;
     if (src) setvbuf(src, archiveBuffer, _IOFBF, sizeof archiveBuffer);
     return src;
 }

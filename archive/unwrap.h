@@ -37,8 +37,9 @@ bool unwrapFolder(const char* archivePath, const char* destinationFolder);
 
 // The archive opened so that nobody else may write, cut, rename or delete it
 // until it is closed (null when it cannot be opened): a caller that checks
-// it first unpacks from this same stream the bytes it checked.
-FILE* openArchiveNoWriters(const char* archivePath);
+// it first unpacks from this same stream the bytes it checked.  `mode` "w+b"
+// creates it for a download that the unpacking then reads.
+FILE* openArchiveNoWriters(const char* archivePath, const char* mode = "rb");
 // unwrapFolder on an open archive (from its start; `archivePath` names it in
 // the log lines, a null `src` is the archive that failed to open).  The
 // stream stays open.

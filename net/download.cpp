@@ -61,7 +61,7 @@ void waitForHeader(const char* remotePath) {
 
 // Reads the content into the file; returns the bytes received and adds the
 // bytes that reached the file to *written.
-uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* written) {
+uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* written, DownloadSink* sink) {
     const double totalKb = size / 1024.0;
     const double phaseStart = nowSeconds();
     double lastActivity = phaseStart;
@@ -89,6 +89,7 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* 
         if (got > 0) {
             size_t put = fwrite(downloadBuffer, 1, static_cast<size_t>(got), file);
             *written += static_cast<uint32_t>(put);
+            if (sink && put > 0) sink->written(downloadBuffer, put);
             if (put < static_cast<size_t>(got)) {
                 logMessage("tcpDownload ERROR - %d/%d byte written", static_cast<int>(put), got);
                 newestIsProgress = false;
@@ -139,19 +140,9 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* 
     return received;
 }
 
-}  // namespace
-
-bool tcpDownload(const char* localPath, const char* remotePath, bool showProgress) {
-    if (!localPath || !remotePath) return false;
-    uiSetProgress(0);
-    if (showProgress) logMessage("tcpDownload - \"%s\"", localPath);
-    // Nobody else may cut or write the file while it fills.
-    FILE* file = sysOpenFileNoWriters(localPath, "wb");
-    if (!file) return false;
-    // Each received block goes to the file in one write, without a copy
-    // through the stream's buffer.
-    setvbuf(file, nullptr, _IONBF, 0);
-
+// The request and the content, into `file`; closes it unless `keep`.
+bool fetchInto(FILE* file, bool keep, const char* localPath, const char* remotePath, bool showProgress,
+               DownloadSink* sink) {
     bool sent = sendRequest(remotePath);
     downloadActive = true;
     uiSocketReads(serverSocket, false);
@@ -164,13 +155,16 @@ bool tcpDownload(const char* localPath, const char* remotePath, bool showProgres
     if (transferSize != 0) {
         uint32_t size = transferSize;
         uint32_t written = 0;
-        uint32_t received = receiveContent(file, size, showProgress, &written);
+        if (sink) sink->announced(size);
+        uint32_t received = receiveContent(file, size, showProgress, &written, sink);
         // A download is complete only when every byte reached the disk: the
-        // last ones are written when the file is closed.
-        bool closed = fclose(file) == 0;
-        file = nullptr;
-        if (!closed) logMessage("tcpDownload ERROR - closing \"%s\" failed (errCode %d)", localPath, errno);
-        if (received == size && written == size && closed) {
+        // last ones are written when the file is closed (or flushed).
+        bool finished = keep ? fflush(file) == 0 : fclose(file) == 0;
+        if (!keep) file = nullptr;
+        if (!finished)
+            logMessage("tcpDownload ERROR - %s \"%s\" failed (errCode %d)", keep ? "flushing" : "closing", localPath,
+                       errno);
+        if (received == size && written == size && finished) {
             logMessage("tcpFileDownload done - %d/%d byte", static_cast<int>(received), static_cast<int>(size));
             result = true;
         } else {
@@ -180,6 +174,30 @@ bool tcpDownload(const char* localPath, const char* remotePath, bool showProgres
     uiPump();
     downloadActive = false;
     uiSocketReads(serverSocket, true);
-    if (file) fclose(file);
+    if (file && !keep) fclose(file);
     return result;
+}
+
+}  // namespace
+
+bool tcpDownload(const char* localPath, const char* remotePath, bool showProgress) {
+    if (!localPath || !remotePath) return false;
+    uiSetProgress(0);
+    if (showProgress) logMessage("tcpDownload - \"%s\"", localPath);
+    // Nobody else may cut or write the file while it fills.
+    FILE* file = sysOpenFileNoWriters(localPath, "wb");
+    if (!file) return false;
+    // Each received block goes to the file in one write, without a copy
+    // through the stream's buffer.
+    setvbuf(file, nullptr, _IONBF, 0);
+    return fetchInto(file, false, localPath, remotePath, showProgress, nullptr);
+}
+
+bool tcpDownloadInto(FILE* file, const char* localPath, const char* remotePath, bool showProgress,
+                     DownloadSink* sink) {
+    if (!localPath || !remotePath) return false;
+    uiSetProgress(0);
+    if (showProgress) logMessage("tcpDownload - \"%s\"", localPath);
+    if (!file) return false;
+    return fetchInto(file, true, localPath, remotePath, showProgress, sink);
 }

@@ -89,13 +89,15 @@ bool installKAVO() {
     }
 
     double start = nowSeconds();
-    bool downloaded = tcpDownload(archivePath, testEdition ? "wrp_TEST\\KAVO.wrp" : "wrp\\KAVO.wrp", true);
+    FetchedPackage package;
+    bool downloaded = fetchPackage(archivePath, testEdition ? "wrp_TEST\\KAVO.wrp" : "wrp\\KAVO.wrp", &package);
     double end = nowSeconds();
     if (downloaded) logMessage("download KAVO.wrp - %.1lf sec", end - start);
     else logMessage("download KAVO.wrp - FAILED");
     if (!downloaded) noteOutcome(RunOutcome::DownloadFailed);
     logMessage("");
     if (abortRequested || !downloaded) {
+        package.close();
         endWork();
         return false;
     }
@@ -104,7 +106,7 @@ bool installKAVO() {
     uiSetProgress(0);
     start = nowSeconds();
     // A package that is not the maker's fails like one that cannot be unpacked.
-    bool unpacked = unpackPackage(archivePath, "KAVO.wrp", installDir);
+    bool unpacked = unpackPackage(&package, archivePath, "KAVO.wrp", installDir);
     end = nowSeconds();
     if (unpacked) logMessage("unwrapFolder - %.1lf sec", end - start);
     else logMessage("unwrapFolder - FAILED");

@@ -64,37 +64,69 @@ bool acceptRelease(const char* localPath, const char* remote, const char* who) {
 
 void endRelease() { haveRelease = false; }
 
-bool unpackPackage(const char* path, const char* fileName, const char* destination) {
-    if (!installerPackageKey) return unwrapFolder(path, destination);
+void FetchedPackage::close() {
+    if (file) fclose(file);
+    file = nullptr;
+}
+
+bool fetchPackage(const char* path, const char* remotePath, FetchedPackage* package) {
+    package->close();
+    if (!installerPackageKey) return tcpDownload(path, remotePath, true);
+    // Opened once, for the download and the unpacking, with no other writers
+    // allowed between the two.
+    package->file = openArchiveNoWriters(path, "w+b");
+    if (tcpDownloadInto(package->file, path, remotePath, true, package)) return true;
+    package->close();
+    return false;
+}
+
+bool unpackPackage(FetchedPackage* package, const char* path, const char* fileName, const char* destination) {
+    if (!installerPackageKey) {
+        package->close();
+        return unwrapFolder(path, destination);
+    }
     const ReleaseEntry* entry = haveRelease ? releasePackage(runRelease, fileName) : nullptr;
     if (!entry) {
         logMessage("verifyPackage ERROR - \"%s\" is not in the release - refused", path);
+        package->close();
         return false;
     }
-    // One open for the check and the unpacking, with no writers allowed: the
-    // bytes unpacked are the bytes checked.
-    FILE* f = openArchiveNoWriters(path);
-    if (!f) {
+    FILE* f = package->file;
+    PackageDigests& d = package->digests;
+    if (!f || !d.finish()) {
         logMessage("verifyPackage ERROR - \"%s\" cannot be read - refused", path);
+        package->close();
         return false;
     }
-    bool ok = verifyPackage(path, installerPackageKey, f);
-    if (ok) {
-        uint8_t digest[CRYPTO_DIGEST_BYTES];
-        uint64_t size = 0;
-        if (!hashStream(f, digest, &size)) {
-            logMessage("verifyPackage ERROR - \"%s\" cannot be read - refused", path);
-            ok = false;
-        } else if (size != entry->size || memcmp(digest, entry->sha256, sizeof digest) != 0) {
-            logMessage("verifyPackage ERROR - \"%s\" is not the release's %s (%llu bytes, release %llu) - refused",
-                       path, fileName, static_cast<unsigned long long>(size),
-                       static_cast<unsigned long long>(runRelease.number));
-            ok = false;
-        }
+    bool ok = verifyPackage(path, installerPackageKey, f, &d);
+    // The binding check: the very bytes written are the release's package.
+    if (ok && (d.length != entry->size || memcmp(d.whole, entry->sha256, sizeof d.whole) != 0)) {
+        logMessage("verifyPackage ERROR - \"%s\" is not the release's %s (%llu bytes, release %llu) - refused", path,
+                   fileName, static_cast<unsigned long long>(d.length),
+                   static_cast<unsigned long long>(runRelease.number));
+        ok = false;
     }
     ok = ok && unwrapFolderFrom(f, path, destination);
-    fclose(f);
+    package->close();
     return ok;
+}
+
+bool unpackPackage(const char* path, const char* fileName, const char* destination) {
+    FetchedPackage package;
+    if (installerPackageKey) {
+        package.file = openArchiveNoWriters(path);
+        int64_t length = package.file && sysSeekEnd(package.file) ? sysTell(package.file) : -1;
+        if (length >= 0 && sysSeekStart(package.file)) {
+            package.digests.begin(static_cast<uint64_t>(length));
+            static char block[1 << 16];
+            size_t n;
+            while ((n = fread(block, 1, sizeof block, package.file)) > 0) package.digests.add(block, n);
+            if (ferror(package.file)) package.close();
+        } else {
+            package.close();
+        }
+    }
+    return unpackPackage(&package, path, fileName, destination);
 }
 
 bool versionFileMatches(const char* path, const char* serverName, bool fetched) {

@@ -4,6 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+
+#include "archive/package_sign.h"
+#include "net/download.h"
 
 // The maker's public key (65 bytes) that a key-built exe embeds, set at
 // start-up; null in a build without a key, which checks nothing.
@@ -24,11 +28,33 @@ bool acceptRelease(const char* localPath, const char* remote, const char* who);
 // Forgets the run's release (the end of every installation or update).
 void endRelease();
 
-// Unpacks the downloaded package `fileName` ("OSKE_ALL.wrp") into
-// `destination`.  With a key the package is opened once, so that nobody can
-// write it, checked (its signature, then its size and SHA-256 against the
-// run's release) and unpacked from that same stream; a package refused is
-// not unpacked (one line).
+// A package downloaded for unpacking.  With a key its file stays open, with
+// no other writers allowed, from the download to the end of the unpacking,
+// and its digests are taken from the blocks as they are written: the bytes
+// unpacked are the bytes checked, in one pass.
+struct FetchedPackage : DownloadSink {
+    FetchedPackage() = default;
+    FetchedPackage(const FetchedPackage&) = delete;
+    FetchedPackage& operator=(const FetchedPackage&) = delete;
+    ~FetchedPackage() { close(); }
+    void close();
+    void announced(uint32_t size) override { digests.begin(size); }
+    void written(const void* data, size_t n) override { digests.add(data, n); }
+
+    FILE* file = nullptr;   // null without a key, or after a failed download
+    PackageDigests digests;
+};
+
+// Downloads the package `remotePath` to `path` (tcpDownload's lines).  False
+// when the download failed; the file is not kept then.
+bool fetchPackage(const char* path, const char* remotePath, FetchedPackage* package);
+
+// Unpacks the fetched package `fileName` ("OSKE_ALL.wrp") at `path` into
+// `destination`, and closes its file.  With a key it is checked first (its
+// signature, then its size and SHA-256 against the run's release) and
+// unpacked from the same file; a package refused is not unpacked (one line).
+bool unpackPackage(FetchedPackage* package, const char* path, const char* fileName, const char* destination);
+// The same for a package already on disk: one pass reads it for the digests.
 bool unpackPackage(const char* path, const char* fileName, const char* destination);
 
 // With a key: true when the version file fetched to `path` under its server

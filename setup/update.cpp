@@ -140,7 +140,8 @@ bool wrpUpdate_TCP(const char* name) {
         logMessage("wrpUpdate_TCP ERROR - path of \"%s\" too long", name);
         return false;
     }
-    if (!tcpDownload(localPath, remotePath, true)) {
+    FetchedPackage package;
+    if (!fetchPackage(localPath, remotePath, &package)) {
         logMessage("wrpUpdate_TCP ERROR - download failed (\"%s\")", name);
         return false;
     }
@@ -148,7 +149,7 @@ bool wrpUpdate_TCP(const char* name) {
     formatText(status, sizeof status, "Extracting %s", name);
     uiSetStatus(status);
     uiSetProgress(0);
-    if (!unpackPackage(localPath, fileName, workingDir)) {
+    if (!unpackPackage(&package, localPath, fileName, workingDir)) {
         logMessage("wrpUpdate_TCP ERROR - unwrapFolder failed (\"%s\")", name);
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,11 @@
 #include "archive/unwrap_space.h"
 #include "archive/wrap.h"
 #include "tests/unit/archive_test_helpers.h"
+#include "net/link.h"
+#include "net/wire_format.h"
 #include "platform/sys.h"
+#include "setup/package_check.h"
+#include "tests/unit/loopback_pair.h"
 #include "tests/unit/fake_ui.h"
 #include "tests/unit/test_support.h"
 
@@ -178,24 +183,44 @@ TEST_F(ArchiveWin32, LetterCaseBeyondAsciiIsOneEntry) {
     }
 }
 
-// A package is checked and unpacked from one stream opened with no writers
-// allowed: between the two, no other writer can rewrite, replace or delete
-// it, so the bytes unpacked are the bytes checked.
+// A key-built installer downloads a package into a file it keeps open, with
+// no other writers allowed, and unpacks from that same file: between the
+// download and the unpacking nobody can rewrite, replace or delete it, so the
+// bytes unpacked are the bytes hashed as they arrived.
 TEST_F(ArchiveWin32, TheArchiveUnpackedIsTheOneChecked) {
-    writeFile(archive, archive_test::Arc().file("KAVO.exe", "checked").end().bytes);
+    const std::string bytes = archive_test::Arc().file("KAVO.exe", "checked").end().bytes;
     writeFile(box / "swap.wrp", archive_test::Arc().file("KAVO.exe", "swapped").end().bytes);
-    FILE* f = openArchiveNoWriters(archive.c_str());
-    ASSERT_NE(f, nullptr);
-    uint8_t digest[CRYPTO_DIGEST_BYTES];
-    uint64_t size = 0;
-    ASSERT_TRUE(hashStream(f, digest, &size));
+    uint8_t key[CRYPTO_PRIVATE_KEY_BYTES];
+    ASSERT_TRUE(sysNewKeyPair(key));
+    installerPackageKey = key;
+    LoopbackPair pair;
+    ASSERT_TRUE(pair.open());
+    serverSocket = pair.installer;
+    linkRole = 2;
+    uint8_t header[FILE_HEADER_MSG_SIZE];
+    size_t headerBytes = buildFileHeader(header, sizeof header, static_cast<uint32_t>(bytes.size()));
+    ASSERT_TRUE(pair.peerSend(std::string(reinterpret_cast<char*>(header), headerBytes) + bytes));
+
+    FetchedPackage package;
+    bool fetched = fetchPackage(archive.c_str(), "wrp\\KAVO.wrp", &package);
+    serverSocket = SYS_NO_SOCKET;
+    linkRole = 0;
+    installerPackageKey = nullptr;
+    ASSERT_TRUE(fetched);
+    ASSERT_NE(package.file, nullptr) << "the file is kept from the download to the unpacking";
     FILE* writer = sysOpenFile(archive.c_str(), "r+b");
-    EXPECT_EQ(writer, nullptr) << "a writer between the check and the unpacking";
+    EXPECT_EQ(writer, nullptr) << "a writer between the download and the unpacking";
     if (writer) fclose(writer);
     EXPECT_NE(sysReplaceFile((box / "swap.wrp").c_str(), archive.c_str()), SYS_OK);
     EXPECT_NE(sysDeleteFile(archive.c_str()), SYS_OK);
-    EXPECT_TRUE(unwrapFolderFrom(f, archive.c_str(), (box / "out").c_str()));
-    fclose(f);
+
+    ASSERT_TRUE(package.digests.finish());
+    uint8_t digest[CRYPTO_DIGEST_BYTES];
+    SysHash* h = sysHashBegin();
+    ASSERT_TRUE(h && sysHashAdd(h, bytes.data(), bytes.size()) && sysHashEnd(h, digest));
+    EXPECT_EQ(memcmp(digest, package.digests.whole, sizeof digest), 0);
+    EXPECT_TRUE(unwrapFolderFrom(package.file, archive.c_str(), (box / "out").c_str()));
+    package.close();
     EXPECT_EQ(readFile(box / "out/KAVO.exe"), "checked");
 }
 

@@ -3,6 +3,7 @@
 // a signed package exactly as an unsigned one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -66,6 +67,47 @@ TEST_F(Signed, EveryHostileRowIsRefusedWithOneLine) {
     }
     EXPECT_TRUE(logHas(fakeUi.list, "verifyPackage ERROR - \"" + box / "p.wrp" +
                                         "\" signature cut short (79 of 80 bytes) - refused"));
+}
+
+// The key-built installer judges a package from the digests taken while it
+// downloads: the same verdict as the check that reads the file, whatever
+// blocks the bytes arrive in, and the whole digest is the file's.
+TEST_F(Signed, OnePassJudgesAsTheCheckThatReadsTheFile) {
+    std::string good = signedWith(archive, ours);
+    std::string otherArchive = Arc().file("KAVO.exe", "another product").end().bytes;
+    auto rows = hostilePackages(archive, good, signedWith(archive, other), signedWith(otherArchive, ours));
+    rows.push_back({"the package as signed", good, PackageCheck::Accepted});
+    const std::string path = box / "p.wrp";
+    for (const auto& row : rows) {
+        writeFile(path, row.bytes);
+        uint64_t readCount = 0;
+        PackageCheck read = checkPackage(path.c_str(), ours.pub(), &readCount);
+        uint8_t fileDigest[CRYPTO_DIGEST_BYTES];
+        uint64_t fileLength = 0;
+        FILE* f = sysOpenFile(path.c_str(), "rb");
+        ASSERT_TRUE(f && hashStream(f, fileDigest, &fileLength)) << row.what;
+        for (size_t block : {size_t{1}, size_t{SIG_TRAILER_BYTES - 1}, size_t{1} << 16}) {
+            PackageDigests d;
+            d.begin(row.bytes.size());
+            for (size_t at = 0; at < row.bytes.size(); at += block)
+                d.add(row.bytes.data() + at, std::min(block, row.bytes.size() - at));
+            ASSERT_TRUE(d.finish()) << row.what;
+            uint64_t count = 0;
+            EXPECT_EQ(checkPackageDigests(f, d, ours.pub(), &count), read) << row.what << ", blocks of " << block;
+            EXPECT_EQ(count, readCount) << row.what;
+            EXPECT_EQ(d.length, fileLength);
+            EXPECT_EQ(memcmp(d.whole, fileDigest, sizeof fileDigest), 0) << row.what;
+        }
+        fclose(f);
+    }
+    // Bytes that are not the size announced are no package of that size.
+    PackageDigests d;
+    d.begin(good.size() + 1);
+    d.add(good.data(), good.size());
+    EXPECT_FALSE(d.finish()) << "fewer bytes than announced";
+    d.begin(good.size() - 1);
+    d.add(good.data(), good.size());
+    EXPECT_FALSE(d.finish()) << "more bytes than announced";
 }
 
 TEST_F(Signed, WithoutAKeyTheInstallerChecksNothingAndSaysSo) {
