@@ -149,7 +149,9 @@ TEST(CommandLine, SwitchesAreWordsOfTheirOwn) {
     for (const Row& r : rows) {
         const char* value = nullptr;
         EXPECT_EQ(hasSwitchWord(r.line, r.name, &value), r.found) << r.line;
-        if (r.value) EXPECT_STREQ(value, r.value) << r.line;
+        if (r.value) {
+            EXPECT_STREQ(value, r.value) << r.line;
+        }
     }
     EXPECT_FALSE(hasSwitchWord(nullptr, "-silent"));
     EXPECT_TRUE(fakeUi.warnings.empty());
