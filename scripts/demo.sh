@@ -108,10 +108,13 @@ fi
 kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERVER_PID=""
 
 # The installed tree must be the release (the version file comes from the
-# server, the release record is the release file it was installed from).
+# server, the release record is the release file it was installed from;
+# the record of installed files and the uninstaller come with every
+# installation).
 cmp -s "$MAKER/wrp/KAVO.release" "$INSTALL_DIR/KAVO_data/KAVO_installed.release" ||
   { echo "the installation does not record the release it was installed from"; exit 1; }
-diff -r -x .gitignore -x update.ini -x KAVO_interface_started.txt -x KAVO_installed.release "$R" "$INSTALL_DIR" >/dev/null ||
+diff -r -x .gitignore -x update.ini -x KAVO_interface_started.txt -x KAVO_installed.release \
+  -x installed_files.txt -x KAVO_uninstall.exe "$R" "$INSTALL_DIR" >/dev/null ||
   { echo "installed tree differs from the release"; exit 1; }
 
 files=$(find "$INSTALL_DIR" -type f ! -name KAVO_interface_started.txt | wc -l)
