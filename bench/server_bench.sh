@@ -211,8 +211,8 @@ good() {  # NAME: one download, every byte checked; prints its MB/s
 }
 echo "  | hostile clients | good download alone | beside them | share | hello p99 beside | server RSS before / after |"
 echo "  |---|---|---|---|---|---|"
-for spec in "slow-hello 1000" "garbage 50" "long-names 3" "pipelined-hellos 10" "no-read 100"; do
-  set -- $spec
+for hostile in "slow-hello 1000" "garbage 50" "long-names 3" "pipelined-hellos 10" "no-read 100"; do
+  set -- $hostile
   mode=$1 n=$2
   "$SERVER" --root "$WORK/hroot" --address "$HOSTILE_ADDR" --port 49491 --stats-interval 5 >"$WORK/h-$mode.log" 2>&1 &
   HSPID=$!
