@@ -159,24 +159,33 @@ void PackageDigests::begin(uint64_t announced) {
     size = announced;
     length = 0;
     memset(trailer, 0, sizeof trailer);
+    // One run over the bytes: the signed prefix's digest is a copy of its
+    // state taken where the prefix ends.
     wholeRun = sysHashBegin();
-    prefixRun = sysHashBegin();
-    failed = !wholeRun || !prefixRun;
+    prefixRun = nullptr;
+    failed = !wholeRun;
+    if (!failed && prefixEnd() == 0) takePrefix();
+}
+
+void PackageDigests::takePrefix() {
+    prefixRun = sysHashCopy(wholeRun);
+    if (!prefixRun) failed = true;
 }
 
 void PackageDigests::add(const void* data, size_t n) {
     if (failed || n == 0) return;
     const uint8_t* p = static_cast<const uint8_t*>(data);
-    const uint64_t split = size >= SIG_TRAILER_BYTES ? size - SIG_TRAILER_BYTES : size;
+    const uint64_t split = prefixEnd();
     if (n > size - length) {
         // More than was announced: no package of that size.
         failed = true;
         return;
     }
-    if (!sysHashAdd(wholeRun, p, n)) failed = true;
     uint64_t before = length < split ? split - length : 0;
     size_t toPrefix = before < n ? static_cast<size_t>(before) : n;
-    if (toPrefix > 0 && !sysHashAdd(prefixRun, p, toPrefix)) failed = true;
+    if (toPrefix > 0 && !sysHashAdd(wholeRun, p, toPrefix)) failed = true;
+    if (!failed && toPrefix == before && !prefixRun) takePrefix();
+    if (toPrefix < n && !sysHashAdd(wholeRun, p + toPrefix, n - toPrefix)) failed = true;
     if (size >= SIG_TRAILER_BYTES && toPrefix < n)
         memcpy(trailer + (length + toPrefix - split), p + toPrefix, n - toPrefix);
     length += n;

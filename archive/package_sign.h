@@ -55,9 +55,10 @@ PackageCheck checkPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLI
 // The same on an open stream (its position is left anywhere).
 PackageCheck checkPackageStream(FILE* f, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t* count);
 
-// A package's two SHA-256 runs taken in one pass as its bytes go by (while
-// it downloads): over every byte, and over the bytes before the last
-// SIG_TRAILER_BYTES of the announced size, which are kept aside.
+// A package's two SHA-256 digests taken in one pass as its bytes go by
+// (while it downloads): over every byte, and over the bytes before the last
+// SIG_TRAILER_BYTES of the announced size, which are kept aside.  One run
+// hashes the bytes once; the prefix's digest comes from a copy of its state.
 class PackageDigests {
 public:
     PackageDigests() = default;
@@ -65,10 +66,10 @@ public:
     PackageDigests(const PackageDigests&) = delete;
     PackageDigests& operator=(const PackageDigests&) = delete;
 
-    // Starts both runs for a package of `size` bytes (again from nothing).
+    // Starts for a package of `size` bytes (again from nothing).
     void begin(uint64_t size);
     void add(const void* data, size_t n);
-    // Ends both runs; false when the system could not hash or the bytes
+    // Ends both digests; false when the system could not hash or the bytes
     // added are not the size begun with.
     bool finish();
 
@@ -79,6 +80,8 @@ public:
 
 private:
     void drop();
+    void takePrefix();
+    uint64_t prefixEnd() const { return size >= SIG_TRAILER_BYTES ? size - SIG_TRAILER_BYTES : size; }
     SysHash* wholeRun = nullptr;
     SysHash* prefixRun = nullptr;
     uint64_t size = 0;

@@ -30,6 +30,9 @@ char copyBlock[COPY_BLOCK];
 // A bigger stdio buffer than the default for the archive: its records are
 // read a few bytes at a time.
 char archiveBuffer[1 << 16];
+// The temporary files of the unpacking under way, flushed as they are done
+// (none while nothing is unpacked: a lone copy is not flushed).
+SysFlushBatch* flushBatch = nullptr;
 
 // A name for a log line: control bytes shown as \xNN, so that a hostile
 // name cannot break the log's lines.
@@ -163,10 +166,9 @@ uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t s
             break;
         }
     }
-    // A content that did not reach the disk is as short as one cut in the
-    // archive: the target must not be replaced by it.  It is on the disk
-    // before the journal says that it may replace the target.
-    bool flushed = sysFlushFile(dst);
+    // A content that did not reach the file is as short as one cut in the
+    // archive: the target must not be replaced by it.
+    bool flushed = fflush(dst) == 0;
     if ((fclose(dst) != 0 || !flushed) && copied == size) {
         logMessage("cpyFileContent_unwrap ERROR - writing \"%s\" failed", tempPath);
         if (size == 0) {
@@ -180,7 +182,9 @@ uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t s
         copyResult = COPY_SHORT;
         return copied;
     }
-    // The move onto the target waits for the whole package (finishMoves).
+    // On the disk before the journal says that it may replace the target;
+    // the move onto the target waits for the whole package (finishMoves).
+    sysFlushAdd(flushBatch, tempPath);
     return copied;
 }
 
@@ -293,16 +297,16 @@ static bool unwrapArchiveStream(FILE* src, const char* root) {
 
     // First phase: every file to its temporary file, nothing installed touched.
     madeEntries.clear();
+    flushBatch = sysFlushStart();
     bool ok = unwrapFolder_rec(src, root);
     madeEntries.clear();
-    // The temporary files' names reach the disk with their contents.
-    if (ok && unwrapFailed == 0) {
-        std::set<std::string> folders;
-        for (const std::string& f : plan.files) folders.insert(f.substr(0, f.find_last_of('/') + 1));
-        for (const std::string& f : folders) {
-            std::string path = std::string(root) + f;
-            if (sysFlushFolder(path.c_str()) != SYS_OK) ok = false;
-        }
+    // Every temporary file's content and name are on the disk (finished on
+    // failure too: a flush may still hold a file that is to be removed).
+    err = sysFlushFinish(flushBatch);
+    flushBatch = nullptr;
+    if (ok && unwrapFailed == 0 && err != SYS_OK) {
+        logMessage("unwrapFolder ERROR - the unpacked files cannot be flushed to the disk - %d", err);
+        ok = false;
     }
     if (ok && unwrapFailed == 0) {
         err = writeJournal(root, JOURNAL_MOVING, plan);

@@ -83,7 +83,7 @@ uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t
     // The folder of each open listing, built as the unpacker builds it.
     std::vector<std::string> folders{root};
     volume.folder(folders.back());
-    WrpCursor cursor(archive);
+    WrpCursor cursor = WrpCursor::headerWalk(archive, sysTell(archive));
     WrpRecord r;
     while (!cursor.finished() && cursor.next(r) == WrpStep::Record) {
         if (r.kind == WrpRecordKind::End) {

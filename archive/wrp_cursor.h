@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "archive/wrp_format.h"
 #include "platform/sys.h"
@@ -28,6 +29,16 @@ enum class WrpStep {
 class WrpCursor {
 public:
     explicit WrpCursor(FILE* f) : f_(f) {}
+    // A cursor for a walk over the headers only, from `start`: it reads
+    // them in small pieces at their offsets and skips contents by counting,
+    // so that the stream's own buffer is never refilled for a seek.  Seek
+    // the stream before reading through it again.
+    static WrpCursor headerWalk(FILE* f, int64_t start) {
+        WrpCursor c(f);
+        c.walk_ = true;
+        c.at_ = start;
+        return c;
+    }
 
     // Reads the next record header.  Keeps count of the open listings, so
     // that finished() tells when the final end record has been read.
@@ -60,17 +71,49 @@ public:
     // content would reach past `archiveLength` (a cut archive: a seek past
     // the end would succeed).
     bool skipContent(uint32_t size, int64_t archiveLength) {
-        int64_t at = sysTell(f_);
+        int64_t at = walk_ ? at_ : sysTell(f_);
         int64_t to = at + static_cast<int64_t>(size);
-        return at >= 0 && to <= archiveLength && sysSeekTo(f_, to);
+        if (at < 0 || to > archiveLength) return false;
+        if (!walk_) return sysSeekTo(f_, to);
+        if (to - windowStart_ < static_cast<int64_t>(windowLength_)) {
+            windowUsed_ = static_cast<size_t>(to - windowStart_);
+        } else {
+            windowLength_ = windowUsed_ = 0;
+        }
+        at_ = to;
+        return true;
     }
 
     // True once the final end record of the archive has been read.
     bool finished() const { return open_ == 0; }
 
 private:
-    bool readExactly(void* buf, size_t n) { return n == 0 || fread(buf, 1, n, f_) == n; }
+    bool readExactly(void* buf, size_t n) {
+        if (!walk_) return n == 0 || fread(buf, 1, n, f_) == n;
+        uint8_t* out = static_cast<uint8_t*>(buf);
+        while (n > 0) {
+            if (windowUsed_ == windowLength_) {
+                windowStart_ = at_;
+                windowLength_ = sysReadAt(f_, at_, window_, sizeof window_);
+                windowUsed_ = 0;
+                if (windowLength_ == 0) return false;
+            }
+            size_t k = windowLength_ - windowUsed_ < n ? windowLength_ - windowUsed_ : n;
+            memcpy(out, window_ + windowUsed_, k);
+            windowUsed_ += k;
+            at_ += static_cast<int64_t>(k);
+            out += k;
+            n -= k;
+        }
+        return true;
+    }
 
     FILE* f_;
     uint64_t open_ = 1;  // listings not yet closed by their end record
+    // The header walk: the next byte's offset and a window of what was read
+    // around it (a header is at most 261 bytes).
+    bool walk_ = false;
+    int64_t at_ = 0, windowStart_ = 0;
+    size_t windowLength_ = 0, windowUsed_ = 0;
+    uint8_t window_[4096];
 };

@@ -23,6 +23,9 @@ SysHash* sysHashBegin();                                  // null when the syste
 bool sysHashAdd(SysHash* h, const void* data, size_t n);
 // Writes the digest and frees h (also on failure).
 bool sysHashEnd(SysHash* h, uint8_t digest[CRYPTO_DIGEST_BYTES]);
+// A second running hash with h's state, for a digest of a prefix taken on
+// the way; null when the system cannot copy it.
+SysHash* sysHashCopy(const SysHash* h);
 
 // True only for a valid signature of `digest` by `publicKey`; a key that is
 // no point of the curve is false.

@@ -27,6 +27,16 @@ bool sysHashAdd(SysHash* h, const void* data, size_t n) {
     return h && EVP_DigestUpdate(h->ctx, data, n) == 1;
 }
 
+SysHash* sysHashCopy(const SysHash* h) {
+    EVP_MD_CTX* ctx = h ? EVP_MD_CTX_new() : nullptr;
+    if (!ctx) return nullptr;
+    if (EVP_MD_CTX_copy_ex(ctx, h->ctx) != 1) {
+        EVP_MD_CTX_free(ctx);
+        return nullptr;
+    }
+    return new SysHash{ctx};
+}
+
 bool sysHashEnd(SysHash* h, uint8_t digest[CRYPTO_DIGEST_BYTES]) {
     if (!h) return false;
     unsigned int n = 0;

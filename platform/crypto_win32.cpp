@@ -69,6 +69,19 @@ bool sysHashAdd(SysHash* h, const void* data, size_t n) {
     return true;
 }
 
+SysHash* sysHashCopy(const SysHash* h) {
+    if (!h) return nullptr;
+    // The copy keeps a provider of its own, so that either may end first.
+    BCRYPT_ALG_HANDLE alg = openAlgorithm(BCRYPT_SHA256_ALGORITHM);
+    if (!alg) return nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptDuplicateHash(h->hash, &hash, nullptr, 0, 0))) {
+        BCryptCloseAlgorithmProvider(alg, 0);
+        return nullptr;
+    }
+    return new SysHash{alg, hash};
+}
+
 bool sysHashEnd(SysHash* h, uint8_t digest[CRYPTO_DIGEST_BYTES]) {
     if (!h) return false;
     bool ok = BCRYPT_SUCCESS(BCryptFinishHash(h->hash, digest, CRYPTO_DIGEST_BYTES, 0));

@@ -189,6 +189,14 @@ bool MemFs::flush(FILE* f) {
     return true;
 }
 
+bool MemFs::flushPath(const std::string& path) {
+    MemNode* n = find(path);
+    if (!n || n->folder || !step(path)) return false;
+    auto it = std::find(unsynced.begin(), unsynced.end(), n->data);
+    if (it != unsynced.end()) unsynced.erase(it);
+    return true;
+}
+
 MemNode MemFs::durable() const { return durableCopy(root, unsynced); }
 
 bool MemFs::onVolume(const std::string& path) const {

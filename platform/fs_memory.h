@@ -96,6 +96,8 @@ public:
     bool stepAnyway();
     // Makes the content written to `f` so far survive a power cut.
     bool flush(FILE* f);
+    // The same for a closed file, by its path; false for no file.
+    bool flushPath(const std::string& path);
     // The tree as a power cut now would leave it.
     MemNode durable() const;
 

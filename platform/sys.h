@@ -48,20 +48,27 @@ int sysRenamePath(const char* from, const char* to);  // fails when `to` exists
 int sysReplaceFile(const char* from, const char* to);
 // Durability, for steps that must survive a power cut in the order they
 // were taken (the int verbs return 0 or a system error number).
-// Everything written to the stream so far reaches the disk, not only the
-// system's cache: at once on Windows, at the latest when the next
-// sysFlushFolder of its folder returns on POSIX (one sync of the file
-// system there costs what a single file's does).
-bool sysFlushFile(FILE* f);
-// The entries of `folder` (files created, moved or deleted in it) and the
-// files flushed in it reach the disk.  Where the file system keeps its
-// folder changes in order by itself (NTFS), there is nothing more to do.
+// The entries of `folder` (files created, moved or deleted in it) reach
+// the disk.  Where the file system keeps its folder changes in order by
+// itself (NTFS), there is nothing more to do.
 int sysFlushFolder(const char* folder);
 // Writes a whole small file (created or truncated) through the cache and
 // flushes it: when this returns 0, every byte is on the disk.
 int sysWriteFileThrough(const char* path, const void* data, size_t size);
 // sysReplaceFile that returns only once the move is on the disk.
 int sysReplaceFileThrough(const char* from, const char* to);
+// Files written one after another, each to reach the disk before a later
+// step: each closed file is handed over as it is done and flushed while
+// the next ones are written (a flush mostly waits for the disk), or all in
+// one sync of the file system where there is one (POSIX).  sysFlushFinish
+// returns once every file handed over, and its name in its folder, is on
+// the disk (pumping the window while it waits): 0 or the first failure's
+// error number.  Always finish a batch
+// before touching its files again (a flush may hold one open).
+struct SysFlushBatch;
+SysFlushBatch* sysFlushStart();
+void sysFlushAdd(SysFlushBatch* batch, const char* path);
+int sysFlushFinish(SysFlushBatch* batch);
 // Bytes free for this user on the volume that holds `folder` (an existing
 // folder) and the volume's allocation unit: every file takes a whole number
 // of units; false when the system cannot tell.
@@ -98,6 +105,12 @@ bool sysSeekEnd(FILE* f);
 bool sysSeekStart(FILE* f);
 bool sysSeekTo(FILE* f, int64_t offset);   // absolute; may lie past the end
 int64_t sysTell(FILE* f);
+// Reads up to `n` bytes at `offset` past the stream's buffer, for walks that
+// read a few bytes and seek far: through the stream, every seek would
+// throw its buffer away and the next read refill all of it.  Bytes read (0
+// at the end or on an error); the stream's position is undefined after it:
+// seek before reading through the stream again.
+size_t sysReadAt(FILE* f, int64_t offset, void* buf, size_t n);
 
 // Kind of a path: 0 missing, 1 file, 2 folder.
 int sysPathKind(const char* path);

@@ -74,10 +74,27 @@ int sysReplaceFile(const char* from, const char* to) {
     fenced("replaced", to);
     return from && to ? memFs.rename(from, to, true) : SYS_ERROR_FILE_NOT_FOUND;
 }
-bool sysFlushFile(FILE* f) { return memFs.flush(f); }
 
 int sysFlushFolder(const char* folder) {
     return folder && memFs.step(folder) ? SYS_OK : SYS_ERROR_ACCESS_DENIED;
+}
+
+// The flushes are steps of their own, taken at the end, in the order the
+// files were handed over.
+struct SysFlushBatch {
+    std::vector<std::string> paths;
+};
+SysFlushBatch* sysFlushStart() { return new SysFlushBatch; }
+void sysFlushAdd(SysFlushBatch* b, const char* path) {
+    if (b && path) b->paths.emplace_back(path);
+}
+int sysFlushFinish(SysFlushBatch* b) {
+    if (!b) return SYS_ERROR_ACCESS_DENIED;
+    int r = SYS_OK;
+    for (const std::string& p : b->paths)
+        if (r == SYS_OK && !memFs.flushPath(p)) r = SYS_ERROR_ACCESS_DENIED;
+    delete b;
+    return r;
 }
 
 int sysWriteFileThrough(const char* path, const void* data, size_t size) {
@@ -142,6 +159,9 @@ bool sysSeekEnd(FILE* f) { return f && fseeko(f, 0, SEEK_END) == 0; }
 bool sysSeekStart(FILE* f) { return f && fseeko(f, 0, SEEK_SET) == 0; }
 bool sysSeekTo(FILE* f, int64_t offset) { return f && offset >= 0 && fseeko(f, offset, SEEK_SET) == 0; }
 int64_t sysTell(FILE* f) { return f ? static_cast<int64_t>(ftello(f)) : -1; }
+size_t sysReadAt(FILE* f, int64_t offset, void* buf, size_t n) {
+    return f && sysSeekTo(f, offset) ? fread(buf, 1, n, f) : 0;
+}
 
 int sysPathKind(const char* path) { return path ? memFs.kind(path) : 0; }
 

@@ -19,7 +19,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -146,10 +148,6 @@ int fsyncPath(const std::string& p) {
 
 }  // namespace
 
-// An fsync per file costs about 10 ms here, 20 s for a package of 2,000
-// files; the file system's one sync in sysFlushFolder covers them all.
-bool sysFlushFile(FILE* f) { return f && fflush(f) == 0; }
-
 int sysFlushFolder(const char* folder) {
     std::string p = nativePath(folder);
     while (p.size() > 1 && p.back() == '/') p.pop_back();
@@ -157,6 +155,47 @@ int sysFlushFolder(const char* folder) {
     if (fd < 0) return pathError(p, errno);
     int r = syncfs(fd) == 0 ? SYS_OK : fileError(errno);
     close(fd);
+    return r;
+}
+
+// One sync per file system holding any of the files, at the end: it takes
+// their contents and their folders' entries, and costs what one file's
+// fsync does (about 10 ms here, against 20 s for 2,000 fsyncs).
+struct SysFlushBatch {
+    std::vector<dev_t> devices;
+    int error = SYS_OK;
+    std::vector<int> fds;  // one open file per file system
+};
+
+SysFlushBatch* sysFlushStart() { return new SysFlushBatch; }
+
+void sysFlushAdd(SysFlushBatch* b, const char* path) {
+    if (!b || !path || b->error != SYS_OK) return;
+    std::string p = nativePath(path);
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0) {
+        b->error = pathError(p, errno);
+        return;
+    }
+    if (std::find(b->devices.begin(), b->devices.end(), st.st_dev) != b->devices.end()) return;
+    b->devices.push_back(st.st_dev);
+    int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        b->error = pathError(p, errno);
+        return;
+    }
+    // The sync itself waits for the end; the file is only a way to name its file system.
+    b->fds.push_back(fd);
+}
+
+int sysFlushFinish(SysFlushBatch* b) {
+    if (!b) return SYS_ERROR_ACCESS_DENIED;
+    int r = b->error;
+    for (int fd : b->fds) {
+        if (r == SYS_OK && syncfs(fd) != 0) r = fileError(errno);
+        close(fd);
+    }
+    delete b;
     return r;
 }
 
@@ -271,6 +310,14 @@ bool sysSeekEnd(FILE* f) { return f && fseeko(f, 0, SEEK_END) == 0; }
 bool sysSeekStart(FILE* f) { return f && fseeko(f, 0, SEEK_SET) == 0; }
 bool sysSeekTo(FILE* f, int64_t offset) { return f && offset >= 0 && fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0; }
 int64_t sysTell(FILE* f) { return f ? static_cast<int64_t>(ftello(f)) : -1; }
+size_t sysReadAt(FILE* f, int64_t offset, void* buf, size_t n) {
+    if (!f || offset < 0) return 0;
+    for (;;) {
+        ssize_t r = pread(fileno(f), buf, n, static_cast<off_t>(offset));
+        if (r >= 0) return static_cast<size_t>(r);
+        if (errno != EINTR) return 0;
+    }
+}
 
 int sysPathKind(const char* path) {
     struct stat st;

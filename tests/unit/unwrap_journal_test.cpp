@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "archive/unwrap_journal.h"
+#include "platform/sys.h"
 #include "tests/hostile_packages.h"
 #include "tests/unit/archive_test_helpers.h"
 #include "tests/unit/fake_ui.h"
@@ -100,6 +101,28 @@ TEST_F(Journal, HostileJournalsMoveNothing) {
         EXPECT_EQ(readFile(box / "outside"), outside) << row.what;
         EXPECT_TRUE(fileExists(dir + "/" UNWRAP_JOURNAL_NAME)) << row.what;
     }
+}
+
+// The files of an unpacking are flushed in one batch before the journal
+// says "moving": a file that cannot be flushed must fail the batch, and no
+// flush may keep a file open once the batch is finished (the moves and the
+// clean-up come next).
+TEST_F(Journal, AFlushBatchReportsAMissingFileAndLeavesNoneOpen) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 40; ++i) {
+        files.push_back(dir + "/D/f" + std::to_string(i) + ".unwrap");
+        writeFile(files.back(), std::string(static_cast<size_t>(i) * 1000, 'x'));
+    }
+    for (bool withMissing : {false, true}) {
+        SysFlushBatch* batch = sysFlushStart();
+        ASSERT_TRUE(batch);
+        for (size_t i = 0; i < files.size(); ++i) {
+            sysFlushAdd(batch, files[i].c_str());
+            if (withMissing && i == 20) sysFlushAdd(batch, (dir + "/D/missing.unwrap").c_str());
+        }
+        EXPECT_EQ(sysFlushFinish(batch) != SYS_OK, withMissing);
+    }
+    for (const std::string& f : files) EXPECT_EQ(sysDeleteFile(f.c_str()), SYS_OK) << f;
 }
 
 }  // namespace
