@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -193,10 +194,29 @@ struct Server {
     }
 };
 
+// Waits for `events` on fd until 15 s have passed without any; a signal
+// (the fuzzer's own timer interrupts the process every few seconds) only
+// makes it wait again.  False when the time ran out.
+bool await(int fd, short events, short* revents) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    for (;;) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+        if (left <= 0) return false;
+        pollfd p{fd, events, 0};
+        int r = poll(&p, 1, left);
+        if (r > 0) {
+            *revents = p.revents;
+            return true;
+        }
+        if (r < 0 && errno != EINTR) fail("poll", strerror(errno));
+    }
+}
+
 // One connection: sends everything, half-closes, reads until the server
 // closes.  False when it hangs.
 bool exchange(uint16_t port, const std::vector<uint8_t>& out, std::string& in) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     // Each connection from another loopback address in turn: a thousand
     // connections a second would otherwise soon meet ports the server still
     // holds in TIME_WAIT from its own closes.
@@ -209,7 +229,16 @@ bool exchange(uint16_t port, const std::vector<uint8_t>& out, std::string& in) {
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail("connect", strerror(errno));
+    short revents = 0;
+    int error = 0;
+    socklen_t errorLength = sizeof error;
+    if (fd < 0 || (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS))
+        fail("connect", strerror(errno));
+    if (!await(fd, POLLOUT, &revents)) {
+        close(fd);
+        return false;
+    }
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 || error != 0) fail("connect", strerror(error));
     size_t sent = 0;
     bool ok = true;
     char buf[65536];
@@ -217,14 +246,16 @@ bool exchange(uint16_t port, const std::vector<uint8_t>& out, std::string& in) {
     // Sends and reads at once: a server that stops reading a client whose
     // queue is full must still be able to send its answers.
     while (ok) {
-        pollfd p{fd, static_cast<short>(POLLIN | (sent < out.size() ? POLLOUT : 0)), 0};
-        if (poll(&p, 1, 15000) <= 0) ok = false;
-        else if (p.revents & POLLIN) {
+        if (!await(fd, static_cast<short>(POLLIN | (sent < out.size() ? POLLOUT : 0)), &revents)) {
+            ok = false;
+        } else if (revents & POLLIN) {
             ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n <= 0) break;
             in.append(buf, static_cast<size_t>(n));
-        } else if (p.revents & POLLOUT) {
+        } else if (revents & POLLOUT) {
             ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n < 0) break;  // the server closed on us
             sent += static_cast<size_t>(n);
             if (sent == out.size()) shutdown(fd, SHUT_WR);
