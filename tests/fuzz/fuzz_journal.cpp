@@ -3,10 +3,11 @@
 // up to eight paths one byte, its low nibble the old file (0: none, else
 // that many bytes), its high nibble the package's file (0: not in the
 // package, 15: an empty file, else that many bytes).  The package is
-// unpacked once whole, counting the steps below the destination (each file
-// created, write, flush, move, deletion and folder change); then once more
-// with the power cut at step 1 + (first byte modulo that count), what the
-// disk kept at that moment started again and recovered.  The destination
+// unpacked with the power cut at step 1 + (first byte modulo the steps of
+// the whole update below the destination: each file created, write, flush,
+// move, deletion and folder change), what the disk kept at that moment
+// started again and recovered.  (The whole update, which gives the count,
+// runs only when the first byte is not below it.)  The destination
 // must then hold exactly the old release or exactly the new one (the old
 // files with the package's laid over them), with no temporary file and no
 // journal; an unpacking after it must give the new release.  One cut per
@@ -112,15 +113,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
         memFs.power.folder = DEST;
         memFs.power.at = cutAt;
     };
-    start(0);
-    if (!unpack() || !(*destNode() == newDest)) fail("the whole update did not give the new release", 0, oldFs, newFs);
-    const long steps = memFs.power.steps;
-    if (steps < 1) return 0;
-
-    const long k = 1 + cutPick % steps;
+    // A first byte below the step count cuts at once; a larger one finds
+    // the power never cut, and that run is the whole update, which gives
+    // the count.
+    long k = 1 + cutPick;
     start(k);
-    unpack();
-    if (!memFs.power.cut) fail("the power cut was never reached", k, oldFs, newFs);
+    bool whole = unpack();
+    if (!memFs.power.cut) {
+        if (!whole || !(*destNode() == newDest)) fail("the whole update did not give the new release", 0, oldFs, newFs);
+        const long steps = memFs.power.steps;
+        if (steps < 1) return 0;
+        k = 1 + cutPick % steps;
+        start(k);
+        unpack();
+        if (!memFs.power.cut) fail("the power cut was never reached", k, oldFs, newFs);
+    }
     // The next start on what the disk kept.
     MemFs after;  // fresh: nothing looked up in the old tree, no steps counted
     after.root = std::move(*memFs.power.image);
