@@ -7,7 +7,8 @@
 // the whole update below the destination: each file created, write, flush,
 // move, deletion and folder change), what the disk kept at that moment
 // started again and recovered.  (The whole update, which gives the count,
-// runs only when the first byte is not below it.)  The destination
+// runs only when the first byte is not below it and the count of these
+// bytes is not known from an earlier input.)  The destination
 // must then hold exactly the old release or exactly the new one (the old
 // files with the package's laid over them), with no temporary file and no
 // journal; an unpacking after it must give the new release.  One cut per
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <unordered_map>
 
 #include "archive/unwrap.h"
 #include "archive/unwrap_journal.h"
@@ -113,15 +115,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
         memFs.power.folder = DEST;
         memFs.power.at = cutAt;
     };
-    // A first byte below the step count cuts at once; a larger one finds
-    // the power never cut, and that run is the whole update, which gives
-    // the count.
-    long k = 1 + cutPick;
+    // The step count of each release and package already updated whole:
+    // the same bytes update the same way, so most inputs (which differ from
+    // an earlier one in the cut byte only, or keep a cut byte below the
+    // count) cost no whole update.  A first byte below the count cuts at
+    // once; a larger one of a package not seen finds the power never cut,
+    // and that run is the whole update, which gives the count.
+    static std::unordered_map<std::string, long> stepsOf;
+    const std::string key(reinterpret_cast<const char*>(data), size);
+    auto known = stepsOf.find(key);
+    long k = 1 + (known != stepsOf.end() && known->second > 0 ? cutPick % known->second : cutPick);
     start(k);
     bool whole = unpack();
     if (!memFs.power.cut) {
         if (!whole || !(*destNode() == newDest)) fail("the whole update did not give the new release", 0, oldFs, newFs);
         const long steps = memFs.power.steps;
+        if (stepsOf.size() >= 1 << 20) stepsOf.clear();
+        stepsOf[key] = steps;
         if (steps < 1) return 0;
         k = 1 + cutPick % steps;
         start(k);
