@@ -106,7 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
     }
     std::string archive;
     listing(package, archive);
-    MemNode oldDest = *oldFs.find(DEST), newDest = *newFs.find(DEST);
+    const MemNode& oldDest = *oldFs.find(DEST);
+    const MemNode& newDest = *newFs.find(DEST);
 
     auto start = [&](long cutAt) {
         resetAppState();
