@@ -11,22 +11,23 @@
 
 namespace {
 
-std::vector<std::string> components(const std::string& path) {
-    std::vector<std::string> out;
-    std::string full = (!path.empty() && (path[0] == '/' || path[0] == '\\')) ? path : "/run/" + path;
-    size_t start = 0;
-    for (size_t i = 0; i <= full.size(); ++i) {
-        if (i < full.size() && full[i] != '/' && full[i] != '\\') continue;
-        std::string c = full.substr(start, i - start);
-        start = i + 1;
-        if (c.empty() || c == ".") continue;
+// The components of `path` once "." and ".." are resolved (a relative path
+// starts at "/run"), as views into it.  Into `out`, which keeps its memory:
+// this runs for every counted step and every fence check.
+void components(std::string_view path, std::vector<std::string_view>& out) {
+    out.clear();
+    if (path.empty() || (path[0] != '/' && path[0] != '\\')) out.push_back("run");
+    for (size_t i = 0; i <= path.size();) {
+        size_t end = i;
+        while (end < path.size() && path[end] != '/' && path[end] != '\\') ++end;
+        std::string_view c = path.substr(i, end - i);
         if (c == "..") {
             if (!out.empty()) out.pop_back();
-        } else {
+        } else if (!c.empty() && c != ".") {
             out.push_back(c);
         }
+        i = end + 1;
     }
-    return out;
 }
 
 struct Cookie {
@@ -36,6 +37,7 @@ struct Cookie {
     MemFs* volumeOf;  // the file system whose volume holds the file, else null
     MemFs* counted;   // the file system counting this file's writes as steps, else null
     FILE* stream;
+    char* buffer;     // the stdio buffer of a counted file's stream, kept with the cookie
 };
 
 // Open streams of counted files, for flushes.
@@ -154,14 +156,15 @@ const uint32_t* memNameFold() {
     return fold;
 }
 
-bool MemFs::counts(const std::string& path) const {
+bool MemFs::counts(std::string_view path) const {
     if (power.folder.empty()) return false;
-    std::string p = normal(path);
+    static std::string p;  // keeps its memory from call to call
+    normalInto(path, p);
     return p.compare(0, power.folder.size(), power.folder) == 0 &&
            (p.size() == power.folder.size() || p[power.folder.size()] == '/');
 }
 
-bool MemFs::step(const std::string& path) { return !counts(path) || stepAnyway(); }
+bool MemFs::step(std::string_view path) { return !counts(path) || stepAnyway(); }
 
 bool MemFs::stepAnyway() {
     if (power.cut) return false;
@@ -199,7 +202,7 @@ bool MemFs::flushPath(const std::string& path) {
 
 MemNode MemFs::durable() const { return durableCopy(root, unsynced); }
 
-bool MemFs::onVolume(const std::string& path) const {
+bool MemFs::onVolume(std::string_view path) const {
     const std::string& v = volume.folder;
     if (v.empty() || path.compare(0, v.size(), v) != 0) return false;
     return path.size() == v.size() || path[v.size()] == '/' || path[v.size()] == '\\';
@@ -211,10 +214,9 @@ bool MemFs::take(uint64_t bytes) {
     return true;
 }
 
-MemFs::Where MemFs::resolve(const std::string& path) {
+MemFs::Where MemFs::resolve(std::string_view path) {
     // Walks the path in place (no copies: this runs for every file call).
     static std::vector<std::string_view> names;
-    names.clear();
     Where w;
     w.trailing = !path.empty() && (path.back() == '/' || path.back() == '\\');
     size_t end = path.size();
@@ -230,21 +232,8 @@ MemFs::Where MemFs::resolve(const std::string& path) {
         if (it != w.parent->kids.end()) w.node = &it->second;
         return w;
     }
-    bool absolute = !path.empty() && (path[0] == '/' || path[0] == '\\');
-    std::string_view rest(path);
-    if (!absolute) names.push_back("run");
     // Components resolve lexically first, so that "x/../y" needs no x.
-    for (size_t i = 0; i <= rest.size();) {
-        size_t end = i;
-        while (end < rest.size() && rest[end] != '/' && rest[end] != '\\') ++end;
-        std::string_view c = rest.substr(i, end - i);
-        if (c == "..") {
-            if (!names.empty()) names.pop_back();
-        } else if (!c.empty() && c != ".") {
-            names.push_back(c);
-        }
-        i = end + 1;
-    }
+    components(path, names);
     if (names.empty()) {
         w.node = &root;
         return w;
@@ -274,41 +263,51 @@ MemFs::Where MemFs::resolve(const std::string& path) {
 
 int MemFs::missing(const Where& w) { return w.parent ? SYS_ERROR_FILE_NOT_FOUND : SYS_ERROR_PATH_NOT_FOUND; }
 
-MemNode& MemFs::put(const std::string& path, bool folder, const std::string& content) {
+MemNode& MemFs::put(std::string_view path, bool folder, const std::string& content) {
+    static std::vector<std::string_view> names;
+    components(path, names);
     MemNode* at = &root;
-    for (const std::string& c : components(path)) {
+    for (std::string_view c : names) {
         at->folder = true;
-        at = &at->kids[c];
+        auto it = at->kids.find(c);
+        at = it != at->kids.end() ? &it->second : &at->kids[std::string(c)];
     }
     at->folder = folder;
     at->data = std::make_shared<std::string>(content);
     return *at;
 }
 
-std::string MemFs::normal(const std::string& path) {
+void MemFs::normalInto(std::string_view path, std::string& out) {
+    static std::vector<std::string_view> names;
+    components(path, names);
+    out.clear();
+    for (std::string_view c : names) out.append("/").append(c);
+}
+
+std::string MemFs::normal(std::string_view path) {
     std::string out;
-    for (const std::string& c : components(path)) out += "/" + c;
+    normalInto(path, out);
     return out;
 }
 
-MemNode* MemFs::find(const std::string& path) { return resolve(path).node; }
+MemNode* MemFs::find(std::string_view path) { return resolve(path).node; }
 
-int MemFs::kind(const std::string& path) {
+int MemFs::kind(std::string_view path) {
     Where w = resolve(path);
     return !w.node ? 0 : w.node->folder ? 2 : w.trailing ? 0 : 1;
 }
 
-int MemFs::mkdir(const std::string& path) {
+int MemFs::mkdir(std::string_view path) {
     Where w = resolve(path);
     if (w.node) return SYS_ERROR_ALREADY_EXISTS;
     if (!w.parent) return SYS_ERROR_PATH_NOT_FOUND;
     if (!step(path)) return SYS_ERROR_ACCESS_DENIED;
     if (onVolume(path) && !take(units(1))) return SYS_ERROR_DISK_FULL;
-    w.parent->kids[w.name].folder = true;
+    w.parent->kids[std::string(w.name)].folder = true;
     return SYS_OK;
 }
 
-int MemFs::removeFile(const std::string& path) {
+int MemFs::removeFile(std::string_view path) {
     Where w = resolve(path);
     if (!w.node) return missing(w);
     if (w.node->folder) return SYS_ERROR_ACCESS_DENIED;
@@ -316,12 +315,12 @@ int MemFs::removeFile(const std::string& path) {
     if (w.node->locked) return SYS_ERROR_SHARING_VIOLATION;
     if (!step(path)) return SYS_ERROR_ACCESS_DENIED;
     if (onVolume(path)) volume.free += units(w.node->data->size());
-    w.parent->kids.erase(w.name);
+    w.parent->kids.erase(w.parent->kids.find(w.name));
     last.node = nullptr;
     return SYS_OK;
 }
 
-int MemFs::rmdir(const std::string& path) {
+int MemFs::rmdir(std::string_view path) {
     Where w = resolve(path);
     if (!w.node) return missing(w);
     if (!w.parent) return SYS_ERROR_ACCESS_DENIED;
@@ -329,12 +328,12 @@ int MemFs::rmdir(const std::string& path) {
     if (!w.node->kids.empty()) return SYS_ERROR_DIR_NOT_EMPTY;
     if (!step(path)) return SYS_ERROR_ACCESS_DENIED;
     if (onVolume(path)) volume.free += units(1);
-    w.parent->kids.erase(w.name);
+    w.parent->kids.erase(w.parent->kids.find(w.name));
     last.node = nullptr;
     return SYS_OK;
 }
 
-int MemFs::rename(const std::string& from, const std::string& to, bool replace) {
+int MemFs::rename(std::string_view from, std::string_view to, bool replace) {
     Where a = resolve(from), b = resolve(to);
     if (!a.node) return missing(a);
     if (!a.parent) return SYS_ERROR_ACCESS_DENIED;
@@ -349,19 +348,23 @@ int MemFs::rename(const std::string& from, const std::string& to, bool replace) 
     if (!b.parent) return SYS_ERROR_PATH_NOT_FOUND;
     if (a.node->folder) {
         // A folder cannot move into itself.
-        std::vector<std::string> ca = components(from), cb = components(to);
+        static std::vector<std::string_view> ca, cb;
+        components(from, ca);
+        components(to, cb);
         if (cb.size() > ca.size() && std::equal(ca.begin(), ca.end(), cb.begin())) return SYS_ERROR_ACCESS_DENIED;
     }
     if (!step(to)) return SYS_ERROR_ACCESS_DENIED;
     if (b.node && onVolume(to)) volume.free += units(b.node->data->size());
     MemNode moved = std::move(*a.node);
-    a.parent->kids.erase(a.name);
+    a.parent->kids.erase(a.parent->kids.find(a.name));
     last.node = nullptr;
-    b.parent->kids[b.name] = std::move(moved);
+    // A replaced entry keeps its name's letter case.
+    if (b.node) *b.node = std::move(moved);
+    else b.parent->kids.emplace(std::string(b.name), std::move(moved));
     return SYS_OK;
 }
 
-FILE* MemFs::open(const std::string& path, const char* mode) {
+FILE* MemFs::open(std::string_view path, const char* mode) {
     Where w = resolve(path);
     bool reading = mode[0] == 'r';
     MemNode* n = w.node;
@@ -384,7 +387,7 @@ FILE* MemFs::open(const std::string& path, const char* mode) {
             errno = EIO;  // the power is gone: nothing is created or truncated
             return nullptr;
         }
-        if (!n) n = &w.parent->kids[w.name];
+        if (!n) n = &w.parent->kids[std::string(w.name)];
         // Copies share their contents until one of them is written.
         if (mode[0] == 'w') {
             if (onVolume(path)) volume.free += units(n->data->size());
@@ -392,16 +395,21 @@ FILE* MemFs::open(const std::string& path, const char* mode) {
         }
         else if (n->data.use_count() > 1) n->data = std::make_shared<std::string>(*n->data);
     }
-    Cookie* c = spareCookies.empty() ? new Cookie : spareCookies.back();
+    Cookie* c = spareCookies.empty() ? new Cookie{} : spareCookies.back();
     if (!spareCookies.empty()) spareCookies.pop_back();
     *c = Cookie{n->data, 0, mode[0] == 'a', !reading && onVolume(path) ? this : nullptr, counted ? this : nullptr,
-                nullptr};
+                nullptr, c->buffer};
     if (counted) markUnsynced(n->data);
     FILE* f = fopencookie(c, mode, {cookieRead, cookieWrite, cookieSeek, cookieClose});
     if (!f) cookieClose(c);
     else if (counted) {
         c->stream = f;
         countedCookies.push_back(c);
+        // Buffered as stdio buffers it by default (BUFSIZ for a stream
+        // without a descriptor), in a buffer that serves every open of the
+        // cookie instead of one allocated for each.
+        if (!c->buffer) c->buffer = new char[BUFSIZ];
+        setvbuf(f, c->buffer, _IOFBF, BUFSIZ);
     }
     // No stdio buffer of its own (a fresh one per open costs more than the
     // calls it saves in memory); callers may still set theirs.
@@ -409,7 +417,7 @@ FILE* MemFs::open(const std::string& path, const char* mode) {
     return f;
 }
 
-int MemFs::write(const std::string& path, const std::string& content) {
+int MemFs::write(std::string_view path, const std::string& content) {
     FILE* f = open(path, "wb");
     if (!f) return SYS_ERROR_ACCESS_DENIED;
     bool whole = fwrite(content.data(), 1, content.size(), f) == content.size();

@@ -91,8 +91,8 @@ public:
 
     // Counts a step below power.folder; false when the power is gone (the
     // change must fail).
-    bool step(const std::string& path);
-    bool counts(const std::string& path) const;
+    bool step(std::string_view path);
+    bool counts(std::string_view path) const;
     bool stepAnyway();
     // Makes the content written to `f` so far survive a power cut.
     bool flush(FILE* f);
@@ -101,28 +101,29 @@ public:
     // The tree as a power cut now would leave it.
     MemNode durable() const;
 
-    bool onVolume(const std::string& path) const;
+    bool onVolume(std::string_view path) const;
     uint64_t units(uint64_t size) const { return (size + volume.unit - 1) / volume.unit * volume.unit; }
     // Takes `bytes` of the volume's room; false (nothing taken) when it has less.
     bool take(uint64_t bytes);
 
     // Adds a file or folder (parents included) for a test's starting state.
-    MemNode& put(const std::string& path, bool folder, const std::string& content = "");
-    MemNode* find(const std::string& path);
+    MemNode& put(std::string_view path, bool folder, const std::string& content = "");
+    MemNode* find(std::string_view path);
     // The absolute path that `path` resolves to ("/a/b"; "" for the root).
-    static std::string normal(const std::string& path);
+    static std::string normal(std::string_view path);
+    static void normalInto(std::string_view path, std::string& out);
 
-    int mkdir(const std::string& path);
-    int removeFile(const std::string& path);
-    int rmdir(const std::string& path);
+    int mkdir(std::string_view path);
+    int removeFile(std::string_view path);
+    int rmdir(std::string_view path);
     // `replace`: the target may be an existing file (not a folder, not locked).
-    int rename(const std::string& from, const std::string& to, bool replace);
-    int kind(const std::string& path);  // 0 missing, 1 file, 2 folder
+    int rename(std::string_view from, std::string_view to, bool replace);
+    int kind(std::string_view path);  // 0 missing, 1 file, 2 folder
     // stdio stream on the file; null with errno set, like fopen.
-    FILE* open(const std::string& path, const char* mode);
+    FILE* open(std::string_view path, const char* mode);
     // Writes a whole file as "wb" then fwrite would; 0 or an error number
     // (SYS_ERROR_DISK_FULL when the content does not fit the volume).
-    int write(const std::string& path, const std::string& content);
+    int write(std::string_view path, const std::string& content);
 
     // One line per entry, for failure reports.
     std::string dump() const;
@@ -135,11 +136,11 @@ public:
 private:
     struct Where {
         MemNode* parent = nullptr;  // the folder holding the last component, null when unreachable
-        std::string name;           // last component ("" for the root)
+        std::string_view name;      // last component ("" for the root), within the path resolved
         MemNode* node = nullptr;    // the entry itself, when it exists
         bool trailing = false;      // the path ended in a separator
     };
-    Where resolve(const std::string& path);
+    Where resolve(std::string_view path);
     static int missing(const Where& w);
 
     // The folder of the last path resolved, by its text: the product works

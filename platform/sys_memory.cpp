@@ -28,7 +28,8 @@ void fenced(const char* what, const char* path) {
         while (i < memFence.size() && (path[i] == memFence[i] || (path[i] == '\\' && memFence[i] == '/'))) ++i;
         if (i == memFence.size() && (path[i] == '/' || path[i] == '\\')) return;
     }
-    std::string norm = MemFs::normal(path);
+    static std::string norm;  // keeps its memory from call to call
+    MemFs::normalInto(path, norm);
     auto within = [&](const std::string& dir) {
         return norm.compare(0, dir.size(), dir) == 0 && (norm.size() == dir.size() || norm[dir.size()] == '/');
     };

@@ -48,8 +48,9 @@ const uint16_t NOT_MODES[] = {2, 9};
 const std::string ROOT_OUT = "/out", ARCHIVE = "/out/pkg.wrp", DEST = "/out/d";
 const size_t UNPACK_ROOT = DEST.size() + 1;  // "/out/d\"
 
+// One per process, put back for each input: its buffers keep their memory.
 struct Expected {
-    const Mode& mode;
+    const Mode* modeOf = nullptr;
     std::string bytes;
     bool refused = false, differs = false, unpackClash = false;
     size_t longestUnpackPath = 0;
@@ -59,10 +60,13 @@ struct Expected {
     std::vector<uint64_t> made;
     std::string rel;  // the folder being listed, relative to the destination
 
-    explicit Expected(const Mode& m) : mode(m) {
-        bytes.reserve(4096);
-        made.reserve(256);
-        rel.reserve(1024);
+    void reset(const Mode& m) {
+        modeOf = &m;
+        bytes.clear();
+        refused = differs = unpackClash = false;
+        longestUnpackPath = 0;
+        made.clear();
+        rel.clear();
     }
 
     static bool rule(const char* r, const std::string& name) { return r[0] == '*' || name == r; }
@@ -83,6 +87,7 @@ struct Expected {
         size_t count = 0;
         for (const auto& [name, e] : folder.kids) {
             if (e.hidden || name[0] == '.') continue;
+            const Mode& mode = *modeOf;
             if (!(e.folder ? rule(mode.folders[std::min(depth, 2)], name) : rule(mode.files[std::min(depth, 1)], name)))
                 continue;
             uint64_t size = e.fakeSize ? e.fakeSize : e.data->size();
@@ -198,7 +203,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string archiveBytes = archive ? *archive->data : "";
     bool unpacked = packed && unwrapFolder(ARCHIVE.c_str(), DEST.c_str());
 
-    Expected x(MODES[pick < modeCount ? pick : 0]);
+    static Expected x;
+    x.reset(MODES[pick < modeCount ? pick : 0]);
     if (pick < modeCount) x.listing(*memFs.find("/src"), 5, 0, unpacked ? memFs.find(DEST) : nullptr);  // "/src/"
     bool packable = pick < modeCount && !x.refused;
     if (packed != packable || (!packed && archive))
