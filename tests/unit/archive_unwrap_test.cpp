@@ -145,10 +145,11 @@ TEST_F(RoundTrip, TreeComesBackIdenticalAndTwiceIsTheSame) {
             EXPECT_GT(fakeUi.progress[i] - fakeUi.progress[i - 1], 100);
         }
     }
-    // ... and after every hundred moves of the second phase.
+    // ... and after every hundred moves of the second phase (and, where the
+    // flushes run beside the writing, while the last of them are awaited).
     size_t entries = listTree(src).size(), files = 0;
     for (const std::string& e : listTree(src)) files += e[0] == 'f';
-    EXPECT_EQ(static_cast<size_t>(fakeUi.pumpCount), entries + files / 100);
+    EXPECT_GE(static_cast<size_t>(fakeUi.pumpCount), entries + files / 100);
     EXPECT_FALSE(fileExists(dest + "/" UNWRAP_JOURNAL_NAME));
 
     // The second run replaces every file and reuses every folder.
