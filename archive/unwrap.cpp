@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <set>
 #include <string>
 
 #include "app/eventlog.h"
