@@ -95,6 +95,16 @@ public:
     // for up to drainSeconds).
     void stop();
     void drain();
+    // For tests and tools in the same process: serves an already connected
+    // stream socket (one end of a socketpair(), say) as if the listener had
+    // just accepted it from `peer`, the name its log lines give it: the same
+    // connection limit, set-up, deadlines and bounds.  Safe from any thread
+    // once open() has returned, also while run() serves; the loop takes the
+    // socket when it next wakes.  The server owns fd from then on: true when
+    // it was handed over; false when it was closed at once (not a stream
+    // socket, or the server stops or drains).  A socket handed over is
+    // closed like any client, also when the server stops before taking it.
+    bool adopt(int fd, const std::string& peer);
     // The connection limit in force (known after open()).
     int maxClients() const;
 

@@ -73,41 +73,66 @@ void UpdateServer::Impl::acceptAll() {
         }
         char ip[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
-        std::string peer = format("%s:%u", ip, ntohs(sa.sin_port));
-        if (static_cast<int>(clients.size()) >= clientLimit) {
-            // One line for the first refusal of a run of them; the rest are
-            // counted in the statistics line.
-            if (refused++ == refusedLogged)
-                say(format("refused %s: the connection limit of %d installers is reached (%s); "
-                           "later refusals are counted in the statistics line",
-                           peer.c_str(), clientLimit, limitSource.c_str()));
-            close(fd);
-            continue;
-        }
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto c = std::make_unique<Client>();
-        c->fd = fd;
-        c->id = nextId++;
-        c->peer = peer;
-        c->opened = Clock::now();
-        {
-            std::lock_guard<std::mutex> lock(statsMutex);
-            c->prefixIndex = prefixes.size();
-            // Kept for the first connections only: a server that runs for
-            // months must not grow with every installer it has seen.
-            if (prefixes.size() < PREFIX_CONNECTIONS) prefixes.emplace_back();
-        }
-        say(format("%s open %s", tag(*c).c_str(), peer.c_str()));
-        helloDeadlines.push_back({c->opened + std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>(cfg.helloSeconds)),
-                                  c->id});
-        watch(*c);
-        clients.emplace(c->id, std::move(c));
-        ++accepted;
-        ++openCount;
-        peakClients = std::max(peakClients, clients.size());
+        addClient(fd, format("%s:%u", ip, ntohs(sa.sin_port)));
     }
+}
+
+void UpdateServer::Impl::addClient(int fd, const std::string& peer) {
+    if (static_cast<int>(clients.size()) >= clientLimit) {
+        // One line for the first refusal of a run of them; the rest are
+        // counted in the statistics line.
+        if (refused++ == refusedLogged)
+            say(format("refused %s: the connection limit of %d installers is reached (%s); "
+                       "later refusals are counted in the statistics line",
+                       peer.c_str(), clientLimit, limitSource.c_str()));
+        close(fd);
+        return;
+    }
+    // Fails harmlessly on a socket that is not TCP (an adopted one).
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto c = std::make_unique<Client>();
+    c->fd = fd;
+    c->id = nextId++;
+    c->peer = peer;
+    c->opened = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(statsMutex);
+        c->prefixIndex = prefixes.size();
+        // Kept for the first connections only: a server that runs for
+        // months must not grow with every installer it has seen.
+        if (prefixes.size() < PREFIX_CONNECTIONS) prefixes.emplace_back();
+    }
+    say(format("%s open %s", tag(*c).c_str(), peer.c_str()));
+    helloDeadlines.push_back({c->opened + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(cfg.helloSeconds)),
+                              c->id});
+    watch(*c);
+    clients.emplace(c->id, std::move(c));
+    ++accepted;
+    ++openCount;
+    peakClients = std::max(peakClients, clients.size());
+}
+
+// Sockets adopt() queued.  A draining server accepts nothing new, and
+// adopts nothing either.
+void UpdateServer::Impl::takeAdopted() {
+    std::vector<std::pair<int, std::string>> taken;
+    {
+        std::lock_guard<std::mutex> lock(adoptMutex);
+        taken.swap(adopted);
+    }
+    for (auto& [fd, peer] : taken) {
+        if (draining) close(fd);
+        else addClient(fd, peer);
+    }
+}
+
+void UpdateServer::Impl::closeAdopted() {
+    std::lock_guard<std::mutex> lock(adoptMutex);
+    adoptClosed = true;
+    for (auto& a : adopted) close(a.first);
+    adopted.clear();
 }
 
 void UpdateServer::Impl::closeClient(Client& c, const std::string& reason) {
@@ -339,6 +364,7 @@ void UpdateServer::Impl::loop() {
                 char b[64];
                 while (read(wakeRead, b, sizeof b) > 0) {
                 }
+                takeAdopted();
                 continue;
             }
             if (id == LISTEN_ID) {
@@ -386,6 +412,7 @@ void UpdateServer::Impl::loop() {
     }
     if (draining && !clients.empty())
         say(format("drain time over: closing %zu connections, %d transfers in flight", clients.size(), activeTransfers));
+    closeAdopted();
     for (auto& kv : clients) closeClient(*kv.second, draining ? "drain time over" : "server stopping");
     clients.clear();
     Clock::time_point end = Clock::now();
@@ -401,6 +428,7 @@ UpdateServer::UpdateServer(ServerConfig config, LogSink log) : impl_(new Impl) {
 }
 
 UpdateServer::~UpdateServer() {
+    impl_->closeAdopted();  // run() never took them
     for (auto& kv : impl_->clients)
         if (!kv.second->dead) close(kv.second->fd);
     if (impl_->listenFd >= 0) close(impl_->listenFd);
@@ -538,6 +566,29 @@ void UpdateServer::stop() {
 void UpdateServer::drain() {
     impl_->drainRequested.store(true);
     impl_->wake();
+}
+
+bool UpdateServer::adopt(int fd, const std::string& peer) {
+    Impl& d = *impl_;
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) {
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    // As accept4() leaves an accepted socket.
+    setNonBlocking(fd);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    {
+        std::lock_guard<std::mutex> lock(d.adoptMutex);
+        if (d.adoptClosed || d.stopRequested.load() || d.drainRequested.load()) {
+            close(fd);
+            return false;
+        }
+        d.adopted.emplace_back(fd, peer);
+    }
+    d.wake();
+    return true;
 }
 
 void UpdateServer::Impl::wake() {

@@ -230,6 +230,12 @@ struct UpdateServer::Impl {
     std::deque<Timer> helloDeadlines, partialDeadlines;
     // Clients whose next request waits for a file to close, in turn.
     std::deque<uint64_t> waitingForFile;
+    // Sockets handed over by adopt() from other threads, taken by the loop
+    // when the wake pipe stirs it; once adoptClosed is set (the loop ended)
+    // adopt() closes them itself.
+    std::mutex adoptMutex;
+    std::vector<std::pair<int, std::string>> adopted;
+    bool adoptClosed = false;
     uint64_t turnNo = 0;
 
     // Limits and figures for the statistics lines.
@@ -275,6 +281,12 @@ struct UpdateServer::Impl {
 
     // ---- connections (server_clients.cpp) --------------------------------
     void acceptAll();
+    // A new connection, accepted or adopted: refused at the connection
+    // limit, else set up and watched.
+    void addClient(int fd, const std::string& peer);
+    void takeAdopted();
+    // Closes the adopted sockets not yet taken; none are taken after it.
+    void closeAdopted();
     void closeClient(Client& c, const std::string& reason);
 
     // Content bytes of the running transfer that the socket already took.

@@ -73,6 +73,13 @@ public:
         int one = 1;  // small sends go out as they are, so segments really are split
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
+    // One end of a socket pair, the other handed to the server.
+    Conn(UpdateServer& server, const std::string& peer) {
+        int sv[2] = {-1, -1};
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
+        fd_ = sv[0];
+        ok_ = server.adopt(sv[1], peer);
+    }
     ~Conn() { close(fd_); }
     bool ok() const { return ok_; }
     void send(const std::string& s) { ASSERT_EQ(::send(fd_, s.data(), s.size(), MSG_NOSIGNAL), ssize_t(s.size())); }
@@ -668,6 +675,30 @@ TEST_F(ServerTest, MaxClientsAndCleanStop) {
     EXPECT_NE(l.find("server stopping"), std::string::npos) << l;
     EXPECT_EQ(l.substr(l.size() - 8), "stopped\n");
     EXPECT_EQ(server->openClients(), 0);
+}
+
+// A socket handed over in-process is a client like any other: served (a
+// file larger than the socket's buffer, so sending waits for it to drain),
+// held to the connection limit, and closed when the server stops.
+TEST_F(ServerTest, AdoptedSocketsAreServedAndLimitedLikeAcceptedOnes) {
+    writeFile(root + "/wrp/BIG.wrp", pattern(1 << 20));
+    start([](ServerConfig& cfg) { cfg.maxClients = 1; });
+    Conn a(*server, "pair one");
+    ASSERT_TRUE(a.ok());
+    a.send(HELLO + request("wrp\\BIG.wrp"));
+    EXPECT_TRUE(a.read(6 + 7 + (1 << 20)) == HELLO + header(1 << 20) + pattern(1 << 20));
+    EXPECT_TRUE(waitLog(" open pair one\n")) << log();
+
+    Conn b(*server, "pair two");
+    EXPECT_TRUE(b.ok());
+    EXPECT_TRUE(b.closesWithin(1000));
+    EXPECT_TRUE(waitLog("refused pair two: the connection limit of 1")) << log();
+
+    stopServer();
+    EXPECT_TRUE(a.closesWithin(500));
+    Conn late(*server, "late");
+    EXPECT_FALSE(late.ok());
+    EXPECT_TRUE(late.closesWithin(500));
 }
 
 // A release is published by renaming a link over the root: the transfer in
