@@ -1,8 +1,11 @@
 // The update server's request handling, from the bytes a client sends to
 // the bytes it gets back, against a model of its own: the server runs once
-// per process on a loopback port over a small root in a temporary folder,
-// and every input is one connection that sends its bytes, half-closes and
-// reads until the server closes.
+// per process over a small root in a temporary folder, and every input is
+// one connection that sends its bytes, half-closes and reads until the
+// server closes.  The connection is a Unix socket pair whose other end is
+// handed to the server as if accepted: a TCP connection per input would
+// spend most of the time in the kernel.  One TCP connection at start-up
+// checks that the listener serves too.
 //
 // What must hold, whatever the bytes:
 // - a hello is answered with the protocol version; every file request with
@@ -20,7 +23,7 @@
 // bytes b (names far over the limit, many requests in one write).
 //
 // The server is reached through update_server::UpdateServer only (config,
-// open, port, run, peaks).
+// open, port, run, adopt, peaks).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -172,28 +175,6 @@ bool installerName(const std::string& n) {
            n == "wrp\\OSKE_ALL.wrp" || n == "wrp\\KAVO.release" || n == "wrp_TEST\\KAVO.wrp";
 }
 
-struct Server {
-    Root root;
-    update_server::UpdateServer* server = nullptr;
-    uint16_t port = 0;
-    Server() {
-        update_server::ServerConfig c;
-        c.root = root.root;
-        c.port = 0;
-        c.statsSeconds = 0;
-        server = new update_server::UpdateServer(c, [](const std::string& line) {
-            std::lock_guard<std::mutex> lock(logMutex);
-            serverLog.push_back(line);
-            if (serverLog.size() > 20) serverLog.pop_front();
-        });
-        std::string error;
-        signal(SIGPIPE, SIG_IGN);  // a client gone while a file is sent
-        if (!server->open(&error)) fail("server set-up", error);
-        port = server->port();
-        std::thread([s = server] { s->run(); }).detach();
-    }
-};
-
 // Waits for `events` on fd until 15 s have passed without any; a signal
 // (the fuzzer's own timer interrupts the process every few seconds) only
 // makes it wait again.  False when the time ran out.
@@ -213,32 +194,10 @@ bool await(int fd, short events, short* revents) {
     }
 }
 
-// One connection: sends everything, half-closes, reads until the server
-// closes.  False when it hangs.
-bool exchange(uint16_t port, const std::vector<uint8_t>& out, std::string& in) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    // Each connection from another loopback address in turn: a thousand
-    // connections a second would otherwise soon meet ports the server still
-    // holds in TIME_WAIT from its own closes.
-    static uint32_t next = 0;
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(0x7F000002 + next++ % 250);
-    if (fd >= 0) bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+// One connection, non-blocking: sends everything, half-closes, reads until
+// the server closes, and closes fd.  False when it hangs.
+bool exchange(int fd, const std::vector<uint8_t>& out, std::string& in) {
     short revents = 0;
-    int error = 0;
-    socklen_t errorLength = sizeof error;
-    if (fd < 0 || (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS))
-        fail("connect", strerror(errno));
-    if (!await(fd, POLLOUT, &revents)) {
-        close(fd);
-        return false;
-    }
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 || error != 0) fail("connect", strerror(error));
     size_t sent = 0;
     bool ok = true;
     char buf[65536];
@@ -266,6 +225,38 @@ bool exchange(uint16_t port, const std::vector<uint8_t>& out, std::string& in) {
     close(fd);
     return ok;
 }
+
+struct Server {
+    Root root;
+    update_server::UpdateServer* server = nullptr;
+    Server() {
+        update_server::ServerConfig c;
+        c.root = root.root;
+        c.port = 0;
+        c.statsSeconds = 0;
+        server = new update_server::UpdateServer(c, [](const std::string& line) {
+            std::lock_guard<std::mutex> lock(logMutex);
+            serverLog.push_back(line);
+            if (serverLog.size() > 20) serverLog.pop_front();
+        });
+        std::string error;
+        signal(SIGPIPE, SIG_IGN);  // a client gone while a file is sent
+        if (!server->open(&error)) fail("server set-up", error);
+        std::thread([s = server] { s->run(); }).detach();
+
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(server->port());
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail("connect", strerror(errno));
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+        std::string in;
+        const std::vector<uint8_t> hello{'#', 'v', 1, 0, 3, 0};
+        if (!exchange(fd, hello, in) || in != std::string(hello.begin(), hello.end()))
+            fail("server set-up", "no hello answer over TCP");
+    }
+};
 
 uint32_t u32(const std::string& s, size_t at) {
     uint32_t v = 0;
@@ -330,8 +321,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) fail("socketpair", strerror(errno));
+    if (!s.server->adopt(pair[1], "fuzz")) fail("adopt", "the server did not take the socket");
     std::string in;
-    if (!exchange(s.port, out, in))
+    if (!exchange(pair[0], out, in))
         fail("the connection hung", std::to_string(out.size()) + " bytes sent, " + std::to_string(in.size()) +
                                         " received; connections open: " + std::to_string(s.server->openClients()));
 
