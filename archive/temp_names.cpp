@@ -7,7 +7,7 @@ namespace {
 
 const size_t SUFFIX_LENGTH = sizeof WRP_TEMP_SUFFIX - 1;
 
-bool endsWithSuffix(const std::string& key) {
+bool endsWithSuffix(std::string_view key) {
     return key.size() > SUFFIX_LENGTH &&
            sysCompareNames(key.data() + key.size() - SUFFIX_LENGTH, SUFFIX_LENGTH, WRP_TEMP_SUFFIX, SUFFIX_LENGTH) == 0;
 }
@@ -15,12 +15,17 @@ bool endsWithSuffix(const std::string& key) {
 }  // namespace
 
 bool TempNameClash::note(const char* path, size_t n, bool isFolder) {
-    std::string key(path, n);
-    while (!key.empty() && (key.back() == '/' || key.back() == '\\')) key.pop_back();
-    bool clash = !isFolder && tempLike_.count(key + WRP_TEMP_SUFFIX) > 0;
+    while (n > 0 && (path[n - 1] == '/' || path[n - 1] == '\\')) --n;
+    std::string_view key(path, n);
+    // Most packages hold no name with the suffix: nothing to look up then.
+    bool clash = false;
+    if (!isFolder && !tempLike_.empty()) {
+        temp_.assign(key).append(WRP_TEMP_SUFFIX);
+        clash = tempLike_.count(temp_) > 0;
+    }
     bool tempLike = endsWithSuffix(key);
     if (bothOrders_ && tempLike && files_.count(key.substr(0, key.size() - SUFFIX_LENGTH))) clash = true;
-    if (tempLike) tempLike_.insert(key);
-    if (bothOrders_ && !isFolder) files_.insert(key);
+    if (tempLike) tempLike_.emplace(key);
+    if (bothOrders_ && !isFolder) files_.emplace(key);
     return clash;
 }

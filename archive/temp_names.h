@@ -30,4 +30,5 @@ private:
     bool bothOrders_;
     std::set<std::string, FileNameLess> tempLike_;  // entries whose names end in the suffix
     std::set<std::string, FileNameLess> files_;     // files (both orders only)
+    std::string temp_;                              // a temporary name looked up, kept for its memory
 };

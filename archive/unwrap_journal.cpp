@@ -125,7 +125,9 @@ uint64_t journalSize(const UnwrapPlan& plan) {
 }
 
 std::string journalBytes(char state, const UnwrapPlan& plan) {
-    std::string out(MAGIC, sizeof MAGIC);
+    std::string out;
+    out.reserve(static_cast<size_t>(journalSize(plan)));
+    out.append(MAGIC, sizeof MAGIC);
     out += static_cast<char>(VERSION);
     out += state;
     putU32(out, static_cast<uint32_t>(plan.files.size() + plan.newFolders.size()));

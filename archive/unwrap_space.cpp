@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/temp_names.h"
@@ -28,24 +29,27 @@ public:
         uint64_t size;
         return sysFileSize(path.c_str(), &size) ? size : ABSENT;
     }
-    void setFile(const std::string& path, uint64_t size) { sizes_[path] = size; }
 
     // A folder record where an entry of that name exists, file or folder,
     // on the disk or written by this run, creates nothing.
     bool folder(const std::string& path) {
-        std::string entry = path.substr(0, path.find_last_not_of("/\\") + 1);
-        if (folders_.count(path) || fileSize(entry) != ABSENT || sysPathKind(entry.c_str()) != 0) return false;
+        entry_.assign(path, 0, path.find_last_not_of("/\\") + 1);
+        if (folders_.count(path) || fileSize(entry_) != ABSENT || sysPathKind(entry_.c_str()) != 0) return false;
         folders_.insert(path);
         add(unit_);
         return true;
     }
     // One file record: its temporary file is truncated and written; the
-    // target it replaces keeps its room until the moves.
-    void file(const std::string& target, uint32_t size) {
-        std::string temp = target + WRP_TEMP_SUFFIX;
-        release(fileSize(temp));
+    // target it replaces keeps its room until the moves.  True when the
+    // run meets this file for the first time.
+    bool file(const std::string& target, uint32_t size) {
+        auto [it, first] = sizes_.try_emplace(target + WRP_TEMP_SUFFIX, ABSENT);
+        uint64_t before = it->second;
+        if (first && !sysFileSize(it->first.c_str(), &before)) before = ABSENT;
+        release(before);
         add(units(size));
-        setFile(temp, size);
+        it->second = size;
+        return first;
     }
     // The journal: present through the whole first phase, and twice while
     // its moving state replaces it.
@@ -70,6 +74,7 @@ private:
     int64_t used_ = 0, peak_ = 0;
     std::map<std::string, uint64_t, FileNameLess> sizes_;
     std::set<std::string, FileNameLess> folders_;
+    std::string entry_;  // kept for its memory: one per folder record otherwise
 };
 
 }  // namespace
@@ -77,21 +82,23 @@ private:
 uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t unit, UnwrapPlan* plan) {
     Volume volume(unit);
     UnwrapPlan walked;
-    std::set<std::string, FileNameLess> planned;
     TempNameClash clash(false);
     const size_t rootLength = strlen(root);
-    // The folder of each open listing, built as the unpacker builds it.
-    std::vector<std::string> folders{root};
-    volume.folder(folders.back());
+    // The path of the record, built as the unpacker builds it: the folder
+    // of each open listing is the start of it, up to the length kept here.
+    std::string path = root;
+    std::vector<size_t> folders{rootLength};
+    volume.folder(path);
     WrpCursor cursor = WrpCursor::headerWalk(archive, sysTell(archive));
     WrpRecord r;
     while (!cursor.finished() && cursor.next(r) == WrpStep::Record) {
         if (r.kind == WrpRecordKind::End) {
-            folders.pop_back();
+            folders.pop_back();  // the last one ends the walk (finished)
             continue;
         }
         if (r.kind == WrpRecordKind::Skip) continue;
-        std::string path = folders.back() + std::string(r.name, r.nameLength);
+        path.resize(folders.back());
+        path.append(r.name, r.nameLength);
         if (r.kind == WrpRecordKind::Folder) path += "/";
         // The unpacker stops at a name it refuses or a path beyond its
         // limits; a file whose temporary name alone is too long fails
@@ -101,15 +108,15 @@ uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t
             break;
         bool isFolder = r.kind == WrpRecordKind::Folder;
         if (clash.note(path.c_str(), path.size(), isFolder)) break;
-        std::string relative = path.substr(rootLength);
+        std::string_view relative = std::string_view(path).substr(rootLength);
         if (isFolder) {
-            folders.push_back(path);
-            if (volume.folder(path)) walked.newFolders.push_back(relative.substr(0, relative.size() - 1));
+            folders.push_back(path.size());
+            if (volume.folder(path)) walked.newFolders.emplace_back(relative.substr(0, relative.size() - 1));
         } else if (path.size() + sizeof WRP_TEMP_SUFFIX - 1 >= WRP_UNPACK_PATH_CAP) {
             if (r.size > 0) break;
         } else {
-            volume.file(path, r.size);
-            if (planned.insert(relative).second) walked.files.push_back(relative);
+            // A file listed twice is planned once (its paths share the root).
+            if (volume.file(path, r.size)) walked.files.emplace_back(relative);
             if (!cursor.skipContent(r.size, length)) break;
         }
     }

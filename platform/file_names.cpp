@@ -64,6 +64,6 @@ const char* fileNameProblem(const char* name, size_t n) {
     return nullptr;
 }
 
-bool FileNameLess::operator()(const std::string& a, const std::string& b) const {
+bool FileNameLess::operator()(std::string_view a, std::string_view b) const {
     return sysCompareNames(a.data(), a.size(), b.data(), b.size()) < 0;
 }

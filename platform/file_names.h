@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // Why `name` (n bytes, not terminated) cannot be used as the name of a file
 // or folder, or null when it can.  Refused: empty names, "." and "..",
@@ -24,6 +25,9 @@ bool isDeviceName(const char* name, size_t n);
 
 // Orders names and paths as the file system compares them (sysCompareNames):
 // two keys that compare equal name the same entry.
+// Transparent: a set of paths can be asked about a piece of a longer one
+// without a copy.
 struct FileNameLess {
-    bool operator()(const std::string& a, const std::string& b) const;
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
 };
