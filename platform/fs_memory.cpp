@@ -72,6 +72,9 @@ ssize_t cookieWrite(void* c, const char* buf, size_t n) {
             return 0;  // stdio's error for a cookie write, never negative
         }
     }
+    // Small files (journals, the log) grow by many small writes: room for a
+    // few hundred bytes at once spares a reallocation for most of them.
+    if (d.capacity() < at + n) d.reserve(std::max<size_t>(at + n, std::max<size_t>(2 * d.capacity(), 256)));
     if (d.size() < at + n) d.resize(at + n);
     memcpy(&d[at], buf, n);
     k->pos += static_cast<int64_t>(n);
@@ -158,6 +161,15 @@ const uint32_t* memNameFold() {
 
 bool MemFs::counts(std::string_view path) const {
     if (power.folder.empty()) return false;
+    // An absolute path without ".." that starts with the folder (the
+    // product's own paths) is below it whatever "." or doubled separators
+    // it holds; any other is resolved first.
+    const std::string& f = power.folder;
+    if (path.size() > f.size() && (path[0] == '/' || path[0] == '\\') && path.find("..") == std::string_view::npos) {
+        size_t i = 0;
+        while (i < f.size() && (path[i] == f[i] || (path[i] == '\\' && f[i] == '/'))) ++i;
+        if (i == f.size() && (path[i] == '/' || path[i] == '\\')) return true;
+    }
     static std::string p;  // keeps its memory from call to call
     normalInto(path, p);
     return p.compare(0, power.folder.size(), power.folder) == 0 &&
@@ -315,8 +327,8 @@ int MemFs::removeFile(std::string_view path) {
     if (w.node->locked) return SYS_ERROR_SHARING_VIOLATION;
     if (!step(path)) return SYS_ERROR_ACCESS_DENIED;
     if (onVolume(path)) volume.free += units(w.node->data->size());
+    // The folder remembered by resolve() stays: only folders are remembered.
     w.parent->kids.erase(w.parent->kids.find(w.name));
-    last.node = nullptr;
     return SYS_OK;
 }
 
@@ -355,9 +367,10 @@ int MemFs::rename(std::string_view from, std::string_view to, bool replace) {
     }
     if (!step(to)) return SYS_ERROR_ACCESS_DENIED;
     if (b.node && onVolume(to)) volume.free += units(b.node->data->size());
+    // A moved folder takes the remembered one (or a folder below it) away.
+    if (a.node->folder) last.node = nullptr;
     MemNode moved = std::move(*a.node);
     a.parent->kids.erase(a.parent->kids.find(a.name));
-    last.node = nullptr;
     // A replaced entry keeps its name's letter case.
     if (b.node) *b.node = std::move(moved);
     else b.parent->kids.emplace(std::string(b.name), std::move(moved));

@@ -144,8 +144,8 @@ private:
     static int missing(const Where& w);
 
     // The folder of the last path resolved, by its text: the product works
-    // on one folder after the other with long paths.  Dropped whenever an
-    // entry goes away, and never copied with the tree.
+    // on one folder after the other with long paths.  Dropped whenever a
+    // folder goes away or moves, and never copied with the tree.
     struct LastFolder {
         std::string text;
         MemNode* node = nullptr;

@@ -10,7 +10,17 @@
 
 FakeUi fakeUi;
 
-void FakeUi::reset() { *this = FakeUi(); }
+// The two lists every log line and every unpacked record add to keep their
+// memory: the fuzz targets reset for every input.
+void FakeUi::reset() {
+    std::vector<std::string> keptList = std::move(list);
+    std::vector<int> keptProgress = std::move(progress);
+    *this = FakeUi();
+    keptList.clear();
+    keptProgress.clear();
+    list = std::move(keptList);
+    progress = std::move(keptProgress);
+}
 
 void resetAppState() {
     fakeUi.reset();
