@@ -9,7 +9,29 @@
 
 #include "platform/sys.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MEM_ADDRESS_CHECKER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define MEM_ADDRESS_CHECKER 1
+#endif
+#ifdef MEM_ADDRESS_CHECKER
+#include <sanitizer/asan_interface.h>
+void memPoison(void* p, size_t n) { ASAN_POISON_MEMORY_REGION(p, n); }
+void memUnpoison(void* p, size_t n) { ASAN_UNPOISON_MEMORY_REGION(p, n); }
+#else
+void memPoison(void*, size_t) {}
+void memUnpoison(void*, size_t) {}
+#endif
+
 namespace {
+
+// A file's content, from the free lists.
+std::shared_ptr<std::string> content(const std::string& bytes = std::string()) {
+    return std::allocate_shared<std::string>(MemPool<std::string>(), bytes);
+}
 
 // The components of `path` once "." and ".." are resolved (a relative path
 // starts at "/run"), as views into it.  Into `out`, which keeps its memory:
@@ -285,7 +307,7 @@ MemNode& MemFs::put(std::string_view path, bool folder, const std::string& conte
         at = it != at->kids.end() ? &it->second : &at->kids[std::string(c)];
     }
     at->folder = folder;
-    at->data = std::make_shared<std::string>(content);
+    at->data = ::content(content);
     return *at;
 }
 
@@ -404,9 +426,9 @@ FILE* MemFs::open(std::string_view path, const char* mode) {
         // Copies share their contents until one of them is written.
         if (mode[0] == 'w') {
             if (onVolume(path)) volume.free += units(n->data->size());
-            n->data = std::make_shared<std::string>();
+            n->data = content();
         }
-        else if (n->data.use_count() > 1) n->data = std::make_shared<std::string>(*n->data);
+        else if (n->data.use_count() > 1) n->data = content(*n->data);
     }
     Cookie* c = spareCookies.empty() ? new Cookie{} : spareCookies.back();
     if (!spareCookies.empty()) spareCookies.pop_back();
@@ -421,6 +443,11 @@ FILE* MemFs::open(std::string_view path, const char* mode) {
         // Buffered as stdio buffers it by default (BUFSIZ for a stream
         // without a descriptor), in a buffer that serves every open of the
         // cookie instead of one allocated for each.
+        if (!c->buffer) c->buffer = new char[BUFSIZ];
+        setvbuf(f, c->buffer, _IOFBF, BUFSIZ);
+    } else if (mode[0] == 'a') {
+        // Appended to in pieces (the log: a line in three writes), and
+        // written out at the close as stdio would.
         if (!c->buffer) c->buffer = new char[BUFSIZ];
         setvbuf(f, c->buffer, _IOFBF, BUFSIZ);
     }

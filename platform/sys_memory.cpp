@@ -185,7 +185,7 @@ bool sysCurrentFolder(char* buf, size_t cap) {
 // folder while it enumerates it.
 struct SysFolderScan {
     const MemNode* folder;
-    std::map<std::string, MemNode, NameOrder>::const_iterator next;
+    MemKids::const_iterator next;
     int dots;
 };
 

@@ -109,7 +109,7 @@ struct Expected {
             longestUnpackPath = std::max(longestUnpackPath, UNPACK_ROOT + rel.size() + name.size() + (e.folder ? 1 : 7));
             unpackClash |= !e.folder && has(made, foldHash({rel, name, ".unwrap"}));
             made.push_back(foldHash({rel, name}));
-            auto out = got ? got->kids.find(name) : std::map<std::string, MemNode, NameOrder>::const_iterator();
+            auto out = got ? got->kids.find(name) : MemKids::const_iterator();
             ++count;
             if (got && (out == got->kids.end() || out->second.folder != e.folder ||
                         (!e.folder && *out->second.data != *e.data)))
