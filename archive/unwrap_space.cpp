@@ -43,13 +43,10 @@ public:
     // target it replaces keeps its room until the moves.  True when the
     // run meets this file for the first time.
     bool file(const std::string& target, uint32_t size) {
-        auto [it, first] = sizes_.try_emplace(target + WRP_TEMP_SUFFIX, ABSENT);
-        uint64_t before = it->second;
-        if (first && !sysFileSize(it->first.c_str(), &before)) before = ABSENT;
-        release(before);
+        std::string temp = target + WRP_TEMP_SUFFIX;
+        release(fileSize(temp));
         add(units(size));
-        it->second = size;
-        return first;
+        return sizes_.insert_or_assign(std::move(temp), size).second;
     }
     // The journal: present through the whole first phase, and twice while
     // its moving state replaces it.

@@ -29,7 +29,7 @@ void memUnpoison(void*, size_t) {}
 namespace {
 
 // A file's content, from the free lists.
-std::shared_ptr<std::string> content(const std::string& bytes = std::string()) {
+std::shared_ptr<std::string> newContent(const std::string& bytes = std::string()) {
     return std::allocate_shared<std::string>(MemPool<std::string>(), bytes);
 }
 
@@ -307,7 +307,7 @@ MemNode& MemFs::put(std::string_view path, bool folder, const std::string& conte
         at = it != at->kids.end() ? &it->second : &at->kids[std::string(c)];
     }
     at->folder = folder;
-    at->data = ::content(content);
+    at->data = newContent(content);
     return *at;
 }
 
@@ -426,9 +426,9 @@ FILE* MemFs::open(std::string_view path, const char* mode) {
         // Copies share their contents until one of them is written.
         if (mode[0] == 'w') {
             if (onVolume(path)) volume.free += units(n->data->size());
-            n->data = content();
+            n->data = newContent();
         }
-        else if (n->data.use_count() > 1) n->data = content(*n->data);
+        else if (n->data.use_count() > 1) n->data = newContent(*n->data);
     }
     Cookie* c = spareCookies.empty() ? new Cookie{} : spareCookies.back();
     if (!spareCookies.empty()) spareCookies.pop_back();
@@ -436,24 +436,27 @@ FILE* MemFs::open(std::string_view path, const char* mode) {
                 nullptr, c->buffer};
     if (counted) markUnsynced(n->data);
     FILE* f = fopencookie(c, mode, {cookieRead, cookieWrite, cookieSeek, cookieClose});
-    if (!f) cookieClose(c);
-    else if (counted) {
+    if (!f) {
+        cookieClose(c);
+        return f;
+    }
+    if (counted) {
         c->stream = f;
         countedCookies.push_back(c);
+    }
+    if (counted || mode[0] == 'a') {
         // Buffered as stdio buffers it by default (BUFSIZ for a stream
         // without a descriptor), in a buffer that serves every open of the
-        // cookie instead of one allocated for each.
+        // cookie instead of one allocated for each: a counted file's writes
+        // reach it at its flushes, an appended one (the log: a line in
+        // three writes) at its close.
         if (!c->buffer) c->buffer = new char[BUFSIZ];
         setvbuf(f, c->buffer, _IOFBF, BUFSIZ);
-    } else if (mode[0] == 'a') {
-        // Appended to in pieces (the log: a line in three writes), and
-        // written out at the close as stdio would.
-        if (!c->buffer) c->buffer = new char[BUFSIZ];
-        setvbuf(f, c->buffer, _IOFBF, BUFSIZ);
+    } else {
+        // No stdio buffer of its own (a fresh one per open costs more than
+        // the calls it saves in memory); callers may still set theirs.
+        setvbuf(f, nullptr, _IONBF, 0);
     }
-    // No stdio buffer of its own (a fresh one per open costs more than the
-    // calls it saves in memory); callers may still set theirs.
-    else setvbuf(f, nullptr, _IONBF, 0);
     return f;
 }
 
