@@ -19,11 +19,30 @@ stage() {   # name command...
 
 native_unit() { ctest --test-dir "$NATIVE" -L native -j$JOBS --output-on-failure --timeout 300; }
 win_unit() { ctest --test-dir "$WIN64" -L win --output-on-failure; }
-e2e() { ctest --test-dir "$NATIVE" -L e2e -j$JOBS --output-on-failure --timeout 300; }
+# The end-to-end tests drive real exes under wine, and under emulation for
+# the i686 ones, on a machine shared with other work; there a test now and
+# then fails for the platform's sake (a process lost while wine starts it, a
+# step outrunning its limit under emulation). A test that fails is run once
+# more, alone; one that passes then is named in the summary as flaky, with
+# its first failure printed above. A fault that shows every time fails both
+# runs; one that shows now and then is named, not hidden.
+declare -a flaky
+ctest_rerun_once() {   # ctest arguments...
+  local failed_list="$NATIVE/Testing/Temporary/LastTestsFailed.log"
+  rm -f "$failed_list"   # never the list of an earlier run
+  ctest --test-dir "$NATIVE" "$@" --output-on-failure && return 0
+  [ -s "$failed_list" ] || return 1
+  local names; names=$(cut -d: -f2- "$failed_list" | sed 's/  #.*//' | paste -sd',' | sed 's/,/, /g')
+  echo "--- failed: $names; running them once more, one at a time"
+  ctest --test-dir "$NATIVE" --rerun-failed -j1 --output-on-failure --timeout 600 || return 1
+  flaky+=("$names")
+  return 0
+}
+e2e() { ctest_rerun_once -L e2e -j$JOBS --timeout 300; }
 pe_check() { "$ROOT/scripts/check-pe.sh" "$WIN32/KAVO_installer.exe"; }
 # The tests labelled i686 are the end-to-end tests chosen in
 # tests/e2e/CMakeLists.txt, run with the i686 exe, driver and stub product.
-e2e_i686() { start_wine32 && ctest --test-dir "$NATIVE" -L i686 -j$JOBS --output-on-failure; }
+e2e_i686() { start_wine32 && ctest_rerun_once -L i686 -j$JOBS; }
 fuzz() { FUZZ_SECONDS=$FUZZ_SECONDS "$ROOT/scripts/fuzz.sh"; }
 # Authenticode: a throwaway code-signing certificate, made here and never
 # committed, is given to the build as the maker's would be; the build signs
@@ -101,4 +120,5 @@ echo "=== Summary ($((SECONDS - t_start)) s)"
 printf '%s\n' "${results[@]}"
 passed=$(printf '%s\n' "${results[@]}" | grep -c '^PASS')
 echo "stages: $passed passed, $failed failed"
+[ ${#flaky[@]} -eq 0 ] || printf 'flaky (failed, then passed when run again alone): %s\n' "${flaky[@]}"
 [ $failed -eq 0 ]

@@ -159,9 +159,11 @@ TEST_P(SilentRun, ExitCodeNoWindowAndDisk) {
     script.push_back("start " + installerExe() + " -silent " + row.switches(s));
     script.push_back("watchexit 60000");
     Report r = s.dir.drive(script);
-    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log());
+    // The server's side of a failed run: which connection it closed, and why.
+    auto serverSide = [&] { return server ? "update server:\n" + server->log() : std::string(); };
+    ASSERT_TRUE(r.ok()) << r.raw << joined(s.log()) << serverSide();
 
-    EXPECT_EQ(r.get("exit"), std::to_string(row.exitCode)) << r.raw << joined(s.log());
+    EXPECT_EQ(r.get("exit"), std::to_string(row.exitCode)) << r.raw << joined(s.log()) << serverSide();
     EXPECT_EQ(r.get("visible.count"), "0") << r.raw;
     std::vector<std::string> log = s.log();
     ASSERT_FALSE(log.empty());

@@ -377,9 +377,21 @@ void runLine(int lineNo, const std::string& line) {
         si.cb = sizeof si;
         std::vector<char> cmd(rest.begin(), rest.end());
         cmd.push_back('\0');
-        if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                            workFolder.empty() ? nullptr : workFolder.c_str(), &si, &child))
-            fail(lineNo, "CreateProcess failed " + std::to_string(GetLastError()));
+        // On a loaded machine wine now and then loses a new process while it
+        // is being set up (ERROR_INTERNAL_ERROR: it ended before its start-up
+        // finished, so the installer's WinMain never ran). A fresh attempt is
+        // the same test; any other error fails the line.
+        int attempt = 0;
+        for (;;) {
+            if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               workFolder.empty() ? nullptr : workFolder.c_str(), &si, &child))
+                break;
+            DWORD err = GetLastError();
+            if (err != ERROR_INTERNAL_ERROR || ++attempt > 3)
+                fail(lineNo, "CreateProcess failed " + std::to_string(err));
+            out("start.retry", std::to_string(attempt));
+            Sleep(500);
+        }
         childStarted = true;
         mainWnd = nullptr;
         out("started", std::to_string(child.dwProcessId));
