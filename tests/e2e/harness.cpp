@@ -231,6 +231,10 @@ std::string testAddress(int variant) {
     unsigned h = 2166136261u;
     for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
     h += static_cast<unsigned>(variant) * 7919u;
+    // Two runs of the suite on one machine (a clean clone's beside this
+    // tree's) share loopback: the process id keeps the same test of each on
+    // an address of its own, so neither installer reaches the other's server.
+    h ^= static_cast<unsigned>(getpid()) * 2654435761u;
     // Another test (or a server left over from an interrupted run) may hold
     // the address: move on to the next one.
     for (int attempt = 0;; ++attempt, h += 104729u) {
