@@ -26,7 +26,7 @@ win_unit() { ctest --test-dir "$WIN64" -L win --output-on-failure; }
 # more, alone; one that passes then is named in the summary as flaky, with
 # its first failure printed above. A fault that shows every time fails both
 # runs; one that shows now and then is named, not hidden.
-declare -a flaky
+flaky=()
 ctest_rerun_once() {   # ctest arguments...
   local failed_list="$NATIVE/Testing/Temporary/LastTestsFailed.log"
   rm -f "$failed_list"   # never the list of an earlier run
