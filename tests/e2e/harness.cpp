@@ -110,7 +110,8 @@ Report E2eDir::drive(const std::vector<std::string>& script, int timeoutSeconds,
         dup2(fd, 2);
         setpgid(0, 0);
         setenv("WINEPREFIX", build.prefix.c_str(), 1);
-        setenv("WINEDEBUG", "-all", 1);
+        // Only wine's own errors, kept for the report of a failed run.
+        setenv("WINEDEBUG", "-all,err+all", 1);
         setenv("WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree=d;mshtml=d;winedbg.exe=d", 1);
         execl(build.wine.c_str(), build.wine.c_str(), driver.c_str(), "driver_script.txt", "driver_report.txt",
               static_cast<char*>(nullptr));
@@ -134,6 +135,13 @@ Report E2eDir::drive(const std::vector<std::string>& script, int timeoutSeconds,
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     r.raw = readText(*this / "driver_report.txt");
+    // A step that failed may have been wine's doing (a process lost while
+    // it was set up, a window refused): its error lines go with the report.
+    if (r.raw.rfind("fail: ", 0) == 0 || r.raw.find("\nfail: ") != std::string::npos) {
+        int shown = 0;
+        for (const std::string& l : readLines(*this / "driver_wine.log"))
+            if (l.find(":err:") != std::string::npos && shown++ < 20) r.raw += "wine " + l + "\n";
+    }
     std::istringstream in(r.raw);
     std::string line;
     while (std::getline(in, line)) {
