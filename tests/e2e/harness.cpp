@@ -135,13 +135,6 @@ Report E2eDir::drive(const std::vector<std::string>& script, int timeoutSeconds,
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     r.raw = readText(*this / "driver_report.txt");
-    // A step that failed may have been wine's doing (a process lost while
-    // it was set up, a window refused): its error lines go with the report.
-    if (r.raw.rfind("fail: ", 0) == 0 || r.raw.find("\nfail: ") != std::string::npos) {
-        int shown = 0;
-        for (const std::string& l : readLines(*this / "driver_wine.log"))
-            if (l.find(":err:") != std::string::npos && shown++ < 20) r.raw += "wine " + l + "\n";
-    }
     std::istringstream in(r.raw);
     std::string line;
     while (std::getline(in, line)) {
@@ -151,6 +144,13 @@ Report E2eDir::drive(const std::vector<std::string>& script, int timeoutSeconds,
             continue;
         }
         r.lines.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+    }
+    // A run that failed may have been wine's doing (a process lost while it
+    // was set up, a window refused): its error lines go with the report.
+    if (!r.ok()) {
+        int shown = 0;
+        for (const std::string& l : readLines(*this / "driver_wine.log"))
+            if (l.find(":err:") != std::string::npos && shown++ < 20) r.raw += "wine " + l + "\n";
     }
     return r;
 }
