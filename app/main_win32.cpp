@@ -16,6 +16,7 @@
 #include "net/connection.h"
 #include "platform/sys.h"
 #include "setup/install.h"
+#include "setup/installation.h"
 #include "setup/outcome.h"
 #include "setup/package_check.h"
 #include "setup/update.h"
@@ -162,7 +163,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     // Before any command or packing run: an unpacking cut off in this folder
     // (a power cut, a kill) is finished or undone, so its packages are
     // wholly old or wholly new.
-    recoverCutOffUnpacking(workingDir);
+    settleAtStart(workingDir);
 
     if (testEdition) {
         copyText(installDir, sizeof installDir, "C:\\KAVO_TEST");
@@ -203,6 +204,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
             break;
         case InstallDirSwitch::Absent: break;
     }
+    // The folder INSTALL acts on starts from a known state too, before the
+    // window takes any command.
+    settleAtStart(installDir);
 
     screenWidth = GetSystemMetrics(SM_CXSCREEN);
     screenHeight = GetSystemMetrics(SM_CYSCREEN);

@@ -320,6 +320,16 @@ bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
            IDYES;
 }
 
+bool uiAskRetry(const char* text, const char* title) {
+    // Unattended, nobody can close the other program: the run stops and
+    // says so in its exit code.
+    if (silentMode) {
+        silentNote(text, title);
+        return false;
+    }
+    return MessageBoxA(mainWindow, text, title, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+}
+
 void uiInform(const char* text, const char* title) {
     if (silentMode) silentNote(text, title);
     else MessageBoxA(mainWindow, text, title, MB_ICONINFORMATION | MB_OK);

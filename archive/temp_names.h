@@ -1,7 +1,8 @@
 // The temporary-name rule of unpacking, in one place.  A file is written to
-// its name + ".unwrap" and then moved onto its name; were that temporary
-// name an entry the same archive makes, writing the file would overwrite
-// that entry and move it away, and the run would still report success.
+// its name + ".unwrap" and then moved onto its name, the file it replaces
+// kept as name + ".wrpold" until the landing is whole; were either name an
+// entry the same archive makes, the landing would overwrite that entry and
+// move it away, and the run would still report success.
 #pragma once
 
 #include <cstddef>

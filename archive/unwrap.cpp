@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "app/eventlog.h"
@@ -33,6 +34,42 @@ char archiveBuffer[1 << 16];
 // (none while nothing is unpacked: a lone copy is not flushed).
 SysFlushBatch* flushBatch = nullptr;
 
+// Size and SHA-256 of each temporary file this landing wrote, by its
+// target's path (a file listed twice: the last write).
+struct Written {
+    uint64_t size = 0;
+    uint8_t sha256[CRYPTO_DIGEST_BYTES] = {};
+};
+std::map<std::string, Written, FileNameLess> written;
+
+// Hashes what goes into one temporary file.
+class ContentHash {
+public:
+    ContentHash() : hash_(sysHashBegin()) {}
+    ~ContentHash() {
+        if (hash_) sysHashEnd(hash_, digest_);
+    }
+    void add(const void* data, size_t n) {
+        if (hash_ && !sysHashAdd(hash_, data, n)) failed_ = true;
+        size_ += n;
+    }
+    // Notes the file's facts for the journal; false when the system could not hash.
+    bool note(const char* target) {
+        if (!hash_ || failed_) return false;
+        Written& w = written[target];
+        bool ok = sysHashEnd(hash_, w.sha256);
+        hash_ = nullptr;
+        w.size = size_;
+        return ok;
+    }
+
+private:
+    SysHash* hash_;
+    bool failed_ = false;
+    uint64_t size_ = 0;
+    uint8_t digest_[CRYPTO_DIGEST_BYTES];
+};
+
 // A name for a log line: control bytes shown as \xNN, so that a hostile
 // name cannot break the log's lines.
 void printableName(char* out, size_t cap, const char* name, size_t n) {
@@ -59,14 +96,16 @@ bool refuseUnsafeName(const char* folderPath, const char* name, size_t n) {
     return true;
 }
 
-// Entries this run created, for the temporary-name rule.
-TempNameClash madeEntries(false);
+// Entries this run created, for the temporary-name rule: in either order,
+// since recovery must tell every temporary file and backup from the
+// package's own files.
+TempNameClash madeEntries(true);
 
-bool refuseTempClash(const char* targetPath) {
-    if (!madeEntries.note(targetPath, strlen(targetPath), false)) return false;
-    logMessage("unwrapFolder_rec ERROR - temporary file of \"%s\" would replace \"%s" WRP_TEMP_SUFFIX
-               "\" of this archive - refused",
-               targetPath, targetPath);
+bool refuseTempClash(const char* path, bool isFolder) {
+    if (!madeEntries.note(path, strlen(path), isFolder)) return false;
+    logMessage("unwrapFolder_rec ERROR - temporary file of \"%s\" and an entry named like it (" WRP_TEMP_SUFFIX
+               ", " WRP_BACKUP_SUFFIX ") are both in this archive - refused",
+               path);
     return true;
 }
 
@@ -151,17 +190,18 @@ uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t s
     }
     // Whole blocks go straight to the file, without a copy through a buffer.
     setvbuf(dst, nullptr, _IONBF, 0);
+    ContentHash hash;
     uint32_t copied = 0;
     while (copied < size) {
         uint32_t left = size - copied;
         size_t want = left < COPY_BLOCK ? left : COPY_BLOCK;
         size_t got = fread(copyBlock, 1, want, srcFile);
         if (got == 0) break;
-        size_t written = fwrite(copyBlock, 1, got, dst);
-        copied += static_cast<uint32_t>(written);
-        if (written != got) {
-            logMessage("cpyFileContent_wrap ERROR - %d/%d written", static_cast<int>(written),
-                       static_cast<int>(got));
+        size_t put = fwrite(copyBlock, 1, got, dst);
+        hash.add(copyBlock, put);
+        copied += static_cast<uint32_t>(put);
+        if (put != got) {
+            logMessage("cpyFileContent_wrap ERROR - %d/%d written", static_cast<int>(put), static_cast<int>(got));
             break;
         }
     }
@@ -181,8 +221,14 @@ uint32_t cpyFileContent_unwrap(FILE* srcFile, const char* targetPath, uint32_t s
         copyResult = COPY_SHORT;
         return copied;
     }
+    // The journal proves each file by its size and SHA-256.
+    if (!hash.note(targetPath)) {
+        logMessage("cpyFileContent_unwrap ERROR - \"%s\" cannot be hashed", tempPath);
+        copyResult = COPY_SHORT;
+        return 0;
+    }
     // On the disk before the journal says that it may replace the target;
-    // the move onto the target waits for the whole package (finishMoves).
+    // the move onto the target waits for the whole package (landReady).
     sysFlushAdd(flushBatch, tempPath);
     return copied;
 }
@@ -213,12 +259,12 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
                     logMessage("unwrapFolder_rec ERROR - path too long (%s%s/)", folderPath, name);
                     return false;
                 }
+                if (refuseTempClash(path, true)) return false;
                 int err = sysCreateFolder(path);
                 if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) {
                     logMessage("CreateDirectory \"%s\" ERROR - %d", path, err);
                     return false;
                 }
-                madeEntries.note(path, strlen(path), true);
                 if (!unwrapFolder_rec(srcFile, path)) {
                     logMessage("unwrapFolder_rec \"%s\" failed", path);
                     return false;
@@ -232,7 +278,7 @@ bool unwrapFolder_rec(FILE* srcFile, const char* folderPath) {
                     logMessage("unwrapFolder_rec ERROR - path too long (%s%s)", folderPath, name);
                     return false;
                 }
-                if (refuseTempClash(path)) return false;
+                if (refuseTempClash(path, false)) return false;
                 uint32_t copied = cpyFileContent_unwrap(srcFile, path, size);
                 if (copyResult != COPY_OK) unwrapFailed |= UNWRAP_FILE_FAILED;
                 if (copied != size) {
@@ -255,46 +301,204 @@ FILE* openArchiveNoWriters(const char* archivePath, const char* mode) {
     return src;
 }
 
+namespace {
+
+bool rootOf(const char* destinationFolder, char* root) {
+    return copyText(root, WRP_DEST_PATH_CAP, destinationFolder) &&
+           (endsWithSeparator(root) || appendText(root, WRP_DEST_PATH_CAP, "\\"));
+}
+
+bool failRun() {
+    logMessage("     > unwrap failed");
+    return false;
+}
+
+// A landing cut off earlier is finished or undone first; one that waits
+// for its moves is dropped (a caller that could use it has tried); one
+// that can be neither must not lose its journal to this one.
+bool clearEarlier(const char* root) {
+    Recovery earlier = recoverUnwrap(root);
+    if (earlier == Recovery::Ready) {
+        char state = 0;
+        UnwrapPlan kept;
+        const char* why = nullptr;
+        int error = 0;
+        if (readJournal(root, &state, &kept, &why, &error) == JournalFound::Whole) {
+            unsigned removed = discardLanding(root, kept);
+            logMessage("unwrapFolder - the files kept for %s are dropped, %u temporary files removed",
+                       kept.package.empty() ? "the installation's records" : kept.package.c_str(), removed);
+        }
+        return true;
+    }
+    if (earlier == Recovery::Refused || earlier == Recovery::Unopenable || earlier == Recovery::Stuck) {
+        logMessage("unwrapFolder ERROR - an unfinished unpacking in \"%s\" is in the way", root);
+        return false;
+    }
+    return true;
+}
+
+// Puts the request's records on the plan, first in the order of the moves,
+// with the folders that hold them.
+void addExtras(UnwrapPlan& plan, LandingRequest* request, const char* root) {
+    if (!request || !request->extras) return;
+    std::vector<std::string> paths;
+    request->extras->paths(&paths);
+    std::vector<LandingFile> files;
+    FileNameLess less;
+    auto same = [&less](const std::string& a, const std::string& b) { return !less(a, b) && !less(b, a); };
+    for (const std::string& rel : paths) {
+        for (size_t cut = rel.find('/'); cut != std::string::npos; cut = rel.find('/', cut + 1)) {
+            std::string folder = rel.substr(0, cut);
+            bool known = false;
+            for (const LandingFolder& d : plan.folders) known = known || same(d.path, folder);
+            if (known) continue;
+            bool exists = sysPathKind((std::string(root) + folder).c_str()) == 2;
+            plan.folders.push_back({folder, static_cast<uint8_t>(exists ? 0 : LAND_FOLDER_MADE)});
+        }
+        // A package file of the same name gives way to the record.
+        for (size_t i = 0; i < plan.files.size(); ++i)
+            if (same(plan.files[i].path, rel)) plan.files.erase(plan.files.begin() + static_cast<long>(i--));
+        files.emplace_back();
+        files.back().path = rel;
+        files.back().flags = LAND_STATE_FILE;
+    }
+    plan.files.insert(plan.files.begin(), files.begin(), files.end());
+}
+
+bool writeFolders(const char* root, const UnwrapPlan& plan) {
+    for (const LandingFolder& d : plan.folders) {
+        if (!d.made()) continue;
+        std::string path = std::string(root) + d.path;
+        int err = sysCreateFolder(path.c_str());
+        if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) {
+            logMessage("CreateDirectory \"%s\" ERROR - %d", path.c_str(), err);
+            return false;
+        }
+    }
+    return true;
+}
+
+void logStop(const char* root, const LandingStop& stop) {
+    if (stop.inUse)
+        logMessage("unwrapFolder - nothing replaced: \"%s\" is in use%s%s - %d; the unpacked files are kept for "
+                   "the next try",
+                   stop.path.c_str(), stop.holder.empty() ? "" : " by ", stop.holder.c_str(), stop.error);
+    else
+        logMessage("unwrapFolder - nothing replaced: \"%s\" cannot be replaced - %d; the unpacked files are kept "
+                   "for the next try",
+                   stop.path.c_str(), stop.error);
+    (void)root;
+}
+
+// The end of every landing once the package's files (if any) are written
+// and flushed: the records are written, every file gets its size and
+// SHA-256 in the ready journal, and the files are moved into place.
+bool landWritten(const char* root, UnwrapPlan& plan, LandingRequest* request) {
+    if (!writeFolders(root, plan)) {
+        written.clear();
+        unsigned removed = discardLanding(root, plan);
+        logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
+        return failRun();
+    }
+    if (request && request->extras) {
+        flushBatch = sysFlushStart();
+        bool ok = request->extras->write(root, plan);
+        int err = sysFlushFinish(flushBatch);
+        flushBatch = nullptr;
+        if (ok && err != SYS_OK) {
+            logMessage("unwrapFolder ERROR - the installation's records cannot be flushed to the disk - %d", err);
+            ok = false;
+        }
+        if (!ok) {
+            unsigned removed = discardLanding(root, plan);
+            logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
+            return failRun();
+        }
+    }
+    std::string target;
+    for (size_t i = 0; i < plan.files.size(); ++i) {
+        LandingFile& f = plan.files[i];
+        target.assign(root).append(f.path);
+        auto it = written.find(target);
+        if (it == written.end() && (f.flags & LAND_STATE_FILE)) {
+            // A record that had nothing to say this time (a version file the
+            // server does not have) stays as it is installed.
+            sysDeleteFile((target + WRP_TEMP_SUFFIX).c_str());
+            plan.files.erase(plan.files.begin() + static_cast<long>(i--));
+            continue;
+        }
+        if (it == written.end()) {
+            // Every file was written above, or the run failed before.
+            logMessage("unwrapFolder ERROR - \"%s\" was not written", target.c_str());
+            unsigned removed = discardLanding(root, plan);
+            logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
+            return failRun();
+        }
+        f.size = it->second.size;
+        memcpy(f.sha256, it->second.sha256, sizeof f.sha256);
+    }
+    written.clear();
+    int err = writeJournal(root, JOURNAL_READY, plan);
+    if (err != SYS_OK) {
+        logMessage("unwrapFolder ERROR - journal \"%s" UNWRAP_JOURNAL_NAME "\" cannot be written - %d", root, err);
+        unsigned removed = discardLanding(root, plan);
+        logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
+        return failRun();
+    }
+    // Second phase: every file it replaces taken first, then the moves.
+    LandingStop stop;
+    if (!landReady(root, plan, request ? request->retry : nullptr, &stop)) {
+        logStop(root, stop);
+        copyResult = COPY_RENAME_FAILED;
+        unwrapFailed |= UNWRAP_FILE_FAILED | (stop.inUse ? UNWRAP_IN_USE : 0);
+        if (request) request->stop = stop;
+        return failRun();
+    }
+    logMessage("     > unwrap done");
+    return true;
+}
+
+void namePackage(UnwrapPlan& plan, const LandingRequest* request) {
+    if (!request) return;
+    if (request->package) plan.package = request->package;
+    if (request->packageDigest) memcpy(plan.packageDigest, request->packageDigest, CRYPTO_DIGEST_BYTES);
+}
+
+}  // namespace
+
 // unwrapFolder on an open archive (read from its start) into `root`, the
 // destination with its separator.
-static bool unwrapArchiveStream(FILE* src, const char* root) {
+static bool unwrapArchiveStream(FILE* src, const char* root, LandingRequest* request) {
     unwrapFailed = 0;
     if (!src || !root) return false;
     archiveSize = sysSeekEnd(src) ? sysTell(src) : -1;
     sysSeekStart(src);
     lastProgress = 0;
-    // A run cut off earlier is finished or undone first; one that cannot be
-    // must not lose its journal to this one.
-    Recovery earlier = recoverUnwrap(root);
-    if (earlier == Recovery::Refused || earlier == Recovery::MovesFailed) {
-        logMessage("unwrapFolder ERROR - an unfinished unpacking in \"%s\" is in the way", root);
-        logMessage("     > unwrap failed");
-        return false;
-    }
+    if (!clearEarlier(root)) return failRun();
     // Room is counted before anything is created, the destination included.
     UnwrapPlan plan;
     if (!planUnpacking(src, root, &plan)) {
         unwrapFailed |= UNWRAP_NO_ROOM;
-        logMessage("     > unwrap failed");
-        return false;
+        return failRun();
     }
+    namePackage(plan, request);
+    addExtras(plan, request, root);
     // Every journal written must be one that recovery reads back.
     if (journalSize(plan) > UNWRAP_JOURNAL_MAX) {
         logMessage("unwrapFolder ERROR - %u files are more than one unpacking can list",
                    static_cast<unsigned>(plan.files.size()));
-        logMessage("     > unwrap failed");
-        return false;
+        return failRun();
     }
     int err = sysCreateFolder(root);
     if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS) logMessage("CreateDirectory \"%s\" ERROR - %d", root, err);
     err = writeJournal(root, JOURNAL_UNPACKING, plan);
     if (err != SYS_OK) {
         logMessage("unwrapFolder ERROR - journal \"%s" UNWRAP_JOURNAL_NAME "\" cannot be written - %d", root, err);
-        logMessage("     > unwrap failed");
-        return false;
+        return failRun();
     }
 
     // First phase: every file to its temporary file, nothing installed touched.
+    written.clear();
     madeEntries.clear();
     flushBatch = sysFlushStart();
     bool ok = unwrapFolder_rec(src, root);
@@ -307,32 +511,119 @@ static bool unwrapArchiveStream(FILE* src, const char* root) {
         logMessage("unwrapFolder ERROR - the unpacked files cannot be flushed to the disk - %d", err);
         ok = false;
     }
-    if (ok && unwrapFailed == 0) {
-        err = writeJournal(root, JOURNAL_MOVING, plan);
-        if (err != SYS_OK) {
-            logMessage("unwrapFolder ERROR - journal \"%s" UNWRAP_JOURNAL_NAME "\" cannot be written - %d", root, err);
-            ok = false;
-        }
-    }
     if (!ok || unwrapFailed != 0) {
-        unsigned removed = undoUnpacking(root, plan);
+        written.clear();
+        unsigned removed = discardLanding(root, plan);
         logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
-        logMessage("     > unwrap failed");
-        return false;
+        return failRun();
     }
+    return landWritten(root, plan, request);
+}
 
-    // Second phase: each temporary file onto its name.  A move that fails
-    // (a target in use) keeps the journal, so the next start finishes it.
-    unsigned failed = 0;
-    finishMoves(root, plan, &failed);
-    if (failed) {
-        copyResult = COPY_RENAME_FAILED;
-        unwrapFailed |= UNWRAP_FILE_FAILED;
-        logMessage("     > unwrap failed");
+bool landingPut(const char* root, const char* rel, const void* data, size_t n) {
+    std::string target = std::string(root) + rel, temp = target + WRP_TEMP_SUFFIX;
+    FILE* f = temp.size() < WRP_UNPACK_PATH_CAP ? sysOpenFileNoWriters(temp.c_str(), "wb") : nullptr;
+    bool ok = f && (n == 0 || fwrite(data, 1, n, f) == n);
+    if (f && fclose(f) != 0) ok = false;
+    ContentHash hash;
+    hash.add(data, n);
+    ok = ok && hash.note(target.c_str());
+    if (!ok) {
+        logMessage("unwrapFolder ERROR - \"%s\" cannot be written", temp.c_str());
         return false;
     }
-    logMessage("     > unwrap done");
+    sysFlushAdd(flushBatch, temp.c_str());
     return true;
+}
+
+bool landingAdopt(const char* root, const char* rel) {
+    std::string target = std::string(root) + rel, temp = target + WRP_TEMP_SUFFIX;
+    FILE* in = sysOpenFileNoWriters(temp.c_str(), "rb");
+    ContentHash hash;
+    bool ok = in != nullptr;
+    size_t got;
+    while (ok && (got = fread(copyBlock, 1, sizeof copyBlock, in)) > 0) hash.add(copyBlock, got);
+    ok = ok && !ferror(in);
+    if (in) fclose(in);
+    ok = ok && hash.note(target.c_str());
+    if (!ok) {
+        logMessage("unwrapFolder ERROR - \"%s\" cannot be read", temp.c_str());
+        return false;
+    }
+    sysFlushAdd(flushBatch, temp.c_str());
+    return true;
+}
+
+bool landKeptPackage(const char* destinationFolder, LandingRequest* request, bool* used) {
+    *used = false;
+    unwrapFailed = 0;
+    char root[WRP_DEST_PATH_CAP];
+    if (!request || !request->package || !request->packageDigest || !destinationFolder ||
+        !rootOf(destinationFolder, root))
+        return false;
+    char state = 0;
+    UnwrapPlan plan;
+    const char* why = nullptr;
+    int error = 0;
+    if (readJournal(root, &state, &plan, &why, &error) != JournalFound::Whole || state != JOURNAL_READY ||
+        sysCompareNames(plan.package.data(), plan.package.size(), request->package, strlen(request->package)) != 0 ||
+        memcmp(plan.packageDigest, request->packageDigest, CRYPTO_DIGEST_BYTES) != 0)
+        return false;
+    // Each kept file must still be what the journal says; the records are
+    // written anew.
+    std::vector<LandingFile> kept;
+    std::string target;
+    for (const LandingFile& f : plan.files) {
+        target.assign(root).append(f.path);
+        if (f.flags & LAND_STATE_FILE) {
+            sysDeleteFile((target + WRP_TEMP_SUFFIX).c_str());
+            continue;
+        }
+        if (!fileHasDigest((target + WRP_TEMP_SUFFIX).c_str(), f.size, f.sha256)) {
+            unsigned removed = discardLanding(root, plan);
+            logMessage("unwrapFolder - the files kept for %s are not what their journal says (\"%s\"): dropped, %u "
+                       "temporary files removed",
+                       request->package, (target + WRP_TEMP_SUFFIX).c_str(), removed);
+            return false;
+        }
+        kept.push_back(f);
+    }
+    *used = true;
+    logMessage("unwrap - %u files kept for %s in \"%s\" are used, the package is not fetched again",
+               static_cast<unsigned>(kept.size()), request->package, root);
+    plan.files = std::move(kept);
+    written.clear();
+    for (const LandingFile& f : plan.files) {
+        Written& w = written[std::string(root) + f.path];
+        w.size = f.size;
+        memcpy(w.sha256, f.sha256, sizeof w.sha256);
+    }
+    addExtras(plan, request, root);
+    int err = journalSize(plan) > UNWRAP_JOURNAL_MAX ? SYS_ERROR_FILENAME_EXCED_RANGE
+                                                     : writeJournal(root, JOURNAL_UNPACKING, plan);
+    if (err != SYS_OK) {
+        logMessage("unwrapFolder ERROR - journal \"%s" UNWRAP_JOURNAL_NAME "\" cannot be written - %d", root, err);
+        written.clear();
+        return failRun();
+    }
+    return landWritten(root, plan, request);
+}
+
+bool landRecords(const char* destinationFolder, LandingRequest* request) {
+    unwrapFailed = 0;
+    char root[WRP_DEST_PATH_CAP];
+    if (!destinationFolder || !rootOf(destinationFolder, root)) return false;
+    if (!clearEarlier(root)) return failRun();
+    UnwrapPlan plan;
+    namePackage(plan, request);
+    addExtras(plan, request, root);
+    written.clear();
+    int err = writeJournal(root, JOURNAL_UNPACKING, plan);
+    if (err != SYS_OK) {
+        logMessage("unwrapFolder ERROR - journal \"%s" UNWRAP_JOURNAL_NAME "\" cannot be written - %d", root, err);
+        return failRun();
+    }
+    return landWritten(root, plan, request);
 }
 
 bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
@@ -344,12 +635,11 @@ bool unwrapFolder(const char* archivePath, const char* destinationFolder) {
     return ok;
 }
 
-bool unwrapFolderFrom(FILE* src, const char* archivePath, const char* destinationFolder) {
+bool unwrapFolderFrom(FILE* src, const char* archivePath, const char* destinationFolder, LandingRequest* request) {
     unwrapFailed = 0;
     if (!archivePath || !destinationFolder) return false;
     char root[WRP_DEST_PATH_CAP];
-    if (!copyText(root, sizeof root, destinationFolder) ||
-        (!endsWithSeparator(root) && !appendText(root, sizeof root, "\\"))) {
+    if (!rootOf(destinationFolder, root)) {
         logMessage("unwrapFolder ERROR - path too long (%s)", destinationFolder);
         logMessage("     > unwrap failed");
         return false;
@@ -361,5 +651,5 @@ bool unwrapFolderFrom(FILE* src, const char* archivePath, const char* destinatio
         return false;
     }
     clearerr(src);
-    return unwrapArchiveStream(src, root);
+    return unwrapArchiveStream(src, root, request);
 }

@@ -79,7 +79,8 @@ private:
 uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t unit, UnwrapPlan* plan) {
     Volume volume(unit);
     UnwrapPlan walked;
-    TempNameClash clash(false);
+    std::set<std::string, FileNameLess> namedFolders;
+    TempNameClash clash(true);
     const size_t rootLength = strlen(root);
     // The path of the record, built as the unpacker builds it: the folder
     // of each open listing is the start of it, up to the length kept here.
@@ -108,12 +109,20 @@ uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t
         std::string_view relative = std::string_view(path).substr(rootLength);
         if (isFolder) {
             folders.push_back(path.size());
-            if (volume.folder(path)) walked.newFolders.emplace_back(relative.substr(0, relative.size() - 1));
+            bool made = volume.folder(path);
+            std::string_view folder = relative.substr(0, relative.size() - 1);
+            // Every folder the package names goes on the plan once, marked
+            // when this run makes it.
+            if (namedFolders.emplace(folder).second)
+                walked.folders.push_back({std::string(folder), static_cast<uint8_t>(made ? LAND_FOLDER_MADE : 0)});
         } else if (path.size() + sizeof WRP_TEMP_SUFFIX - 1 >= WRP_UNPACK_PATH_CAP) {
             if (r.size > 0) break;
         } else {
             // A file listed twice is planned once (its paths share the root).
-            if (volume.file(path, r.size)) walked.files.emplace_back(relative);
+            if (volume.file(path, r.size)) {
+                walked.files.emplace_back();
+                walked.files.back().path.assign(relative);
+            }
             if (!cursor.skipContent(r.size, length)) break;
         }
     }

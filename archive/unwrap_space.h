@@ -19,5 +19,6 @@ struct UnwrapPlan;
 // where the unpacker would stop: the archive's end, a cut, a name it
 // refuses, a path beyond its limits or a temporary-name clash.  Failures it
 // cannot foresee only make the figure larger.  `plan`, when given, receives
-// the files the walk met and the folders it would create.
+// the files the walk met and every folder it names, those it would create
+// marked.
 uint64_t unpackingPeak(FILE* archive, int64_t length, const char* root, uint32_t unit, UnwrapPlan* plan = nullptr);

@@ -40,6 +40,12 @@ const uint64_t WRP_SIZE_LIMIT = 0x100000000ULL;
 // the target.  Names themselves follow the system's rules in
 // platform/file_names.h, which the packer and the unpacker both apply.
 #define WRP_TEMP_SUFFIX ".unwrap"
+// Suffix under which a replaced file is kept while a package lands, so that
+// a landing cut off half-way can still be put back whole.  As long as the
+// temporary suffix, so that a target whose temporary path fits has a
+// backup path that fits too.
+#define WRP_BACKUP_SUFFIX ".wrpold"
+static_assert(sizeof WRP_BACKUP_SUFFIX == sizeof WRP_TEMP_SUFFIX, "backup and temporary paths have one limit");
 
 inline void wrpPutU32(uint8_t out[4], uint32_t v) {
     out[0] = static_cast<uint8_t>(v);

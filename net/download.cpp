@@ -7,6 +7,7 @@
 #include "app/eventlog.h"
 #include "app/globals.h"
 #include "base/textbuf.h"
+#include "net/connection.h"
 #include "net/link.h"
 #include "net/protocol.h"
 #include "net/wire_format.h"
@@ -140,9 +141,22 @@ uint32_t receiveContent(FILE* file, uint32_t size, bool showProgress, uint32_t* 
     return received;
 }
 
+// A file announced larger than its caller allows is never read: the
+// connection is made anew, since its content follows the header at once.
+void refuseOversize(const char* remotePath, uint32_t size, uint64_t maxBytes) {
+    logMessage("tcpDownload ERROR - \"%s\" is announced with %u bytes, more than the %llu it may have - refused",
+               remotePath, size, static_cast<unsigned long long>(maxBytes));
+    if (serverSocket != SYS_NO_SOCKET) {
+        sysSocketClose(serverSocket);
+        serverSocket = SYS_NO_SOCKET;
+        linkRole = 0;
+    }
+    connectToServer();
+}
+
 // The request and the content, into `file`; closes it unless `keep`.
 bool fetchInto(FILE* file, bool keep, const char* localPath, const char* remotePath, bool showProgress,
-               DownloadSink* sink) {
+               DownloadSink* sink, uint64_t maxBytes) {
     bool sent = sendRequest(remotePath);
     downloadActive = true;
     uiSocketReads(serverSocket, false);
@@ -152,7 +166,12 @@ bool fetchInto(FILE* file, bool keep, const char* localPath, const char* remoteP
     if (sent) waitForHeader(remotePath);
 
     bool result = false;
-    if (transferSize != 0) {
+    if (transferSize != 0 && transferSize > maxBytes) {
+        uint32_t size = transferSize;
+        transferSize = 0;
+        downloadActive = false;
+        refuseOversize(remotePath, size, maxBytes);
+    } else if (transferSize != 0) {
         uint32_t size = transferSize;
         uint32_t written = 0;
         if (sink) sink->announced(size);
@@ -180,24 +199,32 @@ bool fetchInto(FILE* file, bool keep, const char* localPath, const char* remoteP
 
 }  // namespace
 
-bool tcpDownload(const char* localPath, const char* remotePath, bool showProgress) {
+bool tcpDownload(const char* localPath, const char* remotePath, bool showProgress, uint64_t maxBytes) {
     if (!localPath || !remotePath) return false;
     uiSetProgress(0);
     if (showProgress) logMessage("tcpDownload - \"%s\"", localPath);
     // Nobody else may cut or write the file while it fills.
     FILE* file = sysOpenFileNoWriters(localPath, "wb");
-    if (!file) return false;
+    if (!file) {
+        // Said as what it is: no network fault.
+        logMessage("tcpDownload ERROR - \"%s\" cannot be opened for writing - %d", localPath, sysOpenFailure());
+        return false;
+    }
     // Each received block goes to the file in one write, without a copy
     // through the stream's buffer.
     setvbuf(file, nullptr, _IONBF, 0);
-    return fetchInto(file, false, localPath, remotePath, showProgress, nullptr);
+    bool ok = fetchInto(file, false, localPath, remotePath, showProgress, nullptr, maxBytes);
+    return ok;
 }
 
 bool tcpDownloadInto(FILE* file, const char* localPath, const char* remotePath, bool showProgress,
-                     DownloadSink* sink) {
+                     DownloadSink* sink, uint64_t maxBytes) {
     if (!localPath || !remotePath) return false;
     uiSetProgress(0);
     if (showProgress) logMessage("tcpDownload - \"%s\"", localPath);
-    if (!file) return false;
-    return fetchInto(file, true, localPath, remotePath, showProgress, sink);
+    if (!file) {
+        logMessage("tcpDownload ERROR - \"%s\" cannot be opened for writing - %d", localPath, sysOpenFailure());
+        return false;
+    }
+    return fetchInto(file, true, localPath, remotePath, showProgress, sink, maxBytes);
 }

@@ -18,8 +18,10 @@ extern bool downloadActive;
 
 // Fetches remotePath into localPath (created or truncated).  True only when
 // exactly the announced number of bytes arrived.  The local file stays on
-// every outcome.
-bool tcpDownload(const char* localPath, const char* remotePath, bool showProgress);
+// every outcome.  A file announced with more than `maxBytes` is refused
+// without reading it (the connection is made anew).
+bool tcpDownload(const char* localPath, const char* remotePath, bool showProgress,
+                 uint64_t maxBytes = UINT64_MAX);
 
 // Told what a download writes, as it writes it: the announced size before
 // the first block, then every block that reached the file, in order.
@@ -37,4 +39,4 @@ protected:
 // between the download and what reads it next.  A failed flush is a failed
 // download.  `sink` may be null.
 bool tcpDownloadInto(FILE* file, const char* localPath, const char* remotePath, bool showProgress,
-                     DownloadSink* sink);
+                     DownloadSink* sink, uint64_t maxBytes = UINT64_MAX);

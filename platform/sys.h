@@ -30,6 +30,7 @@ enum : int {
     SYS_ERROR_BUSY = 170,
     SYS_ERROR_ALREADY_EXISTS = 183,
     SYS_ERROR_FILENAME_EXCED_RANGE = 206,
+    SYS_ERROR_NOT_INSIDE = 681,          // the system's "stopped on a symbolic link": a path that leads elsewhere
     SYS_WSAEWOULDBLOCK = 10035,
     SYS_WSAECONNRESET = 10054,
     SYS_WSAETIMEDOUT = 10060,
@@ -93,6 +94,10 @@ int sysCompareNames(const char* a, size_t an, const char* b, size_t bn);
 // errno set by the runtime.
 FILE* sysOpenFile(const char* path, const char* mode);
 
+// The system error number of the last sysOpenFile or sysOpenFileNoWriters
+// that failed (2 missing, 5 denied, 32 in use by another program, ...).
+int sysOpenFailure();
+
 // Like sysOpenFile, but until the stream is closed nobody else may write,
 // truncate, rename or delete the file; reading it stays allowed.  For the
 // files whose content a run relies on while it works on them (the download
@@ -111,6 +116,14 @@ int64_t sysTell(FILE* f);
 // at the end or on an error); the stream's position is undefined after it:
 // seek before reading through the stream again.
 size_t sysReadAt(FILE* f, int64_t offset, void* buf, size_t n);
+
+// Deletes the file `path`, which names a file below `folder`, only where
+// the opened file itself is no link and lies inside `folder` along the
+// very components of `path` (no component a link or junction that leads
+// elsewhere): checked on the open file, not by its name.  0, or
+// SYS_ERROR_NOT_INSIDE for a path that leads elsewhere (nothing deleted),
+// or the system's error.
+int sysDeleteInside(const char* folder, const char* path);
 
 // Kind of a path: 0 missing, 1 file, 2 folder.
 int sysPathKind(const char* path);
@@ -134,6 +147,19 @@ struct SysFolderScan;        // opaque
 SysFolderScan* sysScanBegin(const char* folder);
 bool sysScanNext(SysFolderScan* scan, SysFolderEntry* entry);
 void sysScanEnd(SysFolderScan* scan);
+
+// ---- files about to be replaced ----------------------------------------
+// A landing takes each file it replaces before it moves anything: the file
+// is opened so that no other program may have it open at the same time, and
+// kept so until its move.  0 with *hold set, else the system's error number
+// (32 when another program has it open).  POSIX has no such sharing rule:
+// there it only checks that the file can be opened.
+struct SysFileHold;          // opaque
+int sysHoldFile(const char* path, SysFileHold** hold);
+void sysReleaseHold(SysFileHold* hold);   // null: nothing
+// The program that has `path` open, as the system names it ("name.exe
+// (pid 1234)"); false when the system cannot tell.
+bool sysFileHolder(const char* path, char* out, size_t cap);
 
 // ---- claiming a folder --------------------------------------------------
 // A claim on an existing folder, held until sysReleaseFolder or the end of
@@ -210,6 +236,8 @@ void uiSocketReads(SysSocket s, bool on);
 void uiWarning(const char* text);        // modal "KAVO Warning" box
 // Modal Yes/No question owned by the main window; true for Yes.
 bool uiAskYesNo(const char* text, const char* title, bool warningIcon);
+// Modal box with Retry and Cancel and the warning icon; true for Retry.
+bool uiAskRetry(const char* text, const char* title);
 // Modal box with an OK button and the information icon.
 void uiInform(const char* text, const char* title);
 void uiQuit();                           // post the quit message (exit code 0)

@@ -157,6 +157,30 @@ FILE* sysOpenFile(const char* path, const char* mode) {
 
 FILE* sysOpenFileNoWriters(const char* path, const char* mode) { return sysOpenFile(path, mode); }
 
+int sysOpenFailure() {
+    switch (errno) {
+        case ENOENT: return SYS_ERROR_FILE_NOT_FOUND;
+        case ENOSPC: return SYS_ERROR_DISK_FULL;
+        case EBUSY: return SYS_ERROR_SHARING_VIOLATION;
+        default: return SYS_ERROR_ACCESS_DENIED;
+    }
+}
+
+// A locked entry stands for a file another program has open.
+struct SysFileHold {};
+int sysHoldFile(const char* path, SysFileHold** hold) {
+    *hold = nullptr;
+    MemNode* n = path ? memFs.find(path) : nullptr;
+    if (!n) return SYS_ERROR_FILE_NOT_FOUND;
+    if (n->folder) return SYS_ERROR_ACCESS_DENIED;
+    if (n->locked) return SYS_ERROR_SHARING_VIOLATION;
+    static SysFileHold one;
+    *hold = &one;
+    return SYS_OK;
+}
+void sysReleaseHold(SysFileHold*) {}
+bool sysFileHolder(const char*, char*, size_t) { return false; }
+
 // One process: every claim is granted.
 struct SysFolderClaim {};
 int sysClaimFolder(const char*, SysFolderClaim** claim) {
@@ -174,6 +198,14 @@ size_t sysReadAt(FILE* f, int64_t offset, void* buf, size_t n) {
 }
 
 int sysPathKind(const char* path) { return path ? memFs.kind(path) : 0; }
+
+// No links here: inside is a matter of the path alone.
+int sysDeleteInside(const char* folder, const char* path) {
+    if (!folder || !path) return SYS_ERROR_FILE_NOT_FOUND;
+    std::string f = MemFs::normal(folder), p = MemFs::normal(path);
+    if (p.size() <= f.size() + 1 || p.compare(0, f.size(), f) != 0 || p[f.size()] != '/') return SYS_ERROR_NOT_INSIDE;
+    return sysDeleteFile(path);
+}
 
 bool sysCurrentFolder(char* buf, size_t cap) {
     if (!buf || cap < 5) return false;

@@ -288,21 +288,54 @@ int sysCompareNames(const char* a, size_t an, const char* b, size_t bn) {
     return an < bn ? -1 : an > bn ? 1 : 0;
 }
 
+namespace {
+int lastOpenError = SYS_OK;
+}  // namespace
+
 FILE* sysOpenFile(const char* path, const char* mode) {
     if (!path || !mode) {
         errno = EINVAL;
+        lastOpenError = SYS_ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
     std::string p = nativePath(path);
     struct stat st;
     if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         errno = EACCES;  // as the Windows runtime reports a folder
+        lastOpenError = SYS_ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    return fopen(p.c_str(), mode);
+    FILE* f = fopen(p.c_str(), mode);
+    if (!f) lastOpenError = pathError(p, errno);
+    return f;
 }
 
 FILE* sysOpenFileNoWriters(const char* path, const char* mode) { return sysOpenFile(path, mode); }
+
+int sysOpenFailure() { return lastOpenError; }
+
+// No sharing rules here: a hold is an open descriptor, which proves the
+// file is there and can be opened.
+struct SysFileHold {
+    int fd;
+};
+
+int sysHoldFile(const char* path, SysFileHold** hold) {
+    *hold = nullptr;
+    std::string p = nativePath(path ? path : "");
+    int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return pathError(p, errno);
+    *hold = new SysFileHold{fd};
+    return SYS_OK;
+}
+
+void sysReleaseHold(SysFileHold* hold) {
+    if (!hold) return;
+    close(hold->fd);
+    delete hold;
+}
+
+bool sysFileHolder(const char*, char*, size_t) { return false; }
 
 bool sysSeekEnd(FILE* f) { return f && fseeko(f, 0, SEEK_END) == 0; }
 bool sysSeekStart(FILE* f) { return f && fseeko(f, 0, SEEK_SET) == 0; }
@@ -315,6 +348,46 @@ size_t sysReadAt(FILE* f, int64_t offset, void* buf, size_t n) {
         if (r >= 0) return static_cast<size_t>(r);
         if (errno != EINTR) return 0;
     }
+}
+
+int sysDeleteInside(const char* folder, const char* path) {
+    if (!folder || !path) return SYS_ERROR_FILE_NOT_FOUND;
+    std::string f = nativePath(folder), p = nativePath(path);
+    while (f.size() > 1 && f.back() == '/') f.pop_back();
+    if (p.size() <= f.size() + 1 || p.compare(0, f.size(), f) != 0 || p[f.size()] != '/') return SYS_ERROR_NOT_INSIDE;
+    std::string rel = p.substr(f.size() + 1);
+    // Each component opened from the one before without following a link:
+    // what is deleted is what lies inside, whatever was planted on the way.
+    int dir = open(f.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return pathError(f, errno);
+    int result = SYS_OK;
+    size_t start = 0;
+    for (;;) {
+        size_t cut = rel.find('/', start);
+        std::string name = rel.substr(start, cut == std::string::npos ? std::string::npos : cut - start);
+        if (name.empty() || name == "." || name == "..") {
+            result = SYS_ERROR_NOT_INSIDE;
+            break;
+        }
+        if (cut == std::string::npos) {
+            struct stat st;
+            if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) result = pathError(p, errno);
+            else if (S_ISLNK(st.st_mode)) result = SYS_ERROR_NOT_INSIDE;
+            else if (S_ISDIR(st.st_mode)) result = SYS_ERROR_ACCESS_DENIED;
+            else if (unlinkat(dir, name.c_str(), 0) != 0) result = pathError(p, errno);
+            break;
+        }
+        int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            result = errno == ELOOP || errno == ENOTDIR ? SYS_ERROR_NOT_INSIDE : pathError(p, errno);
+            break;
+        }
+        close(dir);
+        dir = next;
+        start = cut + 1;
+    }
+    close(dir);
+    return result;
 }
 
 int sysPathKind(const char* path) {

@@ -5,6 +5,9 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <restartmanager.h>
+
+#include <cerrno>
 #include <io.h>
 #include <share.h>
 
@@ -188,9 +191,93 @@ int sysCompareNames(const char* a, size_t an, const char* b, size_t bn) {
     return c ? c : (an < bn ? -1 : an > bn ? 1 : 0);
 }
 
-FILE* sysOpenFile(const char* path, const char* mode) { return fopen(path, mode); }
+namespace {
 
-FILE* sysOpenFileNoWriters(const char* path, const char* mode) { return _fsopen(path, mode, _SH_DENYWR); }
+DWORD lastOpenError = 0;
+
+// The runtime's open keeps the system's error; errno is the fallback.
+FILE* noteOpen(FILE* f) {
+    if (f) return f;
+    lastOpenError = GetLastError();
+    if (lastOpenError == 0) lastOpenError = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    return f;
+}
+
+}  // namespace
+
+FILE* sysOpenFile(const char* path, const char* mode) {
+    SetLastError(0);
+    return noteOpen(fopen(path, mode));
+}
+
+FILE* sysOpenFileNoWriters(const char* path, const char* mode) {
+    SetLastError(0);
+    return noteOpen(_fsopen(path, mode, _SH_DENYWR));
+}
+
+int sysOpenFailure() { return static_cast<int>(lastOpenError); }
+
+struct SysFileHold {
+    HANDLE handle;
+};
+
+int sysHoldFile(const char* path, SysFileHold** hold) {
+    *hold = nullptr;
+    // No sharing at all: the open fails while any other program has the
+    // file open for reading, writing or deleting, whatever it shares.
+    HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    *hold = new SysFileHold{h};
+    return SYS_OK;
+}
+
+void sysReleaseHold(SysFileHold* hold) {
+    if (!hold) return;
+    CloseHandle(hold->handle);
+    delete hold;
+}
+
+// The Restart Manager names the programs that have a file open.  It is
+// loaded when needed, so that the exe starts where it is missing.
+bool sysFileHolder(const char* path, char* out, size_t cap) {
+    if (!path || !out || cap == 0) return false;
+    out[0] = '\0';
+    HMODULE rm = LoadLibraryA("rstrtmgr.dll");
+    if (!rm) return false;
+    typedef DWORD(WINAPI * StartFn)(DWORD*, DWORD, WCHAR*);
+    typedef DWORD(WINAPI * RegisterFn)(DWORD, UINT, LPCWSTR*, UINT, RM_UNIQUE_PROCESS*, UINT, LPCWSTR*);
+    typedef DWORD(WINAPI * ListFn)(DWORD, UINT*, UINT*, RM_PROCESS_INFO*, LPDWORD);
+    typedef DWORD(WINAPI * EndFn)(DWORD);
+    StartFn start = reinterpret_cast<StartFn>(reinterpret_cast<void*>(GetProcAddress(rm, "RmStartSession")));
+    RegisterFn add = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(GetProcAddress(rm, "RmRegisterResources")));
+    ListFn list = reinterpret_cast<ListFn>(reinterpret_cast<void*>(GetProcAddress(rm, "RmGetList")));
+    EndFn end = reinterpret_cast<EndFn>(reinterpret_cast<void*>(GetProcAddress(rm, "RmEndSession")));
+    bool found = false;
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+    WCHAR wide[MAX_PATH];
+    if (start && add && list && end && MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) > 0 &&
+        start(&session, 0, key) == ERROR_SUCCESS) {
+        LPCWSTR files[] = {wide};
+        RM_PROCESS_INFO info[4];
+        UINT needed = 0, count = 4;
+        DWORD reasons = 0;
+        DWORD r = add(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS
+                      ? list(session, &needed, &count, info, &reasons)
+                      : ERROR_INVALID_PARAMETER;
+        if ((r == ERROR_SUCCESS || r == ERROR_MORE_DATA) && count > 0 && needed > 0) {
+            char name[CCH_RM_MAX_APP_NAME + 1];
+            if (WideCharToMultiByte(CP_ACP, 0, info[0].strAppName, -1, name, sizeof name, nullptr, nullptr) <= 0)
+                name[0] = '\0';
+            found = formatText(out, cap, "%s (pid %lu)", name[0] ? name : "a program",
+                               static_cast<unsigned long>(info[0].Process.dwProcessId));
+        }
+        end(session);
+    }
+    FreeLibrary(rm);
+    return found;
+}
 
 bool sysSeekEnd(FILE* f) { return f && _fseeki64(f, 0, SEEK_END) == 0; }
 bool sysSeekStart(FILE* f) { return f && _fseeki64(f, 0, SEEK_SET) == 0; }
@@ -205,6 +292,65 @@ size_t sysReadAt(FILE* f, int64_t offset, void* buf, size_t n) {
     at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
     DWORD got = 0;
     return ReadFile(h, buf, static_cast<DWORD>(n), &got, &at) ? got : 0;
+}
+
+namespace {
+
+bool isSeparatorChar(char c) { return c == '\\' || c == '/'; }
+
+// The path the system gives an open file or folder, without its "\\?\"
+// prefix: links and junctions on the way resolved.
+bool finalPath(HANDLE h, char* out, DWORD cap) {
+    DWORD n = GetFinalPathNameByHandleA(h, out, cap, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= cap) return false;
+    if (strncmp(out, "\\\\?\\UNC\\", 8) == 0) {
+        memmove(out + 1, out + 7, strlen(out + 7) + 1);  // \\?\UNC\server -> \\server
+        out[0] = '\\';
+    } else if (strncmp(out, "\\\\?\\", 4) == 0) {
+        memmove(out, out + 4, strlen(out + 4) + 1);
+    }
+    return true;
+}
+
+}  // namespace
+
+int sysDeleteInside(const char* folder, const char* path) {
+    if (!folder || !path) return ERROR_FILE_NOT_FOUND;
+    size_t fl = strlen(folder);
+    while (fl > 0 && isSeparatorChar(folder[fl - 1])) --fl;
+    size_t pl = strlen(path);
+    if (pl <= fl + 1 || _strnicmp(path, folder, fl) != 0 || !isSeparatorChar(path[fl])) return SYS_ERROR_NOT_INSIDE;
+    HANDLE dir = CreateFileA(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    char expected[2048];
+    bool known = finalPath(dir, expected, sizeof expected);
+    CloseHandle(dir);
+    if (!known) return ERROR_PATH_NOT_FOUND;
+    // What the file must be when nothing on the way leads elsewhere.
+    size_t el = strlen(expected);
+    if (el > 0 && isSeparatorChar(expected[el - 1])) expected[--el] = '\0';
+    if (el + 1 + (pl - fl - 1) >= sizeof expected) return ERROR_FILENAME_EXCED_RANGE;
+    expected[el] = '\\';
+    for (size_t i = fl + 1; i <= pl; ++i) expected[el + i - fl] = path[i] == '/' ? '\\' : path[i];
+    // The file itself, never through a link put in its place.
+    HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    BY_HANDLE_FILE_INFORMATION info;
+    char actual[2048];
+    int result = SYS_OK;
+    if (!GetFileInformationByHandle(h, &info) || !finalPath(h, actual, sizeof actual)) result = static_cast<int>(GetLastError());
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || lstrcmpiA(actual, expected) != 0)
+        result = SYS_ERROR_NOT_INSIDE;
+    if (result == SYS_OK) {
+        FILE_DISPOSITION_INFO disposition = {};
+        disposition.DeleteFile = TRUE;
+        if (!SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition))
+            result = static_cast<int>(GetLastError());
+    }
+    CloseHandle(h);
+    return result;
 }
 
 int sysPathKind(const char* path) {

@@ -5,6 +5,7 @@
 namespace {
 
 RunOutcome noted = RunOutcome::Done;
+bool repaired = false;
 
 }  // namespace
 
@@ -13,12 +14,17 @@ void noteOutcome(RunOutcome outcome) {
 }
 
 void noteUnpackFailure() {
-    noteOutcome((unwrapFailed & UNWRAP_NO_ROOM) ? RunOutcome::NoDiskSpace : RunOutcome::PackageRefused);
+    noteOutcome((unwrapFailed & UNWRAP_NO_ROOM)   ? RunOutcome::NoDiskSpace
+                : (unwrapFailed & UNWRAP_IN_USE) ? RunOutcome::FileInUse
+                                                 : RunOutcome::PackageRefused);
 }
+
+void noteRepaired() { repaired = true; }
 
 RunOutcome runOutcome(bool workDone) {
     if (noted != RunOutcome::Done) return noted;
-    return workDone ? RunOutcome::Done : RunOutcome::GeneralFailure;
+    if (!workDone) return RunOutcome::GeneralFailure;
+    return repaired ? RunOutcome::Repaired : RunOutcome::Done;
 }
 
 int outcomeExitCode(RunOutcome outcome) { return static_cast<int>(outcome); }
@@ -33,9 +39,14 @@ const char* outcomeMeaning(RunOutcome outcome) {
         case RunOutcome::FolderBusy: return "another installer is working on that folder";
         case RunOutcome::NoDiskSpace: return "not enough disk space";
         case RunOutcome::ComponentsFailed: return "some component packages failed";
+        case RunOutcome::Repaired: return "done after a repair";
+        case RunOutcome::FileInUse: return "a file is in use";
         case RunOutcome::GeneralFailure: break;
     }
     return "failed";
 }
 
-void resetOutcome() { noted = RunOutcome::Done; }
+void resetOutcome() {
+    noted = RunOutcome::Done;
+    repaired = false;
+}

@@ -17,16 +17,11 @@ const uint8_t* installerPackageKey = nullptr;
 
 namespace {
 
-ReleaseInfo runRelease;
+ReleaseInfo theRelease;
 bool haveRelease = false;
 
-bool recordPath(char* out, const char* installation, const char* suffix) {
-    return copyText(out, PATH_CAP, installation) && appendText(out, PATH_CAP, "\\KAVO_data\\" RELEASE_RECORD_NAME) &&
-           appendText(out, PATH_CAP, suffix);
-}
-
 const ReleaseEntry* versionEntry(const char* serverName) {
-    for (const ReleaseEntry& e : runRelease.versions)
+    for (const ReleaseEntry& e : theRelease.versions)
         if (e.name[0] && strcmp(e.name, serverName) == 0) return &e;
     return nullptr;
 }
@@ -40,7 +35,8 @@ bool beginRelease(const char* localPath, const char* who) {
         return true;
     }
     const char* remote = testEdition ? "wrp_TEST\\KAVO.release" : "wrp\\KAVO.release";
-    bool downloaded = tcpDownload(localPath, remote, true);
+    // A release file has one length: nothing longer is read.
+    bool downloaded = tcpDownload(localPath, remote, true, REL_FILE_BYTES);
     bool ok = downloaded && acceptRelease(localPath, remote, who);
     sysDeleteFile(localPath);
     if (!downloaded) logMessage("%s ERROR - release file \"%s\" could not be fetched - refused", who, remote);
@@ -50,45 +46,62 @@ bool beginRelease(const char* localPath, const char* who) {
 
 bool acceptRelease(const char* localPath, const char* remote, const char* who) {
     haveRelease = false;
-    ReleaseCheck result = readReleaseFile(localPath, installerPackageKey, testEdition, &runRelease);
+    ReleaseCheck result = readReleaseFile(localPath, installerPackageKey, testEdition, &theRelease);
     if (result != ReleaseCheck::Accepted) {
         logMessage("%s ERROR - release file \"%s\" %s - refused", who, remote, releaseCheckText(result));
         return false;
     }
     haveRelease = true;
-    logMessage("release %llu (%s edition) - signature ok", static_cast<unsigned long long>(runRelease.number),
-               runRelease.test ? "TEST" : "normal");
+    logMessage("release %llu (%s edition) - signature ok", static_cast<unsigned long long>(theRelease.number),
+               theRelease.test ? "TEST" : "normal");
     logMessage("");
     return true;
 }
 
 void endRelease() { haveRelease = false; }
 
+const ReleaseInfo* runRelease() { return haveRelease ? &theRelease : nullptr; }
+
+const ReleaseEntry* runReleasePackage(const char* fileName) {
+    return haveRelease && fileName ? releasePackage(theRelease, fileName) : nullptr;
+}
+
 void FetchedPackage::close() {
     if (file) fclose(file);
     file = nullptr;
 }
 
-bool fetchPackage(const char* path, const char* remotePath, FetchedPackage* package) {
+bool fetchPackage(const char* path, const char* remotePath, const char* fileName, FetchedPackage* package) {
     package->close();
     if (!installerPackageKey) return tcpDownload(path, remotePath, true);
     // Opened once, for the download and the unpacking, with no other writers
-    // allowed between the two.
+    // allowed between the two; never longer than the release says.
+    const ReleaseEntry* entry = runReleasePackage(fileName);
     package->file = openArchiveNoWriters(path, "w+b");
-    if (tcpDownloadInto(package->file, path, remotePath, true, package)) return true;
+    if (tcpDownloadInto(package->file, path, remotePath, true, package, entry ? entry->size : UINT64_MAX)) return true;
+    bool opened = package->file != nullptr;
     package->close();
+    if (opened) sysDeleteFile(path);
     return false;
 }
 
-bool unpackPackage(FetchedPackage* package, const char* path, const char* fileName, const char* destination) {
+bool unpackPackage(FetchedPackage* package, const char* path, const char* fileName, const char* destination,
+                   LandingRequest* request) {
+    LandingRequest plain;
+    if (!request) request = &plain;
+    request->package = fileName;
     if (!installerPackageKey) {
         package->close();
-        return unwrapFolder(path, destination);
+        FILE* src = openArchiveNoWriters(path);
+        bool ok = unwrapFolderFrom(src, path, destination, request);
+        if (src) fclose(src);
+        return ok;
     }
-    const ReleaseEntry* entry = haveRelease ? releasePackage(runRelease, fileName) : nullptr;
+    const ReleaseEntry* entry = haveRelease ? releasePackage(theRelease, fileName) : nullptr;
     if (!entry) {
         logMessage("verifyPackage ERROR - \"%s\" is not in the release - refused", path);
         package->close();
+        sysDeleteFile(path);
         return false;
     }
     FILE* f = package->file;
@@ -103,10 +116,17 @@ bool unpackPackage(FetchedPackage* package, const char* path, const char* fileNa
     if (ok && (d.length != entry->size || memcmp(d.whole, entry->sha256, sizeof d.whole) != 0)) {
         logMessage("verifyPackage ERROR - \"%s\" is not the release's %s (%llu bytes, release %llu) - refused", path,
                    fileName, static_cast<unsigned long long>(d.length),
-                   static_cast<unsigned long long>(runRelease.number));
+                   static_cast<unsigned long long>(theRelease.number));
         ok = false;
     }
-    ok = ok && unwrapFolderFrom(f, path, destination);
+    if (!ok) {
+        // A refused package is no file to keep.
+        package->close();
+        sysDeleteFile(path);
+        return false;
+    }
+    request->packageDigest = entry->sha256;
+    ok = unwrapFolderFrom(f, path, destination, request);
     package->close();
     return ok;
 }
@@ -134,10 +154,13 @@ bool versionFileMatches(const char* path, const char* serverName, bool fetched) 
     const ReleaseEntry* e = haveRelease ? versionEntry(serverName) : nullptr;
     bool ok;
     if (!fetched) {
-        // What a failed download left is no file of the release.  The
-        // failure itself is the download's, as without a key.
+        // What a failed download left is no file of the release.  A file the
+        // release names must come, or nothing of the release lands.
         sysDeleteFile(path);
-        return true;
+        if (!e || !e->present) return true;
+        logMessage("verifyFile ERROR - the release's %s could not be fetched - refused", serverName);
+        noteOutcome(RunOutcome::PackageRefused);
+        return false;
     } else if (!e || !e->present) {
         ok = false;
     } else {
@@ -153,37 +176,4 @@ bool versionFileMatches(const char* path, const char* serverName, bool fetched) 
         noteOutcome(RunOutcome::PackageRefused);
     }
     return ok;
-}
-
-bool releaseNotOlder(const char* installation, const char* who) {
-    if (!installerPackageKey || !haveRelease) return true;
-    char path[PATH_CAP];
-    ReleaseInfo installed;
-    if (!recordPath(path, installation, "") ||
-        readReleaseFile(path, installerPackageKey, testEdition, &installed) != ReleaseCheck::Accepted) {
-        logMessage("%s - no release record in this installation", who);
-        return true;
-    }
-    if (runRelease.number >= installed.number) return true;
-    logMessage("%s ERROR - the offered release %llu is older than the installed release %llu - refused", who,
-               static_cast<unsigned long long>(runRelease.number), static_cast<unsigned long long>(installed.number));
-    noteOutcome(RunOutcome::PackageRefused);
-    return false;
-}
-
-bool keepReleaseRecord(const char* installation, const char* who) {
-    if (!installerPackageKey || !haveRelease) return true;
-    char path[PATH_CAP], temp[PATH_CAP];
-    bool ok = recordPath(path, installation, "") && recordPath(temp, installation, ".new");
-    FILE* f = ok ? sysOpenFile(temp, "wb") : nullptr;
-    ok = f && fwrite(runRelease.bytes, 1, sizeof runRelease.bytes, f) == sizeof runRelease.bytes;
-    if (f && fclose(f) != 0) ok = false;
-    if (ok && sysReplaceFile(temp, path) != SYS_OK) ok = false;
-    if (!ok) {
-        if (f) sysDeleteFile(temp);
-        logMessage("%s ERROR - release record \"%s\" could not be written", who, path);
-        return false;
-    }
-    logMessage("%s - release record %llu kept", who, static_cast<unsigned long long>(runRelease.number));
-    return true;
 }

@@ -1,21 +1,18 @@
 // The installer's checks of what it downloads: the release file of its
-// edition, each package against it, the version files, and the rollback
-// record of an installation.
+// edition, each package against it and the version files.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
 #include "archive/package_sign.h"
+#include "archive/release_file.h"
+#include "archive/unwrap.h"
 #include "net/download.h"
 
 // The maker's public key (65 bytes) that a key-built exe embeds, set at
 // start-up; null in a build without a key, which checks nothing.
 extern const uint8_t* installerPackageKey;
-
-// The installation's rollback record, in its KAVO_data folder: the release
-// file it was installed or last updated from.
-#define RELEASE_RECORD_NAME "KAVO_installed.release"
 
 // Start of an installation or update.  With a key: fetches the release file
 // of the edition into `localPath`, verifies it and keeps it for this run;
@@ -27,6 +24,11 @@ bool beginRelease(const char* localPath, const char* who);
 bool acceptRelease(const char* localPath, const char* remote, const char* who);
 // Forgets the run's release (the end of every installation or update).
 void endRelease();
+// The run's release once accepted; null before, or without a key.
+const ReleaseInfo* runRelease();
+// The run's release entry of the package `fileName` ("OSKE_ALL.wrp"); null
+// without a release or for a name it does not hold.
+const ReleaseEntry* runReleasePackage(const char* fileName);
 
 // A package downloaded for unpacking.  With a key its file stays open, with
 // no other writers allowed, from the download to the end of the unpacking,
@@ -45,28 +47,24 @@ struct FetchedPackage : DownloadSink {
     PackageDigests digests;
 };
 
-// Downloads the package `remotePath` to `path` (tcpDownload's lines).  False
-// when the download failed; the file is not kept then.
-bool fetchPackage(const char* path, const char* remotePath, FetchedPackage* package);
+// Downloads the package `remotePath` to `path` (tcpDownload's lines); with
+// a key, never more than the size the release gives `fileName`.  False when
+// the download failed; the file is not kept then.
+bool fetchPackage(const char* path, const char* remotePath, const char* fileName, FetchedPackage* package);
 
 // Unpacks the fetched package `fileName` ("OSKE_ALL.wrp") at `path` into
 // `destination`, and closes its file.  With a key it is checked first (its
 // signature, then its size and SHA-256 against the run's release) and
-// unpacked from the same file; a package refused is not unpacked (one line).
-bool unpackPackage(FetchedPackage* package, const char* path, const char* fileName, const char* destination);
+// unpacked from the same file; a package refused is not unpacked (one line)
+// and its file is removed.  `request` (may be null) names what lands with it.
+bool unpackPackage(FetchedPackage* package, const char* path, const char* fileName, const char* destination,
+                   LandingRequest* request = nullptr);
 // The same for a package already on disk: one pass reads it for the digests.
 bool unpackPackage(const char* path, const char* fileName, const char* destination);
 
 // With a key: true when the version file fetched to `path` under its server
 // name is the one the release names (missing both on the server and in the
-// release counts as a match).  A file that does not match is deleted (one
-// line).  Without a key: true.
+// release counts as a match; a file the release names that could not be
+// fetched does not).  A file that does not match is deleted (one line).
+// Without a key: true.
 bool versionFileMatches(const char* path, const char* serverName, bool fetched);
-
-// With a key: false (one line) when the run's release is older than the
-// installation's record in `installation` + "\KAVO_data".  A missing or
-// unreadable record accepts any release.
-bool releaseNotOlder(const char* installation, const char* who);
-// With a key: writes the run's release as the installation's record (in one
-// step); false with one line when it cannot.
-bool keepReleaseRecord(const char* installation, const char* who);

@@ -1,6 +1,7 @@
 #include "setup/update.h"
 
 #include <cstring>
+#include <vector>
 
 #include "app/eventlog.h"
 #include "app/globals.h"
@@ -12,8 +13,8 @@
 #include "setup/install_lock.h"
 #include "setup/outcome.h"
 #include "setup/package_check.h"
+#include "setup/installation.h"
 #include "setup/shell.h"
-#include "setup/uninstall.h"
 
 int32_t pendingUpdates[UPDATE_COUNT];
 
@@ -43,33 +44,6 @@ void endUpdate() {
 }
 
 void warnUpdateFailed() { showWarning("Failed to update KAVO.\nPlease try again or contact %s", SUPPORT_CONTACT); }
-
-// Puts update_new.ini in the place of update.ini.  False (logged) when the
-// version file could not be replaced: both files are then as they were.
-bool swapVersionFiles() {
-    char current[PATH_CAP], fresh[PATH_CAP];
-    if (!copyText(current, sizeof current, workingDir) ||
-        !appendText(current, sizeof current, "\\KAVO_data\\update.ini") ||
-        !copyText(fresh, sizeof fresh, workingDir) ||
-        !appendText(fresh, sizeof fresh, "\\KAVO_data\\update_new.ini")) {
-        logMessage("updateKAVO ERROR - version file path too long, update.ini kept");
-        return false;
-    }
-    // Without a new version file the installed one is kept: deleting it
-    // would leave the installation with none.
-    if (sysPathKind(fresh) != 1) {
-        logMessage("updateKAVO - \"%s\" missing, update.ini kept", fresh);
-        return true;
-    }
-    // One step, so that a failure never leaves the installation without a
-    // version file.
-    int err = sysReplaceFile(fresh, current);
-    if (err != SYS_OK) {
-        logMessage("updateKAVO ERROR - \"%s\" could not replace \"%s\" - %d", fresh, current, err);
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -113,19 +87,7 @@ bool applyUpdateSwitch(const char* commandLine, int* unknownNames) {
     return true;
 }
 
-void recoverCutOffUnpacking(const char* folder) {
-    SysFolderClaim* claim = nullptr;
-    int err = sysClaimFolder(folder, &claim);
-    if (err == SYS_ERROR_BUSY) {
-        logMessage("start-up - another installer is working on \"%s\", its unpacking is left to it", folder);
-        return;
-    }
-    if (err != SYS_OK) return;  // no folder to look at
-    recoverUnwrap(folder);
-    sysReleaseFolder(claim);
-}
-
-bool wrpUpdate_TCP(const char* name) {
+bool wrpUpdate_TCP(const char* name, LandingRequest* request) {
     char fileName[100], status[STATUS_CAP], localPath[PATH_CAP], remotePath[PATH_CAP];
     if (!name || !formatText(fileName, sizeof fileName, "%s.wrp", name)) {
         logMessage("wrpUpdate_TCP ERROR - package name too long");
@@ -140,8 +102,27 @@ bool wrpUpdate_TCP(const char* name) {
         logMessage("wrpUpdate_TCP ERROR - path of \"%s\" too long", name);
         return false;
     }
+    LandingRequest plain;
+    if (!request) request = &plain;
+    // The same package, unpacked by a run that stopped before its moves,
+    // lands from the files it kept.
+    if (const ReleaseEntry* entry = runReleasePackage(fileName)) {
+        request->package = fileName;
+        request->packageDigest = entry->sha256;
+        bool kept = false;
+        bool landed = landKeptPackage(workingDir, request, &kept);
+        if (kept) {
+            if (!landed) {
+                noteUnpackFailure();
+                logMessage("wrpUpdate_TCP ERROR - unwrapFolder failed (\"%s\")", name);
+                return false;
+            }
+            logMessage("");
+            return true;
+        }
+    }
     FetchedPackage package;
-    if (!fetchPackage(localPath, remotePath, &package)) {
+    if (!fetchPackage(localPath, remotePath, fileName, &package)) {
         logMessage("wrpUpdate_TCP ERROR - download failed (\"%s\")", name);
         return false;
     }
@@ -149,11 +130,12 @@ bool wrpUpdate_TCP(const char* name) {
     formatText(status, sizeof status, "Extracting %s", name);
     uiSetStatus(status);
     uiSetProgress(0);
-    if (!unpackPackage(&package, localPath, fileName, workingDir)) {
+    if (!unpackPackage(&package, localPath, fileName, workingDir, request)) {
+        // A file in use is its own outcome, before the update's general one.
+        if (unwrapFailed & UNWRAP_IN_USE) noteOutcome(RunOutcome::FileInUse);
         logMessage("wrpUpdate_TCP ERROR - unwrapFolder failed (\"%s\")", name);
         return false;
     }
-    recordPackage(localPath, workingDir);  // what the uninstall removes
     if (sysDeleteFile(localPath) == SYS_OK) logMessage("delete \"%s\"", localPath);
     logMessage("");
     return true;
@@ -162,51 +144,75 @@ bool wrpUpdate_TCP(const char* name) {
 bool updateKAVO() {
     // The installation updated is the one in the folder this run started from.
     if (!claimInstallation(workingDir, "updateKAVO")) return false;
-    // A package cut off before is finished or undone before any other lands.
-    recoverUnwrap(workingDir);
     workInProgress = true;
     uiShowProgress(true);
-    bool failed = false;
-
+    // A landing cut off before is finished or put back first; one whose
+    // journal cannot be trusted is cleared and the whole product lands.
+    Settled settled = settleForCommand(workingDir, "updateKAVO");
+    // The edition is the installation's own, as its signed record says.
+    if (settled == Settled::Stuck || !editionFromRecord(workingDir, "updateKAVO")) {
+        warnUpdateFailed();
+        endUpdate();
+        return false;
+    }
     // The release is settled before the first package is fetched, and an
     // installation never goes back to an older one.
     char releasePath[PATH_CAP];
     if (!formatText(releasePath, sizeof releasePath, "%s\\KAVO.release", workingDir) ||
-        !beginRelease(releasePath, "updateKAVO") || !releaseNotOlder(workingDir, "updateKAVO")) {
+        !beginRelease(releasePath, "updateKAVO") || !releaseMayLand(workingDir, "updateKAVO")) {
         warnUpdateFailed();
         endUpdate();
         return false;
     }
 
-    for (const Component& c : COMPONENTS) {
-        if (pendingUpdates[c.all]) {
-            if (!wrpUpdate_TCP(PACKAGE_NAMES[c.all])) {
-                logMessage("%s", c.allFailed);
-                failed = true;
-            }
-        } else if (pendingUpdates[c.exe]) {
-            if (!wrpUpdate_TCP(PACKAGE_NAMES[c.exe])) {
-                logMessage("%s", c.exeFailed);
-                failed = true;
-            }
+    // Fixed order; for each component only one package is tried, _ALL first.
+    std::vector<const char*> tries;
+    if (settled == Settled::Repaired) {
+        logMessage("updateKAVO - the whole product is fetched to repair \"%s\"", workingDir);
+        tries.push_back("KAVO");
+    } else {
+        for (const Component& c : COMPONENTS) {
+            if (pendingUpdates[c.all]) tries.push_back(PACKAGE_NAMES[c.all]);
+            else if (pendingUpdates[c.exe]) tries.push_back(PACKAGE_NAMES[c.exe]);
+        }
+        if (pendingUpdates[UPDATE_KAVO_EXE]) tries.push_back(PACKAGE_NAMES[UPDATE_KAVO_EXE]);
+    }
+
+    // Each package lands with the installation's records; the last one, when
+    // every package before it landed, also with the new version file.
+    bool failed = false, swapped = false;
+    for (size_t i = 0; i < tries.size(); ++i) {
+        bool last = i + 1 == tries.size();
+        InstallationRecords records(last && !failed ? VersionFiles::Swap : VersionFiles::Keep, false);
+        LandingRequest request;
+        request.extras = &records;
+        request.retry = askAboutHeldFile;
+        if (wrpUpdate_TCP(tries[i], &request)) {
+            swapped = records.versionsLanded();
+        } else {
+            logMessage("updateKAVO %s - FAILED", tries[i]);
+            failed = true;
         }
     }
-
-    bool productFailed = false;
-    if (pendingUpdates[UPDATE_KAVO_EXE] && !wrpUpdate_TCP("KAVO_EXE")) {
-        logMessage("updateKAVO KAVO_EXE - FAILED");
-        productFailed = true;
+    if (tries.empty()) {
+        // Nothing to fetch: the version file lands alone, with the records.
+        InstallationRecords records(VersionFiles::Swap, false);
+        LandingRequest request;
+        request.extras = &records;
+        request.retry = askAboutHeldFile;
+        if (landRecords(workingDir, &request)) swapped = records.versionsLanded();
+        else failed = true;
     }
-
-    // The version file is replaced only when every package succeeded.
-    if (productFailed || failed) noteOutcome(RunOutcome::ComponentsFailed);
-    bool completed = !productFailed && !failed && swapVersionFiles();
-    if (!completed) {
+    if (failed) noteOutcome(RunOutcome::ComponentsFailed);
+    if (swapped) {
+        char fresh[PATH_CAP];
+        if (formatText(fresh, sizeof fresh, "%s\\KAVO_data\\update_new.ini", workingDir)) sysDeleteFile(fresh);
+    }
+    if (failed) {
         warnUpdateFailed();  // once, however many packages failed
         endUpdate();
         return false;
     }
-    keepReleaseRecord(workingDir, "updateKAVO");
     if (uiAskYesNo("Update is completed.\nDo you want to start KAVO?", "Update Completed", false)) {
         logMessage("start KAVO");
         if (startKAVO(workingDir)) uiQuit();

@@ -26,12 +26,10 @@ int updatePackageIndex(const char* name);
 // given).  False when the switch is absent.
 bool applyUpdateSwitch(const char* commandLine, int* unknownNames = nullptr);
 
-// Fetches and unpacks one component package into workingDir.
-bool wrpUpdate_TCP(const char* name);
+struct LandingRequest;
+
+// Fetches and unpacks one component package into workingDir, with what
+// `request` (may be null) lands with it.
+bool wrpUpdate_TCP(const char* name, LandingRequest* request = nullptr);
 // True when every package succeeded and the version file was replaced.
 bool updateKAVO();
-
-// Finishes or undoes an unpacking that was cut off in `folder` (the
-// start-up does it for the folder it was started from), unless another run
-// works there right now; one log line when there was one.
-void recoverCutOffUnpacking(const char* folder);

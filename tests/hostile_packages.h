@@ -87,27 +87,34 @@ inline std::vector<HostileRelease> hostileReleases(const std::string& good, cons
     return rows;
 }
 
-// The hostile table of unpacker journals: each row must be refused by the
+// The hostile table of landing journals: each row must be refused by the
 // recovery, which then moves nothing.  `valid` is a whole journal of the
-// moving state; `withPath(p)` one whose only file is `p`.
+// moving state; `withPath(p, folder)` one whose only entry, a file or a
+// folder, is `p`; `withEntry(kind, flags)` one whose only entry has that
+// kind byte and flags byte.
 struct HostileJournal {
     std::string what;
     std::string bytes;
 };
 
-template <class WithPath>
-inline std::vector<HostileJournal> hostileJournals(const std::string& valid, WithPath withPath) {
+template <class WithPath, class WithEntry>
+inline std::vector<HostileJournal> hostileJournals(const std::string& valid, WithPath withPath, WithEntry withEntry) {
     std::vector<HostileJournal> rows;
     for (size_t n : {size_t{0}, size_t{1}, size_t{8}, size_t{13}, valid.size() / 2, valid.size() - 8, valid.size() - 1})
         rows.push_back({"cut to " + std::to_string(n) + " bytes", valid.substr(0, n)});
-    for (size_t at : {size_t{0}, size_t{9}, size_t{11}, size_t{20}, valid.size() - 6, valid.size() - 1}) {
+    for (size_t at : {size_t{0}, size_t{8}, size_t{9}, size_t{10}, size_t{20}, size_t{50}, valid.size() / 2,
+                      valid.size() - 6, valid.size() - 1}) {
         std::string s = valid;
         s[at] = static_cast<char>(s[at] ^ 0x01);
         rows.push_back({"garbled byte at " + std::to_string(at), s});
     }
     rows.push_back({"bytes appended", valid + "x"});
-    for (const char* p : {"../outside", "a/../../outside", "/absolute", "\\absolute", "C:\\x", "a//b", "./a", "a\\..\\..\\x",
-                          "CON", "a/nul.txt", "dot."})
-        rows.push_back({std::string("path \"") + p + "\"", withPath(p)});
+    for (bool folder : {false, true})
+        for (const char* p : {"../outside", "a/../../outside", "/absolute", "\\absolute", "C:\\x", "a//b", "./a",
+                              "a\\..\\..\\x", "CON", "a/nul.txt", "dot.", ""})
+            rows.push_back({std::string(folder ? "folder" : "file") + " path \"" + p + "\"", withPath(p, folder)});
+    rows.push_back({"unknown entry kind", withEntry('X', 0)});
+    rows.push_back({"unknown file flags", withEntry('F', 0x80)});
+    rows.push_back({"unknown folder flags", withEntry('D', 0x02)});
     return rows;
 }

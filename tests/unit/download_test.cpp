@@ -214,8 +214,10 @@ TEST_F(Download, MissingArgumentsAndUnwritableFile) {
     EXPECT_TRUE(fakeUi.list.empty());
     std::string bad = dir / "no/such/folder/f";
     EXPECT_FALSE(tcpDownload(bad.c_str(), "x", true));
-    ASSERT_EQ(fakeUi.list.size(), 1u);
+    ASSERT_EQ(fakeUi.list.size(), 2u);
     EXPECT_EQ(fakeUi.list[0], "tcpDownload - \"" + bad + "\"");
+    // Said as what it is, with the system's error: no network fault.
+    EXPECT_EQ(fakeUi.list[1], "tcpDownload ERROR - \"" + bad + "\" cannot be opened for writing - 3");
     EXPECT_EQ(pair.peerRecv(100, 300), "") << "nothing is requested";
 }
 

@@ -70,6 +70,13 @@ bool uiAskYesNo(const char* text, const char* title, bool warningIcon) {
     fakeUi.answers.erase(fakeUi.answers.begin());
     return answer;
 }
+bool uiAskRetry(const char* text, const char* title) {
+    fakeUi.retries.push_back({text, title, true});
+    if (fakeUi.retryAnswers.empty()) return false;
+    bool answer = fakeUi.retryAnswers.front();
+    fakeUi.retryAnswers.erase(fakeUi.retryAnswers.begin());
+    return answer;
+}
 void uiInform(const char* text, const char* title) { fakeUi.informs.push_back({text, title, false}); }
 void uiQuit() { ++fakeUi.quitCount; }
 

@@ -14,6 +14,8 @@ struct FakeUi {
     };
     std::vector<Question> questions;      // Yes/No boxes asked
     std::vector<Question> informs;        // OK boxes shown
+    std::vector<Question> retries;        // Retry/Cancel boxes asked
+    std::vector<bool> retryAnswers;       // scripted: Retry (true) or Cancel; Cancel when empty
     std::vector<bool> answers;            // scripted answers, taken in order; No when empty
     std::vector<int> progress;            // every position sent to the bar
     std::vector<std::string> statuses;    // every status text set

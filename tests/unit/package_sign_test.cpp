@@ -3,6 +3,8 @@
 // a signed package exactly as an unsigned one.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +12,9 @@
 #include <vector>
 
 #include "archive/package_sign.h"
+#include "app/globals.h"
 #include "archive/release_file.h"
+#include "setup/installation.h"
 #include "setup/package_check.h"
 #include "tests/hostile_packages.h"
 #include "tests/unit/archive_test_helpers.h"
@@ -252,23 +256,91 @@ TEST_F(Release, APackageMustBeTheOneTheReleaseNamesForItsName) {
     EXPECT_EQ(readFile(box / "out/KAVO.exe"), "wrp KAVO.wrp");
 }
 
-TEST_F(Release, AnOlderReleaseIsRefusedAndVersionFilesMustMatch) {
+// The release an installation records lands with its files; a release
+// may land only when it is not older than that record, nor than the one
+// this user installed last, and a record that cannot be trusted refuses.
+TEST_F(Release, TheRecordedReleaseAndTheUsersHighestGateEveryLanding) {
+    sysRegDeleteKey(USER_RELEASE_KEY);
+    std::string inst = box / "inst";
+    makeFolders(inst);
+    auto land = [&](const std::string& folder) {
+        InstallationRecords records(VersionFiles::Keep, false);
+        LandingRequest request;
+        request.extras = &records;
+        return landRecords(folder.c_str(), &request);
+    };
+    ASSERT_TRUE(accept(release(false, 100, ours)));
+    EXPECT_TRUE(releaseMayLand(inst.c_str(), "updateKAVO")) << "no installation yet: any release";
+    ASSERT_TRUE(land(inst));
+    EXPECT_EQ(readFile(inst + "/" RELEASE_RECORD_PATH).size(), size_t{REL_FILE_BYTES});
+    EXPECT_NE(readFile(inst + "/" INSTALL_RECORD_PATH).find("F " RELEASE_RECORD_PATH "\r\n"), std::string::npos)
+        << "the record lists the release record";
+    std::string same = readFile(root + "/wrp/KAVO.release");
+    // A second file of the same number differs.
+    writeFile(root + "/update.ini", "update.ini content, again\n");
+    const struct {
+        const char* what;
+        std::string offered;
+        bool lands;
+        const char* line;
+    } offers[] = {
+        {"older", release(false, 99, ours), false, "the offered release 99 is older than the installed release 100"},
+        {"the same file", same, true, nullptr},
+        {"the same number, another file", release(false, 100, ours), false,
+         "the offered release 100 is not the installed release of that number"},
+        {"newer", release(false, 101, ours), true, nullptr},
+    };
+    for (const auto& o : offers) {
+        ASSERT_TRUE(accept(o.offered)) << o.what;
+        fakeUi.list.clear();
+        EXPECT_EQ(releaseMayLand(inst.c_str(), "updateKAVO"), o.lands) << o.what;
+        if (o.line) {
+            EXPECT_TRUE(logHasPrefix(fakeUi.list, std::string("updateKAVO ERROR - ") + o.line)) << o.what;
+        }
+    }
+    // A fresh folder of this user refuses what is older than release 100.
+    std::string fresh = box / "fresh";
+    makeFolders(fresh);
+    ASSERT_TRUE(accept(release(false, 50, ours)));
+    fakeUi.list.clear();
+    EXPECT_FALSE(releaseMayLand(fresh.c_str(), "install KAVO"));
+    EXPECT_TRUE(logHasPrefix(fakeUi.list, "install KAVO ERROR - the offered release 50 is older than release 100 this "
+                                          "user has installed - refused"));
+
+    // A record that cannot be trusted is a refusal, never "no record".
+    ASSERT_TRUE(accept(release(false, 200, ours)));
+    std::string record = readFile(inst + "/" RELEASE_RECORD_PATH);
+    std::string flipped = record;
+    flipped[40] = static_cast<char>(flipped[40] ^ 1);
+    const struct {
+        const char* what;
+        std::function<void()> damage;
+        const char* line;
+    } records[] = {
+        {"missing", [&] { sysDeleteFile((inst + "/" RELEASE_RECORD_PATH).c_str()); }, "is missing"},
+        {"one byte changed", [&] { writeFile(inst + "/" RELEASE_RECORD_PATH, flipped); }, "refused"},
+        {"of the other edition", [&] { writeFile(inst + "/" RELEASE_RECORD_PATH, release(true, 150, ours)); },
+         "is of the other edition"},
+        {"another key's", [&] { writeFile(inst + "/" RELEASE_RECORD_PATH, release(false, 150, other)); }, "refused"},
+    };
+    for (const auto& r : records) {
+        r.damage();
+        fakeUi.list.clear();
+        EXPECT_FALSE(releaseMayLand(inst.c_str(), "updateKAVO")) << r.what;
+        EXPECT_TRUE(logHasPrefix(fakeUi.list, "updateKAVO ERROR - release record \"")) << r.what;
+        EXPECT_NE(fakeUi.list.empty() ? std::string::npos : fakeUi.list[0].find(r.line), std::string::npos) << r.what;
+        // The edition comes from the record alone: one of the other edition names it.
+        EXPECT_EQ(editionFromRecord(inst.c_str(), "updateKAVO"), strcmp(r.what, "of the other edition") == 0) << r.what;
+        testEdition = false;
+    }
+    sysRegDeleteKey(USER_RELEASE_KEY);
+}
+
+TEST_F(Release, VersionFilesMustBeTheReleasesOrNothingLands) {
     std::string inst = box / "inst";
     makeFolders(inst + "/KAVO_data");
     ASSERT_TRUE(accept(release(false, 100, ours)));
-    EXPECT_TRUE(releaseNotOlder(inst.c_str(), "updateKAVO")) << "no record yet: any release";
-    ASSERT_TRUE(keepReleaseRecord(inst.c_str(), "updateKAVO"));
-    for (uint64_t number : {uint64_t{99}, uint64_t{100}, uint64_t{101}}) {
-        ASSERT_TRUE(accept(release(false, number, ours)));
-        fakeUi.list.clear();
-        EXPECT_EQ(releaseNotOlder(inst.c_str(), "updateKAVO"), number >= 100) << number;
-        EXPECT_EQ(logHas(fakeUi.list, "updateKAVO ERROR - the offered release 99 is older than the installed release "
-                                      "100 - refused"),
-                  number == 99);
-    }
-
-    ASSERT_TRUE(accept(release(false, 100, ours)));
-    std::string v = inst + "/KAVO_data/update.ini";
+    std::string v = inst + "/KAVO_data/update.ini.unwrap";
     const struct {
         const char* what;
         std::string content;
@@ -278,7 +350,8 @@ TEST_F(Release, AnOlderReleaseIsRefusedAndVersionFilesMustMatch) {
         {"the release's version file", "update.ini content\n", "update.ini", true, true},
         {"a changed version file", "update.ini content!\n", "update.ini", true, false},
         {"a file the release does not name", "launcher_TEST.ini content\n", "launcher_TEST.ini", true, false},
-        {"a failed download", "upd", "update.ini", false, true},
+        {"a file the release names, not fetched", "upd", "update.ini", false, false},
+        {"a file the release does not name, not fetched", "upd", "launcher_TEST.ini", false, true},
     };
     for (const auto& row : rows) {
         writeFile(v, row.content);

@@ -18,6 +18,10 @@ bool uiAskYesNo(const char* text, const char*, bool) {
     fprintf(stderr, "%s (answered No)\n", text);
     return false;
 }
+bool uiAskRetry(const char* text, const char*) {
+    fprintf(stderr, "%s (answered Cancel)\n", text);
+    return false;
+}
 void uiInform(const char* text, const char*) { printf("%s\n", text); }
 void uiQuit() {}
 
