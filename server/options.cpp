@@ -61,10 +61,11 @@ const char* usageText() {
            "Only what an installer asks for is served: update.ini, update_TEST.ini,\n"
            "launcher_TEST.ini, and in wrp\\ and wrp_TEST\\ NAME.wrp and KAVO.release (\"\\\"\n"
            "as separator, letter case as stored). Anything else, names longer than 999\n"
-           "bytes, links leading out of the root, folders, missing, empty or special\n"
-           "files get \"sfe0\" and a log line. A connection that sends anything but \"#v\"\n"
-           "and \"rf\" is closed at once; one without a hello or a request after 10 s, or\n"
-           "with a message left unfinished for 10 s, as well.\n"
+           "bytes, any link below the root (the root itself may be one), folders,\n"
+           "missing, empty or special files get \"sfe0\" and a log line. A connection\n"
+           "that sends anything but \"#v\" and \"rf\" is closed at once; one without a\n"
+           "hello or a request after 10 s, or with a message left unfinished for 10 s,\n"
+           "as well.\n"
            "SIGINT stops the server at once, SIGTERM after the drain.\n";
 }
 

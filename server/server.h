@@ -15,6 +15,7 @@
 //
 // Each request resolves the root anew: a release is published by renaming a
 // link over the root, and a transfer in flight keeps the file it opened.
+// Below the root no link is ever followed.
 #pragma once
 
 #include <cstddef>
@@ -125,12 +126,11 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Maps a requested name ("wrp\KAVO.wrp", "update.ini", "/" also accepted as
-// separator) to a path below rootReal (a resolved, absolute folder).  False
-// with a short reason for empty, absolute, drive or ".." names, missing
-// files, and links that lead out of the root.  Does not open the file.
-bool resolveRequestName(const std::string& rootReal, const std::string& name, std::string* path,
-                        std::string* reason);
+// Turns a requested name ("wrp\KAVO.wrp", "/" also accepted as separator)
+// into a path relative to the root with "/" between its components.  False
+// with a short reason for empty, absolute, drive or ".." names.  Touches no
+// file: what the path leads to is for the open to decide (openBelow).
+bool requestPath(const std::string& name, std::string* rel, std::string* reason);
 
 // Parses a --script file's text; false with "line N: why" on a bad line.
 bool parseScript(const std::string& text, std::vector<ScriptStep>* steps, std::string* error);

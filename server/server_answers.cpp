@@ -5,11 +5,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -352,11 +354,14 @@ bool UpdateServer::Impl::startRequest(Client& c, const std::string& name, Clock:
         rootReal = real;
     }
     free(real);
-    std::string path, why;
-    if (!resolveRequestName(rootReal, name, &path, &why)) return no(why);
-    // Only a regular file is opened (a device or a pipe could block or act
-    // on being opened), never through a link put in its place meanwhile,
-    // never blocking; and what was opened is checked again.
+    std::string rel, why;
+    if (!requestPath(name, &rel, &why)) return no(why);
+    // The root may be a link (that is how a release is switched); below it
+    // nothing is followed, so that a link laid in the release folder never
+    // hands out what it points at.  Only a regular file is opened (a device
+    // or a pipe could block or act on being opened): first a handle that
+    // does not open the file, to look at it, then the file itself, without
+    // blocking, checked again once open.
     auto unservable = [](const struct stat& st) -> const char* {
         if (S_ISDIR(st.st_mode)) return "a folder";
         if (!S_ISREG(st.st_mode)) return "not a regular file";
@@ -364,12 +369,27 @@ bool UpdateServer::Impl::startRequest(Client& c, const std::string& name, Clock:
         if (st.st_size > 0xFFFFFFFFLL) return "larger than 4 GiB - 1";
         return nullptr;
     };
+    auto openFailure = [](int err) -> std::string {
+        if (err == ELOOP) return "a link below the root";
+        if (err == EXDEV) return "leaves the root";
+        if (err == ENOENT || err == ENOTDIR) return "missing";
+        return std::string("cannot open: ") + strerror(err);
+    };
+    int rootFd = ::open(rootReal.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) return no(std::string("root: ") + strerror(errno));
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return no(std::string("cannot open: ") + strerror(errno));
-    if (const char* what = unservable(st)) return no(what);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return no(std::string("cannot open: ") + strerror(errno));
-    const char* what = fstat(fd, &st) != 0 ? "cannot check" : unservable(st);
+    int fd = openBelow(rootFd, rel, O_PATH | O_CLOEXEC);
+    const char* what = nullptr;
+    if (fd >= 0) {
+        what = fstat(fd, &st) != 0 ? "cannot check" : unservable(st);
+        close(fd);
+        if (!what) fd = openBelow(rootFd, rel, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    }
+    int err = errno;
+    close(rootFd);
+    if (what) return no(what);
+    if (fd < 0) return no(openFailure(err));
+    what = fstat(fd, &st) != 0 ? "cannot check" : unservable(st);
     if (what) {
         close(fd);
         return no(what);
@@ -431,8 +451,7 @@ void UpdateServer::Impl::flush(Client& c, Clock::time_point now) {
 }
 
 
-bool resolveRequestName(const std::string& rootReal, const std::string& name, std::string* path,
-                        std::string* reason) {
+bool requestPath(const std::string& name, std::string* rel, std::string* reason) {
     auto no = [&](const char* why) {
         if (reason) *reason = why;
         return false;
@@ -444,7 +463,7 @@ bool resolveRequestName(const std::string& rootReal, const std::string& name, st
     std::replace(n.begin(), n.end(), '\\', '/');
     if (n[0] == '/') return no("absolute name");
     if (n.find(':') != std::string::npos) return no("drive or stream name");
-    std::string rel;
+    std::string r;
     size_t i = 0;
     while (i <= n.size()) {
         size_t j = n.find('/', i);
@@ -453,19 +472,51 @@ bool resolveRequestName(const std::string& rootReal, const std::string& name, st
         i = j + 1;
         if (part.empty() || part == ".") continue;
         if (part == "..") return no("leaves the root");
-        if (!rel.empty()) rel += '/';
-        rel += part;
+        if (!r.empty()) r += '/';
+        r += part;
     }
-    if (rel.empty()) return no("names the root");
-    std::string composed = rootReal + (rootReal == "/" ? "" : "/") + rel;
-    char* real = realpath(composed.c_str(), nullptr);
-    if (!real) return no(errno == ENOENT || errno == ENOTDIR ? "missing" : "cannot resolve");
-    std::string r = real;
-    free(real);
-    std::string prefix = rootReal == "/" ? "/" : rootReal + "/";
-    if (r.compare(0, prefix.size(), prefix) != 0 || r.size() == prefix.size()) return no("link leads out of the root");
-    if (path) *path = r;
+    if (r.empty()) return no("names the root");
+    if (rel) *rel = r;
     return true;
+}
+
+int openBelow(int dirFd, const std::string& rel, int flags) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    long r = syscall(SYS_openat2, dirFd, rel.c_str(), &how, sizeof how);
+    // Without openat2 (a kernel before 5.6, or a system-call filter that
+    // does not know it and answers EPERM): one component at a time.
+    if (r >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(r);
+    int dir = dirFd;
+    for (size_t at = 0;;) {
+        size_t slash = rel.find('/', at);
+        bool last = slash == std::string::npos;
+        std::string part = rel.substr(at, last ? std::string::npos : slash - at);
+        int next = -1, err = EXDEV;
+        if (part != ".." && !part.empty()) {
+            next = openat(dir, part.c_str(), last ? flags | O_NOFOLLOW : O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            err = errno;
+            // O_PATH with O_NOFOLLOW opens a link itself; O_DIRECTORY with
+            // O_NOFOLLOW says ENOTDIR for a link.
+            struct stat st {};
+            if (next >= 0 && last && (flags & O_PATH) && fstat(next, &st) == 0 && S_ISLNK(st.st_mode)) {
+                close(next);
+                next = -1;
+                err = ELOOP;
+            } else if (next < 0 && err == ENOTDIR && fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISLNK(st.st_mode)) {
+                err = ELOOP;
+            }
+        }
+        if (dir != dirFd) close(dir);
+        if (next < 0 || last) {
+            errno = err;
+            return next;
+        }
+        dir = next;
+        at = slash + 1;
+    }
 }
 
 }  // namespace update_server

@@ -207,6 +207,11 @@ using Timer = std::pair<Clock::time_point, uint64_t>;  // wake time, client id
 
 using namespace detail;
 
+// Opens rel (from requestPath) below the folder dirFd with open()'s flags,
+// following no link on the way, the last component included: -1 with errno
+// ELOOP where a link lies, EXDEV for a path that would leave the folder.
+int openBelow(int dirFd, const std::string& rel, int flags);
+
 struct UpdateServer::Impl {
     ServerConfig cfg;
     LogSink log;

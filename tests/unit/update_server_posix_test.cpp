@@ -209,6 +209,10 @@ TEST_F(ServerTest, ServesOnlyWhatAnInstallerAsksFor) {
     ASSERT_EQ(mkfifo((root + "/wrp_TEST/KAVO.release").c_str(), 0600), 0);  // opening it could block
     ASSERT_EQ(symlink((dir / "outside/secret").c_str(), (root + "/wrp/ESCAPE.wrp").c_str()), 0);
     ASSERT_EQ(symlink("KAVO.wrp", (root + "/wrp/INNER.wrp").c_str()), 0);
+    ASSERT_EQ(symlink("../KAVO_signing.key", (root + "/wrp/LEAK.wrp").c_str()), 0);
+    // The root itself may be a link: it is how a release is switched.
+    ASSERT_EQ(rename(root.c_str(), (dir / "release").c_str()), 0);
+    ASSERT_EQ(symlink("release", root.c_str()), 0);
     start();
     struct Row {
         std::string name;
@@ -216,33 +220,40 @@ TEST_F(ServerTest, ServesOnlyWhatAnInstallerAsksFor) {
     } rows[] = {
         {"update.ini", true}, {"update_TEST.ini", true}, {"launcher_TEST.ini", true}, {"wrp\\KAVO.wrp", true},
         {"wrp\\OSKE_ALL.wrp", true}, {"wrp\\KAVO.release", true}, {"wrp_TEST\\KAVO.wrp", true},
-        {"wrp\\INNER.wrp", true},  // a link that stays inside the root
         // Files that lie there, but no installer asks for them.
         {"KAVO_signing.key", false}, {"wrp\\KAVO_signing.key", false}, {"launcher.ini", false},
         {"Update.ini", false}, {"wrp\\KAVO.WRP", false}, {"wrp\\sub\\X.wrp", false}, {"wrp\\a.b.wrp", false},
         {"wrp/KAVO.wrp", false}, {"wrp\\.wrp", false}, {"update.ini ", false},
         {std::string("update.ini\0x", 12), false}, {"..\\outside\\secret", false}, {"/etc/passwd", false},
         {"C:\\update.ini", false}, {"wrp\\..\\update.ini", false}, {"", false}, {"launcher_TEST.ini\\x", false},
-        // Names an installer asks for, but nothing servable behind them.
-        {"wrp\\ESCAPE.wrp", false}, {"wrp\\MISSING.wrp", false}, {"wrp\\EMPTY.wrp", false},
-        {"wrp\\DIR.wrp", false}, {"wrp_TEST\\KAVO.release", false},
+        // Names an installer asks for, but nothing servable behind them: no
+        // link below the root is followed, wherever it leads.
+        {"wrp\\ESCAPE.wrp", false}, {"wrp\\INNER.wrp", false}, {"wrp\\LEAK.wrp", false},
+        {"wrp\\MISSING.wrp", false}, {"wrp\\EMPTY.wrp", false}, {"wrp\\DIR.wrp", false},
+        {"wrp_TEST\\KAVO.release", false},
     };
     Conn c(port());
     c.send(HELLO);
     ASSERT_EQ(c.read(6), HELLO);
     for (const Row& r : rows) {
         c.send(request(r.name));
-        std::string content = r.name == "update.ini"                                   ? "version=2.0\n"
-                              : r.name == "wrp\\KAVO.wrp" || r.name == "wrp\\INNER.wrp" ? pattern(2500)
-                                                                                          : pattern(100);
+        std::string content = r.name == "update.ini"     ? "version=2.0\n"
+                              : r.name == "wrp\\KAVO.wrp" ? pattern(2500)
+                                                          : pattern(100);
         if (r.served)
             EXPECT_EQ(c.read(7 + content.size()), header(content.size()) + content) << r.name;
         else
             EXPECT_EQ(c.read(4), REFUSED) << r.name;
     }
+    // Nor a folder on the way that is a link, even to a folder of the root.
+    ASSERT_EQ(rename((root + "/wrp_TEST").c_str(), (root + "/old_TEST").c_str()), 0);
+    ASSERT_EQ(symlink("wrp", (root + "/wrp_TEST").c_str()), 0);
+    c.send(request("wrp_TEST\\KAVO.wrp"));
+    EXPECT_EQ(c.read(4), REFUSED);
     EXPECT_EQ(c.read(1, 100), "");
     EXPECT_TRUE(waitLog("\"KAVO_signing.key\" refused (not a file an installer asks for)")) << log();
-    EXPECT_TRUE(waitLog("\"wrp\\ESCAPE.wrp\" refused (link leads out of the root)")) << log();
+    EXPECT_TRUE(waitLog("\"wrp\\LEAK.wrp\" refused (a link below the root)")) << log();
+    EXPECT_TRUE(waitLog("\"wrp_TEST\\KAVO.wrp\" refused (a link below the root)")) << log();
     EXPECT_TRUE(waitLog("\"wrp_TEST\\KAVO.release\" refused (not a regular file)")) << log();
 }
 
