@@ -1,5 +1,6 @@
 #include "archive/autowrap.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "app/eventlog.h"
@@ -78,6 +79,20 @@ bool loadSigningKey(uint8_t key[CRYPTO_PRIVATE_KEY_BYTES]) {
     return true;
 }
 
+// The release's lifetime in days: KAVO_RELEASE_EXPIRES_IN_DAYS, else the
+// default; 0 (logged) when the variable holds no such number.
+uint32_t expiryDays() {
+    const char* text = getenv("KAVO_RELEASE_EXPIRES_IN_DAYS");
+    uint32_t days = REL_DEFAULT_EXPIRY_DAYS;
+    if (text && *text && !parseExpiryDays(text, &days)) {
+        logMessage("autoWrapRelease ERROR - KAVO_RELEASE_EXPIRES_IN_DAYS \"%s\" is no number of days from 1 to %u - "
+                   "nothing packed",
+                   text, static_cast<unsigned>(REL_MAX_EXPIRY_DAYS));
+        return 0;
+    }
+    return days;
+}
+
 }  // namespace
 
 char signingKeyPath[PATH_CAP] = "";
@@ -92,7 +107,8 @@ void autoWrapRelease() {
     if (refuseKeyFileIn(workingDir) || refuseKeyFileIn(outputFolder) || refuseKeyFileIn(releaseFolder)) return;
     uint8_t signingKey[CRYPTO_PRIVATE_KEY_BYTES];
     bool sign = signingKeyPath[0] != '\0';
-    if (sign && !loadSigningKey(signingKey)) return;
+    uint32_t days = sign ? expiryDays() : 0;
+    if (sign && (days == 0 || !loadSigningKey(signingKey))) return;
 
     int err = sysCreateFolder(outputFolder);
     if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS)
@@ -110,7 +126,8 @@ void autoWrapRelease() {
     if (sign) {
         // The packages, then the release that names them, numbered by the
         // packing time.
-        writeRelease(workingDir, testEdition, static_cast<uint64_t>(nowSeconds()), signingKey);
+        uint64_t now = static_cast<uint64_t>(nowSeconds());
+        writeRelease(workingDir, testEdition, now, now + uint64_t{days} * 86400, signingKey);
         logMessage("");
         memset(signingKey, 0, sizeof signingKey);
     }
