@@ -37,32 +37,23 @@ bool joinPath(char* dst, size_t cap, const char* base, const char* tail) {
     return false;
 }
 
-// A private key file lying in a folder that is packed or served would be
-// handed out with the packages: its name ends like the maker's key files.
-bool refuseKeyFileIn(const char* folder) {
-    SysFolderScan* scan = sysScanBegin(folder);
-    if (!scan) return false;
-    SysFolderEntry e;
-    bool found = false;
-    while (!found && sysScanNext(scan, &e)) {
-        size_t n = strlen(e.name);
-        if (!e.isFolder && n >= 4 && startsWithNoCase(e.name + n - 4, ".key")) {
-            logMessage("autoWrapRelease ERROR - key file \"%s\\%s\" lies in a folder that is packed or served - "
-                       "nothing packed; keep it elsewhere and name it in KAVO_SIGNING_KEY",
-                       folder, e.name);
-            found = true;
-        }
-    }
-    sysScanEnd(scan);
-    return found;
-}
+// What the key guard's lines end with.
+const char* const NOTHING_PACKED = "nothing packed; keep it elsewhere and name it in KAVO_SIGNING_KEY";
 
 // The key named from outside (KAVO_SIGNING_KEY): false (logged) when it
-// lies below the packing folder or is no private key of one pair.
+// lies below the packing folder, under any spelling of its path (relative,
+// "/" or "\\", letter case, short names), or is no private key of one pair.
 bool loadSigningKey(uint8_t key[CRYPTO_PRIVATE_KEY_BYTES]) {
-    size_t n = strlen(workingDir);
-    char next = signingKeyPath[n];
-    if (n > 0 && startsWithNoCase(signingKeyPath, workingDir) && (next == '\\' || next == '/')) {
+    char keyFull[PATH_CAP], folderFull[PATH_CAP];
+    if (!sysFullPath(signingKeyPath, keyFull, sizeof keyFull) ||
+        !sysFullPath(workingDir, folderFull, sizeof folderFull)) {
+        logMessage("autoWrapRelease ERROR - \"%s\" cannot be resolved to a full path - nothing packed", signingKeyPath);
+        return false;
+    }
+    size_t n = strlen(folderFull);
+    while (n > 0 && (folderFull[n - 1] == '\\' || folderFull[n - 1] == '/')) --n;
+    char next = keyFull[n];
+    if (strlen(keyFull) > n && (next == '\\' || next == '/') && sysCompareNames(keyFull, n, folderFull, n) == 0) {
         logMessage("autoWrapRelease ERROR - key file \"%s\" lies in the packing folder - nothing packed",
                    signingKeyPath);
         return false;
@@ -104,11 +95,16 @@ void autoWrapRelease() {
         return;
     if (!joinPath(releaseFolder, sizeof releaseFolder, workingDir, testEdition ? "\\KAVO_TEST" : "\\KAVO"))
         return;
-    if (refuseKeyFileIn(workingDir) || refuseKeyFileIn(outputFolder) || refuseKeyFileIn(releaseFolder)) return;
     uint8_t signingKey[CRYPTO_PRIVATE_KEY_BYTES];
     bool sign = signingKeyPath[0] != '\0';
     uint32_t days = sign ? expiryDays() : 0;
     if (sign && (days == 0 || !loadSigningKey(signingKey))) return;
+    // Everything below the working folder is packed (the release folder) or
+    // served (the packages' folder and the version files).
+    if (!treeHoldsNoKey(workingDir, sign ? signingKey : nullptr, "autoWrapRelease", NOTHING_PACKED)) {
+        memset(signingKey, 0, sizeof signingKey);
+        return;
+    }
 
     int err = sysCreateFolder(outputFolder);
     if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS)

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "app/eventlog.h"
+#include "app/globals.h"
 #include "archive/wrp_cursor.h"
+#include "base/textbuf.h"
 #include "platform/sys.h"
 
 namespace {
@@ -100,6 +102,44 @@ PackageCheck judge(FILE* f, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], ui
                         [&](uint8_t* digest) { return hashPrefix(f, fileLength - SIG_TRAILER_BYTES, digest); });
 }
 
+// treeHoldsNoKey's walk below the folder in `path` (cap PATH_CAP), which
+// it leaves as it found it.
+bool noKeyBelow(char* path, const uint8_t* privateKey, const char* who, const char* stop) {
+    SysFolderScan* scan = sysScanBegin(path);
+    if (!scan) return true;
+    const size_t base = strlen(path);
+    bool clean = true;
+    SysFolderEntry e;
+    while (sysScanNext(scan, &e)) {
+        size_t n = strlen(e.name);
+        if ((n == 1 && e.name[0] == '.') || (n == 2 && e.name[0] == '.' && e.name[1] == '.')) continue;
+        // A path too long to walk is one the packer cannot take either.
+        if (!appendText(path, PATH_CAP, "\\") || !appendText(path, PATH_CAP, e.name)) {
+            path[base] = '\0';
+            continue;
+        }
+        if (e.isFolder) {
+            if (!noKeyBelow(path, privateKey, who, stop)) clean = false;
+        } else if (n >= 4 && startsWithNoCase(e.name + n - 4, ".key")) {
+            logMessage("%s ERROR - key file \"%s\" lies in a folder that is packed or served - %s", who, path, stop);
+            clean = false;
+        } else if (privateKey && (e.size == CRYPTO_PRIVATE_KEY_BYTES || e.isLink)) {
+            uint8_t bytes[CRYPTO_PRIVATE_KEY_BYTES + 1];
+            FILE* f = sysOpenFile(path, "rb");
+            size_t got = f ? fread(bytes, 1, sizeof bytes, f) : 0;
+            if (f) fclose(f);
+            if (got == CRYPTO_PRIVATE_KEY_BYTES && memcmp(bytes, privateKey, got) == 0) {
+                logMessage("%s ERROR - \"%s\" holds the private key's bytes - %s", who, path, stop);
+                clean = false;
+            }
+            memset(bytes, 0, sizeof bytes);
+        }
+        path[base] = '\0';
+    }
+    sysScanEnd(scan);
+    return clean;
+}
+
 }  // namespace
 
 bool signedDigest(SignedKind kind, const uint8_t bytesDigest[CRYPTO_DIGEST_BYTES],
@@ -109,6 +149,12 @@ bool signedDigest(SignedKind kind, const uint8_t bytesDigest[CRYPTO_DIGEST_BYTES
     if (!h) return false;
     bool ok = sysHashAdd(h, domain, sizeof PACKAGE_DOMAIN) && sysHashAdd(h, bytesDigest, CRYPTO_DIGEST_BYTES);
     return sysHashEnd(h, digest) && ok;
+}
+
+bool treeHoldsNoKey(const char* root, const uint8_t* privateKey, const char* who, const char* stop) {
+    char path[PATH_CAP];
+    if (!root || !copyText(path, sizeof path, root)) return true;
+    return noKeyBelow(path, privateKey, who, stop);
 }
 
 bool readKeyFile(const char* path, uint8_t* key, size_t bytes) {

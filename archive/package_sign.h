@@ -120,3 +120,10 @@ bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_B
 // that is not a whole archive, that has other bytes after its final end
 // record, and a private key whose halves do not belong together.
 bool signPackage(const char* path, const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]);
+
+// The private key never goes out with what is packed or served: false when
+// a file below `root` (every level, links followed as the packer follows
+// them) has a name ending in ".key", or, with `privateKey`, holds exactly
+// the key's bytes.  One line per such file: `who` first, `stop` (what the
+// refusal means: "nothing packed") last.
+bool treeHoldsNoKey(const char* root, const uint8_t* privateKey, const char* who, const char* stop);

@@ -244,6 +244,8 @@ bool writeRelease(const char* root, bool test, uint64_t number, uint64_t expires
         logMessage("release ERROR - the private key's two halves do not belong together - nothing written");
         return false;
     }
+    // The root is served: no key may lie anywhere in it.
+    if (!treeHoldsNoKey(root, privateKey, "release", "nothing written; keep it elsewhere")) return false;
     // Every package must be there before anything is signed.
     for (const char* name : RELEASE_PACKAGE_NAMES) {
         if (!joinPath(path, folder, name) || sysPathKind(path) != 1) {

@@ -127,8 +127,9 @@ bool hashStream(FILE* f, uint8_t digest[CRYPTO_DIGEST_BYTES], uint64_t* length);
 // and writes the release file beside them, expiring at `expires` (UTC
 // seconds), covering the version files of the edition found in root.  One
 // log line per package and one for the release.  Refuses (nothing written)
-// a root that lacks any package, and a private key whose halves do not
-// belong together; reads back and verifies what it wrote.
+// a root that lacks any package or holds a key file or the private key's
+// bytes anywhere below it (treeHoldsNoKey), and a private key whose halves
+// do not belong together; reads back and verifies what it wrote.
 bool writeRelease(const char* root, bool test, uint64_t number, uint64_t expires,
                   const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]);
 

@@ -233,9 +233,8 @@ TEST_F(Release, EveryHostileReleaseIsRefusedWithItsReason) {
             << row.what;
         EXPECT_FALSE(accept(row.bytes)) << row.what;
         std::string reason = row.reason.empty() ? releaseCheckText(row.expected) : row.reason;
-        EXPECT_EQ(fakeUi.list,
-                  std::vector<std::string>{"install KAVO ERROR - release file \"wrp\\KAVO.release\" " + reason + " - refused"})
-            << row.what;
+        const std::string line = "install KAVO ERROR - release file \"wrp\\KAVO.release\" " + reason + " - refused";
+        EXPECT_EQ(fakeUi.list, std::vector<std::string>{line}) << row.what;
         if (!row.reason.empty()) {
             EXPECT_EQ(outcomeExitCode(runOutcome(true)), 5) << row.what;
         }
@@ -244,7 +243,8 @@ TEST_F(Release, EveryHostileReleaseIsRefusedWithItsReason) {
     const struct {
         uint64_t at;
         const char* text;
-    } times[] = {{0, "1970-01-01 00:00 UTC"}, {951868799, "2000-02-29 23:59 UTC"}, {4107542400, "2100-03-01 00:00 UTC"}};
+    } times[] = {
+        {0, "1970-01-01 00:00 UTC"}, {951868799, "2000-02-29 23:59 UTC"}, {4107542400, "2100-03-01 00:00 UTC"}};
     for (const auto& t : times) {
         char text[REL_TIME_TEXT_BYTES];
         EXPECT_TRUE(releaseTimeText(t.at, text, sizeof text) && std::string(text) == t.text) << t.text;
@@ -253,10 +253,27 @@ TEST_F(Release, EveryHostileReleaseIsRefusedWithItsReason) {
         EXPECT_TRUE(!releaseExpired(r, t.at) && releaseExpired(r, t.at + 1)) << t.text;
     }
     uint32_t days = 0;
-    for (const char* bad : {"0", "3651", "4294967297", "", "+5", "1d"}) EXPECT_FALSE(parseExpiryDays(bad, &days)) << bad;
+    for (const char* bad : {"0", "3651", "4294967297", "", "+5", "1d"})
+        EXPECT_FALSE(parseExpiryDays(bad, &days)) << bad;
     EXPECT_TRUE(parseExpiryDays("3650", &days) && days == 3650);
-    // The maker's side refuses a root that lacks a package, and writes nothing.
+    // The maker's side refuses a root that holds a key file or a copy of the
+    // key anywhere, or lacks a package, and writes nothing.
     std::remove((root + "/wrp/KAVO.release").c_str());
+    const std::string keyBytes(reinterpret_cast<const char*>(ours.key), CRYPTO_PRIVATE_KEY_BYTES);
+    makeFolders(root + "/KAVO/UBRA/sub");
+    const struct {
+        std::string file, line;
+    } strays[] = {
+        {"KAVO/UBRA/sub/old.key", "key file \"" + root + "\\KAVO\\UBRA\\sub\\old.key\" lies in a folder"},
+        {"wrp/notes.txt", "\"" + root + "\\wrp\\notes.txt\" holds the private key's bytes"},
+    };
+    for (const auto& stray : strays) {
+        writeFile(root + "/" + stray.file, keyBytes);
+        EXPECT_FALSE(writeRelease(root.c_str(), false, 1, 4102444800, ours.key)) << stray.file;
+        EXPECT_TRUE(logHasPrefix(fakeUi.list, "release ERROR - " + stray.line)) << stray.file;
+        EXPECT_EQ(sysPathKind((root + "/wrp/KAVO.release").c_str()), 0) << stray.file;
+        std::remove((root + "/" + stray.file).c_str());
+    }
     std::remove((root + "/wrp/VELN_EXE.wrp").c_str());
     EXPECT_FALSE(writeRelease(root.c_str(), false, 1, 4102444800, ours.key));
     EXPECT_EQ(sysPathKind((root + "/wrp/KAVO.release").c_str()), 0);

@@ -64,7 +64,8 @@ void usage(FILE* out) {
             "        files in <root>; the number defaults to the time in UTC\n"
             "        seconds, and an installation never updates to a lower one;\n"
             "        installers refuse the release DAYS days after now (1 to %u,\n"
-            "        default %u)\n"
+            "        default %u); a key file or a copy of the private key\n"
+            "        anywhere below <root> writes nothing\n"
             "\n"
             "exit codes: 0 done, 1 failed (also: a signature refused), 2 usage,\n"
             "            3 malformed archive\n",
