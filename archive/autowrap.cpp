@@ -1,5 +1,6 @@
 #include "archive/autowrap.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "app/eventlog.h"
@@ -36,32 +37,23 @@ bool joinPath(char* dst, size_t cap, const char* base, const char* tail) {
     return false;
 }
 
-// A private key file lying in a folder that is packed or served would be
-// handed out with the packages: its name ends like the maker's key files.
-bool refuseKeyFileIn(const char* folder) {
-    SysFolderScan* scan = sysScanBegin(folder);
-    if (!scan) return false;
-    SysFolderEntry e;
-    bool found = false;
-    while (!found && sysScanNext(scan, &e)) {
-        size_t n = strlen(e.name);
-        if (!e.isFolder && n >= 4 && startsWithNoCase(e.name + n - 4, ".key")) {
-            logMessage("autoWrapRelease ERROR - key file \"%s\\%s\" lies in a folder that is packed or served - "
-                       "nothing packed; keep it elsewhere and name it in KAVO_SIGNING_KEY",
-                       folder, e.name);
-            found = true;
-        }
-    }
-    sysScanEnd(scan);
-    return found;
-}
+// What the key guard's lines end with.
+const char* const NOTHING_PACKED = "nothing packed; keep it elsewhere and name it in KAVO_SIGNING_KEY";
 
 // The key named from outside (KAVO_SIGNING_KEY): false (logged) when it
-// lies below the packing folder or is no private key of one pair.
+// lies below the packing folder, under any spelling of its path (relative,
+// "/" or "\\", letter case, short names), or is no private key of one pair.
 bool loadSigningKey(uint8_t key[CRYPTO_PRIVATE_KEY_BYTES]) {
-    size_t n = strlen(workingDir);
-    char next = signingKeyPath[n];
-    if (n > 0 && startsWithNoCase(signingKeyPath, workingDir) && (next == '\\' || next == '/')) {
+    char keyFull[PATH_CAP], folderFull[PATH_CAP];
+    if (!sysFullPath(signingKeyPath, keyFull, sizeof keyFull) ||
+        !sysFullPath(workingDir, folderFull, sizeof folderFull)) {
+        logMessage("autoWrapRelease ERROR - \"%s\" cannot be resolved to a full path - nothing packed", signingKeyPath);
+        return false;
+    }
+    size_t n = strlen(folderFull);
+    while (n > 0 && (folderFull[n - 1] == '\\' || folderFull[n - 1] == '/')) --n;
+    char next = keyFull[n];
+    if (strlen(keyFull) > n && (next == '\\' || next == '/') && sysCompareNames(keyFull, n, folderFull, n) == 0) {
         logMessage("autoWrapRelease ERROR - key file \"%s\" lies in the packing folder - nothing packed",
                    signingKeyPath);
         return false;
@@ -78,6 +70,20 @@ bool loadSigningKey(uint8_t key[CRYPTO_PRIVATE_KEY_BYTES]) {
     return true;
 }
 
+// The release's lifetime in days: KAVO_RELEASE_EXPIRES_IN_DAYS, else the
+// default; 0 (logged) when the variable holds no such number.
+uint32_t expiryDays() {
+    const char* text = getenv("KAVO_RELEASE_EXPIRES_IN_DAYS");
+    uint32_t days = REL_DEFAULT_EXPIRY_DAYS;
+    if (text && *text && !parseExpiryDays(text, &days)) {
+        logMessage("autoWrapRelease ERROR - KAVO_RELEASE_EXPIRES_IN_DAYS \"%s\" is no number of days from 1 to %u - "
+                   "nothing packed",
+                   text, static_cast<unsigned>(REL_MAX_EXPIRY_DAYS));
+        return 0;
+    }
+    return days;
+}
+
 }  // namespace
 
 char signingKeyPath[PATH_CAP] = "";
@@ -89,10 +95,16 @@ void autoWrapRelease() {
         return;
     if (!joinPath(releaseFolder, sizeof releaseFolder, workingDir, testEdition ? "\\KAVO_TEST" : "\\KAVO"))
         return;
-    if (refuseKeyFileIn(workingDir) || refuseKeyFileIn(outputFolder) || refuseKeyFileIn(releaseFolder)) return;
     uint8_t signingKey[CRYPTO_PRIVATE_KEY_BYTES];
     bool sign = signingKeyPath[0] != '\0';
-    if (sign && !loadSigningKey(signingKey)) return;
+    uint32_t days = sign ? expiryDays() : 0;
+    if (sign && (days == 0 || !loadSigningKey(signingKey))) return;
+    // Everything below the working folder is packed (the release folder) or
+    // served (the packages' folder and the version files).
+    if (!treeHoldsNoKey(workingDir, sign ? signingKey : nullptr, "autoWrapRelease", NOTHING_PACKED)) {
+        memset(signingKey, 0, sizeof signingKey);
+        return;
+    }
 
     int err = sysCreateFolder(outputFolder);
     if (err != SYS_OK && err != SYS_ERROR_ALREADY_EXISTS)
@@ -110,7 +122,8 @@ void autoWrapRelease() {
     if (sign) {
         // The packages, then the release that names them, numbered by the
         // packing time.
-        writeRelease(workingDir, testEdition, static_cast<uint64_t>(nowSeconds()), signingKey);
+        uint64_t now = static_cast<uint64_t>(nowSeconds());
+        writeRelease(workingDir, testEdition, now, now + uint64_t{days} * 86400, signingKey);
         logMessage("");
         memset(signingKey, 0, sizeof signingKey);
     }

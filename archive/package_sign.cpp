@@ -4,14 +4,22 @@
 #include <cstring>
 
 #include "app/eventlog.h"
+#include "app/globals.h"
 #include "archive/wrp_cursor.h"
+#include "base/textbuf.h"
 #include "platform/sys.h"
 
 namespace {
 
 char hashBlock[1 << 16];
 
-// SHA-256 of the first `length` bytes of f.
+// Both texts have one length, so no message of one kind is a message of
+// the other, whatever the digest after it.
+const char PACKAGE_DOMAIN[] = "KAVO package signature v2";
+const char RELEASE_DOMAIN[] = "KAVO release signature v2";
+static_assert(sizeof PACKAGE_DOMAIN == sizeof RELEASE_DOMAIN, "domain texts of one length");
+
+// What the package signature covers, for the first `length` bytes of f.
 bool hashPrefix(FILE* f, uint64_t length, uint8_t digest[CRYPTO_DIGEST_BYTES]) {
     if (!sysSeekStart(f)) return false;
     SysHash* h = sysHashBegin();
@@ -25,7 +33,8 @@ bool hashPrefix(FILE* f, uint64_t length, uint8_t digest[CRYPTO_DIGEST_BYTES]) {
         }
         length -= want;
     }
-    return sysHashEnd(h, digest);
+    uint8_t bytes[CRYPTO_DIGEST_BYTES];
+    return sysHashEnd(h, bytes) && signedDigest(SignedKind::Package, bytes, digest);
 }
 
 bool readAt(FILE* f, uint64_t offset, void* buf, size_t n) {
@@ -58,6 +67,7 @@ PackageCheck judgeTrailer(FILE* f, uint64_t fileLength, const uint8_t* trailer,
                           PrefixDigest prefixDigest) {
     uint8_t ourId[SIG_KEY_ID_BYTES];
     if (!packageKeyId(publicKey, ourId)) return PackageCheck::Unreadable;
+    if (trailer && memcmp(trailer, SIG_MAGIC_V1, SIG_MAGIC_BYTES) == 0) return PackageCheck::OldFormat;
     if (trailer && memcmp(trailer, SIG_MAGIC, SIG_MAGIC_BYTES) == 0) {
         if (memcmp(trailer + SIG_KEY_ID_OFFSET, ourId, SIG_KEY_ID_BYTES) != 0) return PackageCheck::ForeignKey;
         uint8_t digest[CRYPTO_DIGEST_BYTES];
@@ -92,7 +102,60 @@ PackageCheck judge(FILE* f, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], ui
                         [&](uint8_t* digest) { return hashPrefix(f, fileLength - SIG_TRAILER_BYTES, digest); });
 }
 
+// treeHoldsNoKey's walk below the folder in `path` (cap PATH_CAP), which
+// it leaves as it found it.
+bool noKeyBelow(char* path, const uint8_t* privateKey, const char* who, const char* stop) {
+    SysFolderScan* scan = sysScanBegin(path);
+    if (!scan) return true;
+    const size_t base = strlen(path);
+    bool clean = true;
+    SysFolderEntry e;
+    while (sysScanNext(scan, &e)) {
+        size_t n = strlen(e.name);
+        if ((n == 1 && e.name[0] == '.') || (n == 2 && e.name[0] == '.' && e.name[1] == '.')) continue;
+        // A path too long to walk is one the packer cannot take either.
+        if (!appendText(path, PATH_CAP, "\\") || !appendText(path, PATH_CAP, e.name)) {
+            path[base] = '\0';
+            continue;
+        }
+        if (e.isFolder) {
+            if (!noKeyBelow(path, privateKey, who, stop)) clean = false;
+        } else if (n >= 4 && startsWithNoCase(e.name + n - 4, ".key")) {
+            logMessage("%s ERROR - key file \"%s\" lies in a folder that is packed or served - %s", who, path, stop);
+            clean = false;
+        } else if (privateKey && (e.size == CRYPTO_PRIVATE_KEY_BYTES || e.isLink)) {
+            uint8_t bytes[CRYPTO_PRIVATE_KEY_BYTES + 1];
+            FILE* f = sysOpenFile(path, "rb");
+            size_t got = f ? fread(bytes, 1, sizeof bytes, f) : 0;
+            if (f) fclose(f);
+            if (got == CRYPTO_PRIVATE_KEY_BYTES && memcmp(bytes, privateKey, got) == 0) {
+                logMessage("%s ERROR - \"%s\" holds the private key's bytes - %s", who, path, stop);
+                clean = false;
+            }
+            memset(bytes, 0, sizeof bytes);
+        }
+        path[base] = '\0';
+    }
+    sysScanEnd(scan);
+    return clean;
+}
+
 }  // namespace
+
+bool signedDigest(SignedKind kind, const uint8_t bytesDigest[CRYPTO_DIGEST_BYTES],
+                  uint8_t digest[CRYPTO_DIGEST_BYTES]) {
+    const char* domain = kind == SignedKind::Release ? RELEASE_DOMAIN : PACKAGE_DOMAIN;
+    SysHash* h = sysHashBegin();
+    if (!h) return false;
+    bool ok = sysHashAdd(h, domain, sizeof PACKAGE_DOMAIN) && sysHashAdd(h, bytesDigest, CRYPTO_DIGEST_BYTES);
+    return sysHashEnd(h, digest) && ok;
+}
+
+bool treeHoldsNoKey(const char* root, const uint8_t* privateKey, const char* who, const char* stop) {
+    char path[PATH_CAP];
+    if (!root || !copyText(path, sizeof path, root)) return true;
+    return noKeyBelow(path, privateKey, who, stop);
+}
 
 bool readKeyFile(const char* path, uint8_t* key, size_t bytes) {
     FILE* f = sysOpenFile(path, "rb");
@@ -193,8 +256,10 @@ void PackageDigests::add(const void* data, size_t n) {
 
 bool PackageDigests::finish() {
     bool ok = !failed && wholeRun && prefixRun && length == size;
+    uint8_t bytes[CRYPTO_DIGEST_BYTES];
     ok = sysHashEnd(wholeRun, whole) && ok;
-    ok = sysHashEnd(prefixRun, prefix) && ok;
+    ok = sysHashEnd(prefixRun, bytes) && ok;
+    ok = ok && signedDigest(SignedKind::Package, bytes, prefix);
     wholeRun = prefixRun = nullptr;
     failed = !ok;
     return ok;
@@ -247,6 +312,10 @@ bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_B
         case PackageCheck::Mismatch:
             logMessage("verifyPackage ERROR - \"%s\" signature does not match its content - refused", p);
             break;
+        case PackageCheck::OldFormat:
+            logMessage("verifyPackage ERROR - \"%s\" is signed in the old format (%s): sign it again - refused", p,
+                       SIG_MAGIC_V1);
+            break;
     }
     return false;
 }
@@ -268,7 +337,8 @@ bool signPackage(const char* path, const uint8_t privateKey[CRYPTO_PRIVATE_KEY_B
         uint64_t after = static_cast<uint64_t>(length) - end;
         // Only a trailer of its own may follow the archive: it is replaced.
         if (after != 0 && (after != SIG_TRAILER_BYTES || !readAt(f, end, trailer, SIG_MAGIC_BYTES) ||
-                           memcmp(trailer, SIG_MAGIC, SIG_MAGIC_BYTES) != 0))
+                           (memcmp(trailer, SIG_MAGIC, SIG_MAGIC_BYTES) != 0 &&
+                            memcmp(trailer, SIG_MAGIC_V1, SIG_MAGIC_BYTES) != 0)))
             why = "has bytes after its final end record";
     }
     uint8_t digest[CRYPTO_DIGEST_BYTES];

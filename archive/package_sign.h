@@ -4,12 +4,18 @@
 // -autoWrap run, wrptool) and reader (the installer, wrptool) both go
 // through this header.
 //
-//   trailer   = magic "WRPSIGN1" (8 bytes), key id (8 bytes), signature (64 bytes)
+//   trailer   = magic "WRPSIGN2" (8 bytes), key id (8 bytes), signature (64 bytes)
 //   key id    = the first 8 bytes of SHA-256 over the 65-byte public key
-//   signature = ECDSA on P-256 over SHA-256 of every byte before the
-//               trailer: r, then s, 32 bytes each, big-endian
+//   signature = ECDSA on P-256 over SHA-256 of the package domain text
+//               followed by the SHA-256 of every byte before the trailer:
+//               r, then s, 32 bytes each, big-endian
 //
 // A signed package is exactly archive + trailer: nothing follows the trailer.
+// The release file (release_file.h) ends in the same trailer, made over the
+// release domain text: what the maker signed as one kind never verifies as
+// the other.  The domain goes over the bytes' digest, not the bytes, so a
+// download still hashes every byte once (PackageDigests).  A "WRPSIGN1"
+// trailer is the earlier scheme, a signature over the bytes alone.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +31,16 @@ enum : size_t {
     SIG_KEY_ID_OFFSET = SIG_MAGIC_BYTES,
     SIG_SIGNATURE_OFFSET = SIG_MAGIC_BYTES + SIG_KEY_ID_BYTES,
 };
-const char SIG_MAGIC[SIG_MAGIC_BYTES + 1] = "WRPSIGN1";
+const char SIG_MAGIC[SIG_MAGIC_BYTES + 1] = "WRPSIGN2";
+const char SIG_MAGIC_V1[SIG_MAGIC_BYTES + 1] = "WRPSIGN1";
+
+// What a signature says it signs: each kind has its domain text, NUL
+// included ("KAVO package signature v2", "KAVO release signature v2").
+enum class SignedKind { Package, Release };
+// The digest a signature of that kind covers, from the SHA-256 of the
+// signed bytes; false when the system cannot hash.
+bool signedDigest(SignedKind kind, const uint8_t bytesDigest[CRYPTO_DIGEST_BYTES],
+                  uint8_t digest[CRYPTO_DIGEST_BYTES]);
 
 // What a package's end holds, as the installer judges it.
 enum class PackageCheck {
@@ -37,6 +52,7 @@ enum class PackageCheck {
     ForeignKey,          // a trailer of another key
     BytesAfterTrailer,   // a trailer, then more bytes
     Mismatch,            // a trailer of this key whose signature does not fit the bytes
+    OldFormat,           // a "WRPSIGN1" trailer: signed by the earlier scheme
 };
 
 // Key files hold the raw bytes of platform/crypto.h: 65 (public) or 97
@@ -75,7 +91,8 @@ public:
 
     uint64_t length = 0;                      // bytes added
     uint8_t whole[CRYPTO_DIGEST_BYTES] = {};  // after finish: every byte
-    uint8_t prefix[CRYPTO_DIGEST_BYTES] = {}; // after finish: the bytes before the trailer
+    uint8_t prefix[CRYPTO_DIGEST_BYTES] = {}; // after finish: what the signature covers (signedDigest
+                                              // of the bytes before the trailer)
     uint8_t trailer[SIG_TRAILER_BYTES] = {};  // the last bytes (a package of that size or more)
 
 private:
@@ -98,8 +115,15 @@ PackageCheck checkPackageDigests(FILE* f, const PackageDigests& digests,
 // with `digests` too, from those digests.
 bool verifyPackage(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], FILE* f = nullptr,
                    const PackageDigests* digests = nullptr);
-// Signs the archive in place (a trailer it already has is replaced), with
-// one log line, and verifies what it wrote.  Refuses a file that is not a
-// whole archive, that has other bytes after its final end record, and a
-// private key whose halves do not belong together.
+// Signs the archive in place (a trailer it already has, of either scheme, is
+// replaced), with one log line, and verifies what it wrote.  Refuses a file
+// that is not a whole archive, that has other bytes after its final end
+// record, and a private key whose halves do not belong together.
 bool signPackage(const char* path, const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]);
+
+// The private key never goes out with what is packed or served: false when
+// a file below `root` (every level, links followed as the packer follows
+// them) has a name ending in ".key", or, with `privateKey`, holds exactly
+// the key's bytes.  One line per such file: `who` first, `stop` (what the
+// refusal means: "nothing packed") last.
+bool treeHoldsNoKey(const char* root, const uint8_t* privateKey, const char* who, const char* stop);

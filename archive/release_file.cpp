@@ -82,7 +82,9 @@ bool allZero(const uint8_t* p, size_t n) {
 bool readBody(const uint8_t* body, bool* test, ReleaseInfo* info) {
     ReleaseCursor c(body, REL_BODY_BYTES);
     uint8_t magic[REL_MAGIC_BYTES], edition;
-    if (!c.take(magic, sizeof magic) || !c.u8(&edition) || edition > 1 || !c.u64(&info->number)) return false;
+    if (!c.take(magic, sizeof magic) || !c.u8(&edition) || edition > 1 || !c.u64(&info->number) ||
+        !c.u64(&info->expires))
+        return false;
     *test = edition == 1;
     info->test = *test;
     for (size_t i = 0; i < REL_PACKAGES; ++i) {
@@ -103,6 +105,12 @@ bool readBody(const uint8_t* body, bool* test, ReleaseInfo* info) {
         if ((!e.present || !*name) && (e.present || e.size != 0 || !allZero(e.sha256, sizeof e.sha256))) return false;
     }
     return true;
+}
+
+// What the release signature covers: the release kind's digest over the body.
+bool releaseDigest(const uint8_t* body, uint8_t digest[CRYPTO_DIGEST_BYTES]) {
+    uint8_t bytes[CRYPTO_DIGEST_BYTES];
+    return digestOf(body, REL_BODY_BYTES, bytes) && signedDigest(SignedKind::Release, bytes, digest);
 }
 
 bool joinPath(char* out, const char* a, const char* b) {
@@ -135,6 +143,7 @@ bool hashStream(FILE* f, uint8_t digest[CRYPTO_DIGEST_BYTES], uint64_t* length) 
 ReleaseCheck parseRelease(const uint8_t* bytes, size_t n, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], bool test,
                           ReleaseInfo* info) {
     if (n < REL_MAGIC_BYTES) return ReleaseCheck::Cut;
+    if (memcmp(bytes, REL_MAGIC_V1, REL_MAGIC_BYTES) == 0) return ReleaseCheck::OldFormat;
     if (memcmp(bytes, REL_MAGIC, REL_MAGIC_BYTES) != 0) return ReleaseCheck::NotARelease;
     if (n == REL_BODY_BYTES) return ReleaseCheck::Unsigned;
     if (n < REL_FILE_BYTES) return ReleaseCheck::Cut;
@@ -142,7 +151,7 @@ ReleaseCheck parseRelease(const uint8_t* bytes, size_t n, const uint8_t publicKe
     const uint8_t* trailer = bytes + REL_BODY_BYTES;
     if (memcmp(trailer, SIG_MAGIC, SIG_MAGIC_BYTES) != 0) return ReleaseCheck::Unsigned;
     uint8_t id[SIG_KEY_ID_BYTES], digest[CRYPTO_DIGEST_BYTES];
-    if (!packageKeyId(publicKey, id) || !digestOf(bytes, REL_BODY_BYTES, digest)) return ReleaseCheck::Unreadable;
+    if (!packageKeyId(publicKey, id) || !releaseDigest(bytes, digest)) return ReleaseCheck::Unreadable;
     if (memcmp(trailer + SIG_KEY_ID_OFFSET, id, SIG_KEY_ID_BYTES) != 0) return ReleaseCheck::ForeignKey;
     if (!sysVerifyDigest(publicKey, digest, trailer + SIG_SIGNATURE_OFFSET)) return ReleaseCheck::Mismatch;
     ReleaseInfo parsed;
@@ -173,6 +182,7 @@ const char* releaseCheckText(ReleaseCheck c) {
         case ReleaseCheck::Cut: return "is cut short";
         case ReleaseCheck::ExtraBytes: return "has bytes after its signature";
         case ReleaseCheck::NotARelease: return "is no release file";
+        case ReleaseCheck::OldFormat: return "is of the earlier format KAVOREL1";
         case ReleaseCheck::Unsigned: return "is not signed";
         case ReleaseCheck::ForeignKey: return "is not signed with this installer's key";
         case ReleaseCheck::Mismatch: return "signature does not match its content";
@@ -182,6 +192,39 @@ const char* releaseCheckText(ReleaseCheck c) {
     return "is refused";
 }
 
+bool releaseExpired(const ReleaseInfo& r, uint64_t nowUtcSeconds) { return nowUtcSeconds >= r.expires; }
+
+bool releaseTimeText(uint64_t t, char* out, size_t cap) {
+    if (!out || cap == 0) return false;
+    // The civil date of a day count from 1970-01-01 (proleptic Gregorian,
+    // eras of 400 years starting on 0000-03-01), in unsigned arithmetic:
+    // the count is never negative.
+    uint64_t z = t / 86400 + 719468, era = z / 146097, doe = z - era * 146097;
+    uint64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    uint64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    uint64_t day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
+    uint64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0), minutes = t % 86400 / 60;
+    if (formatText(out, cap, "%04llu-%02llu-%02llu %02llu:%02llu UTC", static_cast<unsigned long long>(year),
+                   static_cast<unsigned long long>(month), static_cast<unsigned long long>(day),
+                   static_cast<unsigned long long>(minutes / 60), static_cast<unsigned long long>(minutes % 60)))
+        return true;
+    out[0] = '\0';
+    return false;
+}
+
+bool parseExpiryDays(const char* text, uint32_t* days) {
+    if (!text || !*text || !days) return false;
+    uint32_t v = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        v = v * 10 + static_cast<uint32_t>(*p - '0');
+        if (v > REL_MAX_EXPIRY_DAYS) return false;
+    }
+    if (v == 0) return false;
+    *days = v;
+    return true;
+}
+
 const ReleaseEntry* releasePackage(const ReleaseInfo& r, const char* fileName) {
     if (!fileName) return nullptr;
     for (const ReleaseEntry& e : r.packages)
@@ -189,7 +232,8 @@ const ReleaseEntry* releasePackage(const ReleaseInfo& r, const char* fileName) {
     return nullptr;
 }
 
-bool writeRelease(const char* root, bool test, uint64_t number, const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]) {
+bool writeRelease(const char* root, bool test, uint64_t number, uint64_t expires,
+                  const uint8_t privateKey[CRYPTO_PRIVATE_KEY_BYTES]) {
     char folder[PATH_CAP], path[PATH_CAP], releasePath[PATH_CAP], tempPath[PATH_CAP];
     if (!joinPath(folder, root, test ? "\\wrp_TEST\\" : "\\wrp\\") ||
         !joinPath(releasePath, folder, "KAVO.release") || !joinPath(tempPath, releasePath, ".new")) {
@@ -200,6 +244,8 @@ bool writeRelease(const char* root, bool test, uint64_t number, const uint8_t pr
         logMessage("release ERROR - the private key's two halves do not belong together - nothing written");
         return false;
     }
+    // The root is served: no key may lie anywhere in it.
+    if (!treeHoldsNoKey(root, privateKey, "release", "nothing written; keep it elsewhere")) return false;
     // Every package must be there before anything is signed.
     for (const char* name : RELEASE_PACKAGE_NAMES) {
         if (!joinPath(path, folder, name) || sysPathKind(path) != 1) {
@@ -211,7 +257,8 @@ bool writeRelease(const char* root, bool test, uint64_t number, const uint8_t pr
     uint8_t file[REL_FILE_BYTES] = {};
     memcpy(file, REL_MAGIC, REL_MAGIC_BYTES);
     file[REL_MAGIC_BYTES] = test ? 1 : 0;
-    putU64(file + REL_MAGIC_BYTES + 1, number);
+    putU64(file + REL_NUMBER_OFFSET, number);
+    putU64(file + REL_EXPIRES_OFFSET, expires);
     for (size_t i = 0; i < REL_PACKAGES; ++i) {
         joinPath(path, folder, RELEASE_PACKAGE_NAMES[i]);
         if (!signPackage(path, privateKey)) return false;
@@ -248,7 +295,7 @@ bool writeRelease(const char* root, bool test, uint64_t number, const uint8_t pr
     uint8_t digest[CRYPTO_DIGEST_BYTES];
     uint8_t* trailer = file + REL_BODY_BYTES;
     memcpy(trailer, SIG_MAGIC, SIG_MAGIC_BYTES);
-    if (!digestOf(file, REL_BODY_BYTES, digest) || !packageKeyId(privateKey, trailer + SIG_KEY_ID_OFFSET) ||
+    if (!releaseDigest(file, digest) || !packageKeyId(privateKey, trailer + SIG_KEY_ID_OFFSET) ||
         !sysSignDigest(privateKey, digest, trailer + SIG_SIGNATURE_OFFSET)) {
         logMessage("release ERROR - \"%s\" cannot be signed - nothing written", releasePath);
         return false;
@@ -268,9 +315,32 @@ bool writeRelease(const char* root, bool test, uint64_t number, const uint8_t pr
         logMessage("release ERROR - \"%s\" %s after writing", releasePath, releaseCheckText(back));
         return false;
     }
-    char idText[2 * SIG_KEY_ID_BYTES + 1];
+    char idText[2 * SIG_KEY_ID_BYTES + 1], until[REL_TIME_TEXT_BYTES];
     keyIdText(trailer + SIG_KEY_ID_OFFSET, idText);
-    logMessage("release \"%s\" - number %llu, %s edition, key %s", releasePath, static_cast<unsigned long long>(number),
-               test ? "TEST" : "normal", idText);
+    releaseTimeText(expires, until, sizeof until);
+    logMessage("release \"%s\" - number %llu, %s edition, key %s, expires %s", releasePath,
+               static_cast<unsigned long long>(number), test ? "TEST" : "normal", idText, until);
+    return true;
+}
+
+bool verifyRelease(const char* path, const uint8_t publicKey[CRYPTO_PUBLIC_KEY_BYTES], uint64_t nowUtcSeconds) {
+    const char* p = path ? path : "";
+    ReleaseInfo info;
+    ReleaseCheck result = readReleaseFile(path, publicKey, false, &info);
+    if (result == ReleaseCheck::OtherEdition) result = readReleaseFile(path, publicKey, true, &info);
+    char until[REL_TIME_TEXT_BYTES];
+    if (result != ReleaseCheck::Accepted) {
+        logMessage("verifyRelease ERROR - \"%s\" %s - refused", p, releaseCheckText(result));
+        return false;
+    }
+    releaseTimeText(info.expires, until, sizeof until);
+    if (releaseExpired(info, nowUtcSeconds)) {
+        logMessage("verifyRelease ERROR - \"%s\" expired on %s - refused", p, until);
+        return false;
+    }
+    char idText[2 * SIG_KEY_ID_BYTES + 1];
+    keyIdText(info.bytes + REL_BODY_BYTES + SIG_KEY_ID_OFFSET, idText);
+    logMessage("verifyRelease \"%s\" - release %llu (%s edition, expires %s) - signature ok (key %s)", p,
+               static_cast<unsigned long long>(info.number), info.test ? "TEST" : "normal", until, idText);
     return true;
 }

@@ -132,6 +132,15 @@ int sysPathKind(const char* path);
 // not fit `cap` (then `buf` holds an empty text).
 bool sysCurrentFolder(char* buf, size_t cap);
 
+// The one absolute spelling of `path` (existing or not), so that two paths
+// can be compared as text: relative paths taken from the current folder,
+// "." and ".." resolved, the system's own separator only ("\" on Windows,
+// "/" elsewhere), and on Windows short (8.3) names in their long form where
+// the path exists.  On POSIX links are resolved as far as the path exists.
+// Letter case stays as given: compare with sysCompareNames.  False when the
+// result does not fit `cap` (then `out` holds an empty text).
+bool sysFullPath(const char* path, char* out, size_t cap);
+
 // Folder enumeration in the system's own order, "." and ".." included as the
 // system gives them (callers skip names that begin with ".").
 struct SysFolderEntry {

@@ -213,6 +213,19 @@ bool sysCurrentFolder(char* buf, size_t cap) {
     return true;
 }
 
+// No links and no short names: the path as the file system resolves it.
+bool sysFullPath(const char* path, char* out, size_t cap) {
+    if (!out || cap == 0) return false;
+    out[0] = '\0';
+    if (!path || !*path) return false;
+    static std::string full;  // keeps its memory from call to call
+    MemFs::normalInto(path, full);
+    if (full.empty()) full = "/";
+    if (full.size() >= cap) return false;
+    memcpy(out, full.c_str(), full.size() + 1);
+    return true;
+}
+
 // Walks the folder's map in place: nothing the product does changes a
 // folder while it enumerates it.
 struct SysFolderScan {

@@ -7,9 +7,11 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -402,6 +404,46 @@ bool sysCurrentFolder(char* buf, size_t cap) {
         buf[0] = '\0';
         return false;
     }
+    return true;
+}
+
+bool sysFullPath(const char* path, char* out, size_t cap) {
+    if (!out || cap == 0) return false;
+    out[0] = '\0';
+    std::string p = nativePath(path);
+    if (p.empty()) return false;
+    if (p[0] != '/') {
+        char cwd[4096];
+        if (!getcwd(cwd, sizeof cwd)) return false;
+        p = std::string(cwd) + "/" + p;
+    }
+    // The longest part that exists is resolved by the system (links
+    // included); the rest, which no link can change, as written.
+    std::vector<std::string> rest;
+    std::string head = p, resolved;
+    for (;;) {
+        char real[PATH_MAX];
+        if (realpath(head.c_str(), real)) {
+            resolved = real;
+            break;
+        }
+        if (errno != ENOENT && errno != ENOTDIR) return false;
+        size_t slash = head.find_last_of('/');
+        rest.push_back(head.substr(slash + 1));
+        head.erase(slash == 0 ? 1 : slash);
+    }
+    for (auto it = rest.rbegin(); it != rest.rend(); ++it) {
+        if (it->empty() || *it == ".") continue;
+        if (*it == "..") {
+            size_t slash = resolved.find_last_of('/');
+            resolved.erase(slash == 0 ? 1 : slash);
+        } else {
+            if (resolved.back() != '/') resolved += '/';
+            resolved += *it;
+        }
+    }
+    if (resolved.size() >= cap) return false;
+    memcpy(out, resolved.c_str(), resolved.size() + 1);
     return true;
 }
 

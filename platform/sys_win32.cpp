@@ -369,6 +369,22 @@ bool sysCurrentFolder(char* buf, size_t cap) {
     return true;
 }
 
+bool sysFullPath(const char* path, char* out, size_t cap) {
+    if (!out || cap == 0) return false;
+    out[0] = '\0';
+    if (!path || !*path || cap > MAXDWORD) return false;
+    std::string full(cap, '\0'), longer(cap, '\0');
+    DWORD n = GetFullPathNameA(path, static_cast<DWORD>(cap), &full[0], nullptr);
+    if (n == 0 || n >= cap) return false;
+    // The long form needs the path to exist; a missing file keeps the full one.
+    DWORD m = GetLongPathNameA(full.c_str(), &longer[0], static_cast<DWORD>(cap));
+    const char* best = m > 0 && m < cap ? longer.c_str() : full.c_str();
+    if (!copyText(out, cap, best)) return false;
+    for (char* p = out; *p; ++p)
+        if (*p == '/') *p = '\\';
+    return true;
+}
+
 struct SysFolderScan {
     HANDLE find;
     WIN32_FIND_DATAA first;

@@ -51,6 +51,13 @@ bool acceptRelease(const char* localPath, const char* remote, const char* who) {
         logMessage("%s ERROR - release file \"%s\" %s - refused", who, remote, releaseCheckText(result));
         return false;
     }
+    if (releaseExpired(theRelease, static_cast<uint64_t>(nowSeconds()))) {
+        char until[REL_TIME_TEXT_BYTES];
+        releaseTimeText(theRelease.expires, until, sizeof until);
+        logMessage("%s ERROR - release file \"%s\" expired on %s - refused", who, remote, until);
+        noteOutcome(RunOutcome::PackageRefused);
+        return false;
+    }
     haveRelease = true;
     logMessage("release %llu (%s edition) - signature ok", static_cast<unsigned long long>(theRelease.number),
                theRelease.test ? "TEST" : "normal");

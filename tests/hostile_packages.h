@@ -18,11 +18,12 @@ struct HostilePackage {
 
 // `archive` is an unsigned package whose first record is a file with some
 // content; `ours` is it signed with the installer's key, `foreign` signed
-// with another key, `otherPackage` another archive signed with our key.
+// with another key, `otherPackage` another archive signed with our key,
+// `release` a release file signed with our key.
 // The trailer is cut at every length, or at the lengths given.
 inline std::vector<HostilePackage> hostilePackages(const std::string& archive, const std::string& ours,
                                                    const std::string& foreign, const std::string& otherPackage,
-                                                   std::vector<size_t> cuts = {}) {
+                                                   const std::string& release, std::vector<size_t> cuts = {}) {
     const size_t end = archive.size();
     const size_t nameLength = static_cast<uint8_t>(archive[1]);
     auto flipped = [&](size_t at) {
@@ -42,6 +43,9 @@ inline std::vector<HostilePackage> hostilePackages(const std::string& archive, c
         {"the signature of another package", archive + otherPackage.substr(otherPackage.size() - SIG_TRAILER_BYTES),
          PackageCheck::Mismatch},
         {"bytes after the trailer", ours + "extra", PackageCheck::BytesAfterTrailer},
+        {"a trailer of the earlier scheme", ours.substr(0, end) + SIG_MAGIC_V1 + ours.substr(end + SIG_MAGIC_BYTES),
+         PackageCheck::OldFormat},
+        {"a release file presented as a package", release, PackageCheck::Mismatch},
     };
     if (cuts.empty())
         for (size_t n = 1; n < SIG_TRAILER_BYTES; ++n) cuts.push_back(n);
@@ -54,15 +58,20 @@ inline std::vector<HostilePackage> hostilePackages(const std::string& archive, c
 // Release rows: release files the installer must refuse, each with the
 // reason.  `good` is a release of the normal edition signed with the
 // installer's key, `foreign` one signed with another key, `otherEdition`
-// the TEST edition's, signed with the installer's key.
+// the TEST edition's, signed with the installer's key, `expired` one that
+// expired on 2001-09-09 01:46:40 UTC, `packageSigned` good's body with a
+// package signature of our key.  A row the file check accepts is refused
+// for `reason`, the rest for their check's.
 struct HostileRelease {
     std::string what;
     std::string bytes;
     ReleaseCheck expected;
+    std::string reason = "";
 };
 
 inline std::vector<HostileRelease> hostileReleases(const std::string& good, const std::string& foreign,
-                                                   const std::string& otherEdition) {
+                                                   const std::string& otherEdition, const std::string& expired,
+                                                   const std::string& packageSigned) {
     auto flipped = [&](size_t at) {
         std::string s = good;
         s[at] = static_cast<char>(s[at] ^ 0x01);
@@ -73,7 +82,12 @@ inline std::vector<HostileRelease> hostileReleases(const std::string& good, cons
         {"release signed with another key", foreign, ReleaseCheck::ForeignKey},
         {"release with bytes after its signature", good + "x", ReleaseCheck::ExtraBytes},
         {"release of the other edition", otherEdition, ReleaseCheck::OtherEdition},
-        {"release with a lower number written in", flipped(REL_MAGIC_BYTES + 1), ReleaseCheck::Mismatch},
+        {"release with a lower number written in", flipped(REL_NUMBER_OFFSET), ReleaseCheck::Mismatch},
+        {"release with a later expiry written in", flipped(REL_EXPIRES_OFFSET + 7), ReleaseCheck::Mismatch},
+        {"expired release", expired, ReleaseCheck::Accepted, "expired on 2001-09-09 01:46 UTC"},
+        {"release of the earlier format", REL_MAGIC_V1 + good.substr(REL_MAGIC_BYTES, 667 - REL_MAGIC_BYTES),
+         ReleaseCheck::OldFormat},
+        {"package signature presented as a release", packageSigned, ReleaseCheck::Mismatch},
         {"release with another package hash", flipped(REL_PACKAGES_OFFSET + REL_PACKAGE_NAME_BYTES + 8),
          ReleaseCheck::Mismatch},
         {"release with a flipped signature byte", flipped(REL_FILE_BYTES - 1), ReleaseCheck::Mismatch},

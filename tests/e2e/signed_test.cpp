@@ -56,9 +56,14 @@ TEST(Signed, AutoWrapSignsAndTheKeyBuiltExeInstallsAndUpdates) {
         Report w = d.drive({"start " + installerExe() + " -autoWrap", "waitexit 60000"});
         ASSERT_TRUE(w.ok()) << w.raw;
     }
-    // ... and libcrypto accepts what it signed.
-    EXPECT_EQ(wrptool("verify '" + TEST_KEY + "/public.key' '" + d / "wrp'/*.wrp"), 0);
-    ASSERT_EQ(readText(d / "wrp/KAVO.release").size(), 667u);
+    // ... and libcrypto accepts what it signed, the release as a release.
+    EXPECT_EQ(wrptool("verify '" + TEST_KEY + "/public.key' '" + d / "wrp'/*.wrp '" + d / "wrp/KAVO.release'"), 0);
+    ASSERT_EQ(readText(d / "wrp/KAVO.release").size(), 675u);
+    std::string verified = d / "verify.txt";
+    sh("'" + std::string(KAVO_NATIVE_BIN) + "/tools/wrptool/wrptool' verify '" + TEST_KEY + "/public.key' '" +
+       d / "wrp/KAVO.release' >'" + verified + "'");
+    EXPECT_NE(readText(verified).find("verifyRelease \"" + d / "wrp/KAVO.release\" - release "), std::string::npos)
+        << readText(verified);
     std::string server = d / "server";
     sh("mkdir -p '" + server + "' '" + d / "KAVO_data' && mv '" + d / "wrp' '" + d / "update.ini' '" + server + "/'");
 
@@ -175,9 +180,6 @@ TEST(SignedHostile, EveryRowIsRefusedByTheKeyBuiltExe) {
     sh("cp '" + d / "archive.wrp' '" + d / "ours.wrp' && cp '" + d / "archive.wrp' '" + d / "foreign.wrp'");
     ASSERT_EQ(wrptool("sign '" + key + "' '" + d / "ours.wrp' '" + d / "other.wrp'"), 0);
     ASSERT_EQ(wrptool("sign '" + d / "foreign.key' '" + d / "foreign.wrp'"), 0);
-    auto rows = hostilePackages(readText(d / "archive.wrp"), readText(d / "ours.wrp"), readText(d / "foreign.wrp"),
-                                readText(d / "other.wrp"), {1, 7, 8, 9, 15, 16, 17, 79});
-
     std::string server = d / "server";
     sh("mkdir -p '" + server + "/wrp' '" + d / "rows'");
     // A release of the maker's that the packages below are not part of, then
@@ -187,6 +189,9 @@ TEST(SignedHostile, EveryRowIsRefusedByTheKeyBuiltExe) {
     writeText(d / "comp/KAVO_data/x.txt", "new data\n");
     ASSERT_TRUE(packRelease(d / "comp", server));
     ASSERT_EQ(wrptool("release '" + key + "' '" + server + "' --number 5"), 0);
+    auto rows = hostilePackages(readText(d / "archive.wrp"), readText(d / "ours.wrp"), readText(d / "foreign.wrp"),
+                                readText(d / "other.wrp"), readText(server + "/wrp/KAVO.release"),
+                                {1, 7, 8, 9, 15, 16, 17, 79});
     ASSERT_EQ(wrptool("pack '" + d / "comp' '" + server + "/wrp/OSKE_ALL.wrp' OSKE_ALL"), 0);
     ASSERT_EQ(wrptool("pack '" + d / "comp' '" + server + "/wrp/KAVO_EXE.wrp' KAVO_EXE"), 0);
     ASSERT_EQ(wrptool("sign '" + d / "foreign.key' '" + server + "/wrp/KAVO_EXE.wrp'"), 0);
@@ -227,7 +232,8 @@ TEST(SignedHostile, EveryRowIsRefusedByTheKeyBuiltExe) {
         {PackageCheck::TrailerMalformed, "that are no signature"},
         {PackageCheck::ForeignKey, "is not signed with key"},
         {PackageCheck::BytesAfterTrailer, "bytes after its signature"},
-        {PackageCheck::Mismatch, "signature does not match its content"}};
+        {PackageCheck::Mismatch, "signature does not match its content"},
+        {PackageCheck::OldFormat, "is signed in the old format"}};
     std::vector<std::string> refusals = matching(log, "verifyPackage ERROR - \"");
     ASSERT_EQ(refusals.size(), rows.size() + 2) << joined(log);
     for (size_t i = 0; i < rows.size(); ++i)

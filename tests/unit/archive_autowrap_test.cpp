@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -146,26 +147,42 @@ TEST_F(AutoWrap, SignsWithAKeyFromOutsideAndWritesTheRelease) {
     EXPECT_EQ(readReleaseFile((work / "wrp/KAVO.release").c_str(), key, false, &info), ReleaseCheck::Accepted);
     EXPECT_TRUE(logHasPrefix(fakeUi.list, "release \"" + work.path() + "\\wrp\\KAVO.release\" - number "));
 
-    // Each of these stops the run before anything is packed.
+    // Each of these stops the run before anything is packed: a key named
+    // inside the folder however its path is written, a key file or a copy of
+    // the key anywhere below it (the key named from outside), a bad key.
+    // The working folder as the exe has it, with "\\".
+    std::string bs = work.path(), dirName = bs.substr(bs.rfind('/') + 1), upper = dirName;
+    for (char& c : bs) c = c == '/' ? '\\' : c;
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    ASSERT_TRUE(copyText(workingDir, sizeof workingDir, bs.c_str()));
+    const std::string outside = keys / "maker.key", relative = "..\\" + dirName + "\\KAVO\\OSKE\\k.key";
+    const std::string otherCase = work.path().substr(0, work.path().rfind('/') + 1) + upper + "/KAVO/OSKE/k.bin";
+    const std::string packed = "\" lies in a folder that is packed", inside = "\" lies in the packing folder";
     std::string halves = keyBytes.substr(0, CRYPTO_PUBLIC_KEY_BYTES) +
                          std::string(reinterpret_cast<char*>(other) + CRYPTO_PUBLIC_KEY_BYTES, 32);
     const struct {
-        std::string file, bytes, line;
+        std::string file, bytes, line, key;
     } refused[] = {
-        {work / "KAVO_signing.key", keyBytes, "autoWrapRelease ERROR - key file \"" + work.path() + "\\KAVO_signing.key\" lies in"},
-        {work / "wrp/x.KEY", keyBytes, "autoWrapRelease ERROR - key file \""},
-        {work / "inside/maker.key", keyBytes, "autoWrapRelease ERROR - key file \"" + work.path() + "/inside/maker.key\" lies in the packing folder"},
-        {keys / "bad.key", "not a key", "autoWrapRelease ERROR - \"" + keys.path() + "/bad.key\" is no private key"},
-        {keys / "mixed.key", halves, "autoWrapRelease ERROR - \"" + keys.path() + "/mixed.key\": the two halves"},
+        {work / "KAVO_signing.key", keyBytes, "key file \"" + bs + "\\KAVO_signing.key" + packed, outside},
+        {work / "wrp/x.KEY", keyBytes, "key file \"" + bs + "\\wrp\\x.KEY" + packed, outside},
+        {work / "KAVO/UBRA/sub/old.key", "old", "key file \"" + bs + "\\KAVO\\UBRA\\sub\\old.key" + packed, outside},
+        {work / "KAVO/OSKE/notes.txt", keyBytes, "\"" + bs + "\\KAVO\\OSKE\\notes.txt\" holds the private key's bytes",
+         outside},
+        {work / "inside/maker.key", keyBytes, "key file \"" + work.path() + "/inside/maker.key" + inside, ""},
+        {work / "KAVO/OSKE/k.key", keyBytes, "key file \"" + relative + inside, relative},
+        {work / "KAVO/OSKE/k.bin", keyBytes, "key file \"" + otherCase + inside, otherCase},
+        {keys / "bad.key", "not a key", "\"" + keys.path() + "/bad.key\" is no private key", ""},
+        {keys / "mixed.key", halves, "\"" + keys.path() + "/mixed.key\": the two halves", ""},
     };
     for (const auto& r : refused) {
         removeTree(work / "wrp");
         makeFolders(r.file.substr(0, r.file.rfind('/')));
         writeFile(r.file, r.bytes);
-        ASSERT_TRUE(copyText(signingKeyPath, sizeof signingKeyPath, r.file.c_str()));
+        ASSERT_TRUE(copyText(signingKeyPath, sizeof signingKeyPath, (r.key.empty() ? r.file : r.key).c_str()));
         fakeUi.list.clear();
         autoWrapRelease();
-        EXPECT_TRUE(logHasPrefix(fakeUi.list, r.line)) << r.file << "\n" << (fakeUi.list.empty() ? "" : fakeUi.list[0]);
+        EXPECT_TRUE(logHasPrefix(fakeUi.list, "autoWrapRelease ERROR - " + r.line))
+            << r.file << "\n" << (fakeUi.list.empty() ? "" : fakeUi.list[0]);
         EXPECT_EQ(fakeUi.list.size(), 1u) << r.file;
         EXPECT_EQ(sysPathKind(archiveOf("wrp", "KAVO").c_str()), 0) << r.file;
         std::remove(r.file.c_str());

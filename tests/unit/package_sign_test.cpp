@@ -15,6 +15,7 @@
 #include "app/globals.h"
 #include "archive/release_file.h"
 #include "setup/installation.h"
+#include "setup/outcome.h"
 #include "setup/package_check.h"
 #include "tests/hostile_packages.h"
 #include "tests/unit/archive_test_helpers.h"
@@ -44,6 +45,16 @@ protected:
         EXPECT_TRUE(signPackage((box / name).c_str(), k.key));
         return readFile(box / name);
     }
+    // `bytes` with a trailer of our key made for the other kind of file.
+    std::string signedAs(SignedKind kind, const std::string& bytes) {
+        uint8_t digest[CRYPTO_DIGEST_BYTES], sig[CRYPTO_SIGNATURE_BYTES], id[SIG_KEY_ID_BYTES];
+        SysHash* h = sysHashBegin();
+        EXPECT_TRUE(h && sysHashAdd(h, bytes.data(), bytes.size()) && sysHashEnd(h, digest));
+        EXPECT_TRUE(signedDigest(kind, digest, digest) && sysSignDigest(ours.key, digest, sig) &&
+                    packageKeyId(ours.pub(), id));
+        return bytes + SIG_MAGIC + std::string(reinterpret_cast<char*>(id), sizeof id) +
+               std::string(reinterpret_cast<char*>(sig), sizeof sig);
+    }
 };
 
 TEST_F(Signed, EveryHostileRowIsRefusedWithOneLine) {
@@ -55,7 +66,8 @@ TEST_F(Signed, EveryHostileRowIsRefusedWithOneLine) {
     EXPECT_EQ(checkPackage((box / "p.wrp").c_str(), ours.pub(), nullptr), PackageCheck::Accepted);
 
     std::string otherArchive = Arc().file("KAVO.exe", "another product").end().bytes;
-    auto rows = hostilePackages(archive, good, signedWith(archive, other), signedWith(otherArchive, ours));
+    auto rows = hostilePackages(archive, good, signedWith(archive, other), signedWith(otherArchive, ours),
+                                signedAs(SignedKind::Release, archive));
     for (const auto& row : rows) {
         writeFile(box / "p.wrp", row.bytes);
         uint64_t count = 0;
@@ -79,7 +91,8 @@ TEST_F(Signed, EveryHostileRowIsRefusedWithOneLine) {
 TEST_F(Signed, OnePassJudgesAsTheCheckThatReadsTheFile) {
     std::string good = signedWith(archive, ours);
     std::string otherArchive = Arc().file("KAVO.exe", "another product").end().bytes;
-    auto rows = hostilePackages(archive, good, signedWith(archive, other), signedWith(otherArchive, ours));
+    auto rows = hostilePackages(archive, good, signedWith(archive, other), signedWith(otherArchive, ours),
+                                signedAs(SignedKind::Release, archive));
     rows.push_back({"the package as signed", good, PackageCheck::Accepted});
     const std::string path = box / "p.wrp";
     for (const auto& row : rows) {
@@ -196,8 +209,9 @@ protected:
             writeFile(root + "/" + name, std::string(name) + " content\n");
         installerPackageKey = ours.pub();
     }
-    std::string release(bool test, uint64_t number, const KeyPair& k) {
-        EXPECT_TRUE(writeRelease(root.c_str(), test, number, k.key)) << (fakeUi.list.empty() ? "" : fakeUi.list.back());
+    std::string release(bool test, uint64_t number, const KeyPair& k, uint64_t expires = 4102444800) {
+        EXPECT_TRUE(writeRelease(root.c_str(), test, number, expires, k.key))
+            << (fakeUi.list.empty() ? "" : fakeUi.list.back());
         return readFile(root + (test ? "/wrp_TEST" : "/wrp") + "/KAVO.release");
     }
     bool accept(const std::string& bytes) {
@@ -209,24 +223,63 @@ protected:
 TEST_F(Release, EveryHostileReleaseIsRefusedWithItsReason) {
     std::string foreign = release(false, 100, other);
     std::string otherEdition = release(true, 100, ours);
+    std::string expired = release(false, 100, ours, 1000000000);
     std::string good = release(false, 100, ours);
     ASSERT_EQ(good.size(), size_t{REL_FILE_BYTES});
     EXPECT_TRUE(accept(good));
-    for (const auto& row : hostileReleases(good, foreign, otherEdition)) {
+    std::string packageSigned = signedAs(SignedKind::Package, good.substr(0, REL_BODY_BYTES));
+    for (const auto& row : hostileReleases(good, foreign, otherEdition, expired, packageSigned)) {
         fakeUi.list.clear();
+        resetOutcome();
         EXPECT_EQ(parseRelease(reinterpret_cast<const uint8_t*>(row.bytes.data()), row.bytes.size(), ours.pub(), false,
                                nullptr),
                   row.expected)
             << row.what;
         EXPECT_FALSE(accept(row.bytes)) << row.what;
-        EXPECT_EQ(fakeUi.list, std::vector<std::string>{"install KAVO ERROR - release file \"wrp\\KAVO.release\" " +
-                                                        std::string(releaseCheckText(row.expected)) + " - refused"})
-            << row.what;
+        std::string reason = row.reason.empty() ? releaseCheckText(row.expected) : row.reason;
+        const std::string line = "install KAVO ERROR - release file \"wrp\\KAVO.release\" " + reason + " - refused";
+        EXPECT_EQ(fakeUi.list, std::vector<std::string>{line}) << row.what;
+        if (!row.reason.empty()) {
+            EXPECT_EQ(outcomeExitCode(runOutcome(true)), 5) << row.what;
+        }
     }
-    // The maker's side refuses a root that lacks a package, and writes nothing.
+    // A release expires at its second; the date reads as the calendar does.
+    const struct {
+        uint64_t at;
+        const char* text;
+    } times[] = {
+        {0, "1970-01-01 00:00 UTC"}, {951868799, "2000-02-29 23:59 UTC"}, {4107542400, "2100-03-01 00:00 UTC"}};
+    for (const auto& t : times) {
+        char text[REL_TIME_TEXT_BYTES];
+        EXPECT_TRUE(releaseTimeText(t.at, text, sizeof text) && std::string(text) == t.text) << t.text;
+        ReleaseInfo r{};
+        r.expires = t.at + 1;
+        EXPECT_TRUE(!releaseExpired(r, t.at) && releaseExpired(r, t.at + 1)) << t.text;
+    }
+    uint32_t days = 0;
+    for (const char* bad : {"0", "3651", "4294967297", "", "+5", "1d"})
+        EXPECT_FALSE(parseExpiryDays(bad, &days)) << bad;
+    EXPECT_TRUE(parseExpiryDays("3650", &days) && days == 3650);
+    // The maker's side refuses a root that holds a key file or a copy of the
+    // key anywhere, or lacks a package, and writes nothing.
     std::remove((root + "/wrp/KAVO.release").c_str());
+    const std::string keyBytes(reinterpret_cast<const char*>(ours.key), CRYPTO_PRIVATE_KEY_BYTES);
+    makeFolders(root + "/KAVO/UBRA/sub");
+    const struct {
+        std::string file, line;
+    } strays[] = {
+        {"KAVO/UBRA/sub/old.key", "key file \"" + root + "\\KAVO\\UBRA\\sub\\old.key\" lies in a folder"},
+        {"wrp/notes.txt", "\"" + root + "\\wrp\\notes.txt\" holds the private key's bytes"},
+    };
+    for (const auto& stray : strays) {
+        writeFile(root + "/" + stray.file, keyBytes);
+        EXPECT_FALSE(writeRelease(root.c_str(), false, 1, 4102444800, ours.key)) << stray.file;
+        EXPECT_TRUE(logHasPrefix(fakeUi.list, "release ERROR - " + stray.line)) << stray.file;
+        EXPECT_EQ(sysPathKind((root + "/wrp/KAVO.release").c_str()), 0) << stray.file;
+        std::remove((root + "/" + stray.file).c_str());
+    }
     std::remove((root + "/wrp/VELN_EXE.wrp").c_str());
-    EXPECT_FALSE(writeRelease(root.c_str(), false, 1, ours.key));
+    EXPECT_FALSE(writeRelease(root.c_str(), false, 1, 4102444800, ours.key));
     EXPECT_EQ(sysPathKind((root + "/wrp/KAVO.release").c_str()), 0);
 }
 

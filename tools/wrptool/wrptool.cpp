@@ -38,8 +38,8 @@ void usage(FILE* out) {
             "       wrptool unpack <archive> <folder>\n"
             "       wrptool keygen <private key file> <public key file>\n"
             "       wrptool sign <private key file> <archive>...\n"
-            "       wrptool verify <public key file> <archive>...\n"
-            "       wrptool release <private key file> <root> [--number N] [--test]\n"
+            "       wrptool verify <public key file> <archive or release file>...\n"
+            "       wrptool release <private key file> <root> [--number N] [--expires-in DAYS] [--test]\n"
             "       wrptool --help\n"
             "\n"
             "pack    writes <folder> as a package archive; mode is a name or its\n"
@@ -55,14 +55,21 @@ void usage(FILE* out) {
             "        only): keep the private key secret and out of every folder\n"
             "        that is packed or served; the installer embeds the public key\n"
             "sign    appends a signature to each archive (replacing one it has)\n"
-            "verify  checks each archive's signature against the public key\n"
+            "verify  checks each file's signature against the public key: a file\n"
+            "        that starts like a release file as a release (line\n"
+            "        \"verifyRelease\", its number, edition and expiry; an\n"
+            "        expired one fails), any other as a package (\"verifyPackage\")\n"
             "release signs the eight packages in <root>/wrp (--test: wrp_TEST)\n"
             "        and writes KAVO.release beside them, covering the version\n"
             "        files in <root>; the number defaults to the time in UTC\n"
-            "        seconds, and an installation never updates to a lower one\n"
+            "        seconds, and an installation never updates to a lower one;\n"
+            "        installers refuse the release DAYS days after now (1 to %u,\n"
+            "        default %u); a key file or a copy of the private key\n"
+            "        anywhere below <root> writes nothing\n"
             "\n"
             "exit codes: 0 done, 1 failed (also: a signature refused), 2 usage,\n"
-            "            3 malformed archive\n");
+            "            3 malformed archive\n",
+            static_cast<unsigned>(REL_MAX_EXPIRY_DAYS), static_cast<unsigned>(REL_DEFAULT_EXPIRY_DAYS));
 }
 
 bool parseMode(const char* text, uint16_t* mode) {
@@ -165,6 +172,17 @@ int keygenCommand(const char* privatePath, const char* publicPath) {
     return EXIT_OK;
 }
 
+// A file that starts with a release file's magic, of this format or the
+// earlier one, is checked as a release; anything else as a package.
+bool isReleaseFile(const char* path) {
+    char magic[REL_MAGIC_BYTES];
+    FILE* f = sysOpenFile(path, "rb");
+    bool release = f && fread(magic, 1, sizeof magic, f) == sizeof magic &&
+                   (memcmp(magic, REL_MAGIC, sizeof magic) == 0 || memcmp(magic, REL_MAGIC_V1, sizeof magic) == 0);
+    if (f) fclose(f);
+    return release;
+}
+
 // sign and verify: one key file, then archives; each archive logs one line.
 int keyCommand(int argc, char** argv, bool sign) {
     uint8_t key[CRYPTO_PRIVATE_KEY_BYTES];
@@ -179,16 +197,20 @@ int keyCommand(int argc, char** argv, bool sign) {
     }
     int rc = EXIT_OK;
     for (int i = 3; i < argc; ++i) {
-        bool ok = sign ? signPackage(argv[i], key) : verifyPackage(argv[i], key);
+        bool ok = sign                 ? signPackage(argv[i], key)
+                  : isReleaseFile(argv[i]) ? verifyRelease(argv[i], key, static_cast<uint64_t>(nowSeconds()))
+                                         : verifyPackage(argv[i], key);
         if (!ok) rc = EXIT_FAILED;
     }
     memset(key, 0, sizeof key);
     return rc;
 }
 
-// release PRIVATE ROOT [--number N] [--test]
+// release PRIVATE ROOT [--number N] [--expires-in DAYS] [--test]
 int releaseCommand(int argc, char** argv) {
-    uint64_t number = static_cast<uint64_t>(nowSeconds());
+    const uint64_t now = static_cast<uint64_t>(nowSeconds());
+    uint64_t number = now;
+    uint32_t days = REL_DEFAULT_EXPIRY_DAYS;
     bool test = false;
     for (int i = 4; i < argc; ++i) {
         if (strcmp(argv[i], "--test") == 0) {
@@ -202,6 +224,12 @@ int releaseCommand(int argc, char** argv) {
                 return EXIT_USAGE;
             }
             number = v;
+        } else if (strcmp(argv[i], "--expires-in") == 0 && i + 1 < argc) {
+            if (!parseExpiryDays(argv[++i], &days)) {
+                fprintf(stderr, "wrptool: \"%s\" is no number of days from 1 to %u\n", argv[i],
+                        static_cast<unsigned>(REL_MAX_EXPIRY_DAYS));
+                return EXIT_USAGE;
+            }
         } else {
             usage(stderr);
             return EXIT_USAGE;
@@ -212,7 +240,7 @@ int releaseCommand(int argc, char** argv) {
         fprintf(stderr, "wrptool: \"%s\" is no private key file\n", argv[2]);
         return EXIT_FAILED;
     }
-    bool ok = writeRelease(argv[3], test, number, key);
+    bool ok = writeRelease(argv[3], test, number, now + uint64_t{days} * 86400, key);
     memset(key, 0, sizeof key);
     return ok ? EXIT_OK : EXIT_FAILED;
 }
