@@ -325,8 +325,8 @@ bool clearEarlier(const char* root) {
         int error = 0;
         if (readJournal(root, &state, &kept, &why, &error) == JournalFound::Whole) {
             unsigned removed = discardLanding(root, kept);
-            logMessage("unwrapFolder - the files kept for %s are dropped, %u temporary files removed",
-                       kept.package.empty() ? "the installation's records" : kept.package.c_str(), removed);
+            logMessage("unwrapFolder - the files kept for the landing%s%s are dropped, %u temporary files removed",
+                       kept.package.empty() ? "" : " of ", kept.package.c_str(), removed);
         }
         return true;
     }

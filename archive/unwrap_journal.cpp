@@ -397,12 +397,10 @@ JournalFound readJournal(const char* root, char* state, UnwrapPlan* plan, const 
     *error = SYS_OK;
     char journal[WRP_DEST_PATH_CAP], fresh[WRP_DEST_PATH_CAP];
     if (!journalPaths(root, journal, fresh)) return JournalFound::None;
+    // A journal that was being written when the run stopped never took effect.
+    if (isFile(fresh)) sysDeleteFile(fresh);
     int kind = sysPathKind(journal);
-    if (kind == 0) {
-        // A journal that was being written when the run stopped never took effect.
-        if (isFile(fresh)) sysDeleteFile(fresh);
-        return JournalFound::None;
-    }
+    if (kind == 0) return JournalFound::None;
     if (kind == 2) {
         *why = "a folder where the journal belongs";
         return JournalFound::Untrusted;
@@ -535,9 +533,9 @@ Recovery recoverUnwrap(const char* folder) {
         return Recovery::Undone;
     }
     if (state == JOURNAL_READY) {
-        logMessage("unwrap journal \"%s\" - a landing of %s stopped before its moves waits, nothing replaced (%u "
+        logMessage("unwrap journal \"%s\" - a landing%s%s stopped before its moves waits, nothing replaced (%u "
                    "files ready)",
-                   journal, plan.package.empty() ? "the installation's records" : plan.package.c_str(),
+                   journal, plan.package.empty() ? "" : " of ", plan.package.c_str(),
                    static_cast<unsigned>(plan.files.size()));
         return Recovery::Ready;
     }
@@ -618,7 +616,14 @@ unsigned removeLandingLeftovers(const char* folder) {
             }
         }
         sysScanEnd(scan);
-        for (const std::string& f : found) removed += sysDeleteFile(f.c_str()) == SYS_OK;
+        for (const std::string& f : found) {
+            // A backup whose file is gone was cut off between its two moves:
+            // it goes back, so that nothing installed is lost.
+            std::string target = f.substr(0, f.size() - suffix);
+            bool backup = sysCompareNames(f.data() + target.size(), suffix, WRP_BACKUP_SUFFIX, suffix) == 0;
+            if (backup && sysPathKind(target.c_str()) == 0) sysRenamePath(f.c_str(), target.c_str());
+            else removed += sysDeleteFile(f.c_str()) == SYS_OK;
+        }
     }
     sysFlushFolder(root.c_str());
     return removed;

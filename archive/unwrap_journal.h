@@ -161,6 +161,7 @@ Recovery recoverUnwrap(const char* folder);
 
 // The way out of a journal that cannot be trusted: removes every file of
 // the installer's own suffixes (temporary files and backups) below
-// `folder`, never through a link, and the journal.  The count of files
-// removed (the journal not counted).
+// `folder`, never through a link, and the journal; a backup whose file is
+// missing (cut off between its two moves) is put back instead.  The count
+// of files removed (the journal not counted).
 unsigned removeLandingLeftovers(const char* folder);

@@ -5,11 +5,12 @@
 // file system, which behaves as the platform does: names alike but for
 // letter case are one entry, and the destination is a volume of little
 // room in allocation units.  Afterwards both must hold the same tree and
-// unwrapFolder must answer what the reader says: a run that fails before
-// its moves (a cut, a refused name, too little room) leaves the tree
-// exactly as it was; one whose moves fail (a target in use) keeps its
-// journal.  The destination already holds files, one of them in use, one
-// large.
+// unwrapFolder must answer what the reader says: a run that fails in its
+// first phase (a cut, a refused name, too little room) leaves the tree
+// exactly as it was; one that meets a target it cannot replace (a file in
+// use, a folder) replaces nothing and keeps its temporary files and its
+// journal for the next try.  The destination already holds files, one of
+// them in use, one large.
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -43,8 +44,10 @@ MemFs startState() {
     return fs;
 }
 
-// The journal's size by its documented layout: a head of 14 bytes, a tail
-// of 8, and per entry 3 bytes and the path relative to the destination.
+// The journal's size by its documented layout: a head of 47 bytes with the
+// package's name (none here), a tail of 8, per folder the package names 4
+// bytes and its path relative to the destination, per file 44 bytes and
+// its path.
 const char* const JOURNAL = "KAVO_unwrap.journal";
 const char* const JOURNAL_NEW = "KAVO_unwrap.journal.new";
 
@@ -62,9 +65,10 @@ struct Reader {
         if (error == SYS_ERROR_DISK_FULL) ranOut = true;
         return error == SYS_ERROR_DISK_FULL;
     }
-    std::set<uint64_t> made;  // folders and files this run's records named (foldHash)
-    std::set<uint64_t> plannedFiles, plannedFolders, plannedTemps;
-    uint64_t journalBytes = 14 + 8;
+    std::set<uint64_t> made;       // folders and files this run's records named (foldHash)
+    std::set<uint64_t> madeFiles;  // the files among them
+    std::set<uint64_t> plannedFiles, plannedFolders, plannedTemps, namedFolders;
+    uint64_t journalBytes = 47 + 8;
     std::vector<std::pair<std::string, std::string>> moves;  // temporary file, target; each target once
     std::set<uint64_t> moving;
 
@@ -73,7 +77,21 @@ struct Reader {
     void restart() {
         pos = 0;
         made.clear();
+        madeFiles.clear();
         planning = false;
+    }
+    // A file beside an entry named like its temporary file or its backup,
+    // in either order and whatever the entry's kind, stops the run: the
+    // suffix compared as the platform compares names.
+    bool clashes(const std::string& folder, const std::string& name, bool isFile) {
+        for (const char* suffix : {".unwrap", ".wrpold"}) {
+            if (isFile && made.count(foldHash({folder, name, suffix}))) return true;
+            size_t n = name.size();
+            if (n > 7 && foldHash({name.substr(n - 7)}) == foldHash({suffix}) &&
+                madeFiles.count(foldHash({folder, name.substr(0, n - 7)})))
+                return true;
+        }
+        return false;
     }
     bool byte(uint8_t& b) { return pos < n ? (b = a[pos++], true) : false; }
     bool bytes(std::string& out, size_t k) {
@@ -99,15 +117,15 @@ struct Reader {
             bool bad = !nameOk(name) || journalName(name);
             if (type & 1) {
                 std::string path = folder + name + "/";
-                if (bad || path.size() > 259) return refuse();
+                if (bad || path.size() > 259 || clashes(folder, name, false)) return refuse();
                 uint64_t h = foldHash({folder, name});
                 if (planning) {
                     // A folder is new where no entry of that name is, nor a
-                    // temporary file this run writes.
-                    if (fs.kind(folder + name) == 0 && !plannedFolders.count(h) && !plannedTemps.count(h)) {
+                    // temporary file this run writes; the journal names
+                    // every folder once.
+                    if (fs.kind(folder + name) == 0 && !plannedFolders.count(h) && !plannedTemps.count(h))
                         plannedFolders.insert(h);
-                        journalBytes += 3 + relative(path) - 1;
-                    }
+                    if (namedFolders.insert(h).second) journalBytes += 4 + relative(path) - 1;
                 } else {
                     int e = fs.mkdir(path);
                     if (full(e) || (e != 0 && e != 183)) return false;
@@ -119,15 +137,16 @@ struct Reader {
             uint32_t want = 0;
             for (int i = 3; i >= 0; --i) want = want << 8 | static_cast<uint8_t>(size[i]);
             std::string target = folder + name, temp = target + ".unwrap", content;
-            if (bad || target.size() > 259 || made.count(foldHash({folder, name, ".unwrap"}))) return refuse();
+            if (bad || target.size() > 259 || clashes(folder, name, true)) return refuse();
             made.insert(foldHash({folder, name}));
+            madeFiles.insert(foldHash({folder, name}));
             if (planning) {
                 if (temp.size() > 259) {
                     if (want > 0) return false;
                     continue;
                 }
                 plannedTemps.insert(foldHash({folder, name, ".unwrap"}));
-                if (plannedFiles.insert(foldHash({folder, name})).second) journalBytes += 3 + relative(target);
+                if (plannedFiles.insert(foldHash({folder, name})).second) journalBytes += 44 + relative(target);
                 if (n - pos < want) return false;
                 pos += want;
                 continue;
@@ -154,15 +173,23 @@ struct Reader {
         return fs.rename(fresh, DEST + "\\" + JOURNAL, true) == 0;
     }
 
-    // The whole run: 1 done, 0 nothing changed, -1 moves failed (the journal stays).
+    // The whole run: 1 done, 0 nothing changed, -1 stopped before its moves
+    // (a target in use or a folder: the temporary files and the journal stay).
     int run() {
         listing(DEST + "\\");
         restart();
         if (!journal()) return 0;
         if (!listing(DEST + "\\") || fileFailed || !journal()) return 0;
-        bool failed = false;
-        for (const auto& [temp, target] : moves) failed |= fs.rename(temp, target, true) != 0;
-        if (failed) return -1;
+        for (const auto& move : moves) {
+            MemNode* target = fs.find(move.second);
+            if (target && (target->locked || target->folder)) return -1;
+        }
+        // Each replaced file goes to its backup first, so the new one takes
+        // the package's letter case; the backups go at the end.
+        for (const auto& [temp, target] : moves) {
+            if (fs.find(target)) fs.removeFile(target);
+            if (fs.rename(temp, target, false) != 0) return -1;
+        }
         fs.removeFile(DEST + "\\" + JOURNAL);
         return 1;
     }
@@ -183,8 +210,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MemFs expected = before;
     Reader r(data, size, expected);
     int outcome = r.run();
-    // A package lands whole or not at all: only moves that failed leave it
-    // between, with the journal kept (its bytes are the unpacker's own).
+    // A package lands whole or not at all: one stopped before its moves
+    // keeps its temporary files and journal (its bytes are the unpacker's own).
     if (outcome == 0) expected = before;
     bool kept = memFs.kind(DEST + "/" + JOURNAL) == 1;
     for (MemFs* fs : {&memFs, &expected, &before}) {

@@ -24,9 +24,9 @@
 namespace {
 
 const char* const NAMES[] = {"OSKE", "VELN", "BIN", "KAVO_data", "UBRA", "UBRA.exe", "oske", "DOC",
-                             "sub", "a", "A", "a.unwrap", "A.UNWRAP", "b", "con", "Nul.txt",
+                             "sub", "a", "A", "a.unwrap", "A.WRPOLD", "b", "con", "Nul.txt",
                              "x.", "y ", "COM1", "lpt\xB9", "COM10", "\xC9t\xE9", "\xE9T\xE9.unwrap", ".svn",
-                             "ubra.exe", "bin", "KAVO_DATA", "a:b", "q?", "CONX", "bin.unwrap", "UBRA.exe.unwrap"};
+                             "ubra.exe", "bin", "KAVO_DATA", "a:b", "q?", "CONX", "bin.Wrpold", "UBRA.exe.unwrap"};
 const size_t NAME_COUNT = sizeof NAMES / sizeof NAMES[0];
 static_assert(NAME_COUNT == 32, "names 0-31, literal names from 32");
 
@@ -91,11 +91,13 @@ struct Expected {
             if (!(e.folder ? rule(mode.folders[std::min(depth, 2)], name) : rule(mode.files[std::min(depth, 1)], name)))
                 continue;
             uint64_t size = e.fakeSize ? e.fakeSize : e.data->size();
-            // A file beside an entry named like its temporary file, in
-            // either order.
+            // A file beside an entry named like its temporary file or its
+            // backup, in either order.
             std::string_view stem(name.data(), name.size() > 7 ? name.size() - 7 : 0);
-            bool tempLike = foldHash({std::string_view(name).substr(stem.size())}) == foldHash({".unwrap"});
-            bool clash = (!e.folder && has(names, foldHash({name, ".unwrap"}))) || (tempLike && has(files, foldHash({stem})));
+            uint64_t tail = foldHash({std::string_view(name).substr(stem.size())});
+            bool tempLike = tail == foldHash({".unwrap"}) || tail == foldHash({".wrpold"});
+            bool clash = (!e.folder && (has(names, foldHash({name, ".unwrap"})) || has(names, foldHash({name, ".wrpold"})))) ||
+                         (tempLike && has(files, foldHash({stem})));
             names.push_back(foldHash({name}));
             if (!e.folder) files.push_back(names.back());
             size_t full = pathLen + name.size() + e.folder;
@@ -107,7 +109,7 @@ struct Expected {
             bytes += static_cast<char>(name.size());
             bytes += name;
             longestUnpackPath = std::max(longestUnpackPath, UNPACK_ROOT + rel.size() + name.size() + (e.folder ? 1 : 7));
-            unpackClash |= !e.folder && has(made, foldHash({rel, name, ".unwrap"}));
+            unpackClash |= !e.folder && (has(made, foldHash({rel, name, ".unwrap"})) || has(made, foldHash({rel, name, ".wrpold"})));
             made.push_back(foldHash({rel, name}));
             auto out = got ? got->kids.find(name) : MemKids::const_iterator();
             ++count;
