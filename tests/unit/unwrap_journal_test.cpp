@@ -215,10 +215,14 @@ TEST_F(Landing, HostileJournalsMoveNothing) {
         EXPECT_EQ(readFile(box / "outside"), "outside") << row.what;
         EXPECT_TRUE(fileExists(dir + "/" UNWRAP_JOURNAL_NAME)) << row.what;
     }
-    // The way out: every file of the installer's suffixes goes, and the journal.
-    writeFile(dir + "/D/x.wrpold", "backup");
+    // The way out: every file of the installer's suffixes goes, and the
+    // journal; a backup whose file is gone was cut between its two moves
+    // and goes back.
+    writeFile(dir + "/D/b.wrpold", "older b");
+    writeFile(dir + "/D/x.wrpold", "lone x");
     EXPECT_EQ(removeLandingLeftovers(dir.c_str()), 4u);
-    EXPECT_EQ(tree(), (std::vector<std::string>{"d D/", "d N/", "f D/b 5", "f a 5"}));
+    EXPECT_EQ(tree(), (std::vector<std::string>{"d D/", "d N/", "f D/b 5", "f D/x 6", "f a 5"}));
+    EXPECT_EQ(readFile(dir + "/D/b") + readFile(dir + "/D/x"), "old blone x");
 }
 
 // The second phase takes every file it replaces first; a move that still
