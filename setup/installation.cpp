@@ -251,7 +251,8 @@ bool InstallationRecords::writeVersions(const char* root) {
     bool all = true;
     for (const VersionFile& v : versionFilesOfEdition()) {
         char temp[PATH_CAP];
-        if (!inFolder(temp, root, v.rel) || !appendText(temp, sizeof temp, WRP_TEMP_SUFFIX)) return false;
+        if (!inFolder(temp, root, backslashed(v.rel).c_str()) || !appendText(temp, sizeof temp, WRP_TEMP_SUFFIX))
+            return false;
         bool fetched = tcpDownload(temp, v.server, true);
         // With the maker's key, a file the release names must come and be
         // the release's; the installed file is never touched by a refusal.

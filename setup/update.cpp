@@ -117,6 +117,8 @@ bool wrpUpdate_TCP(const char* name, LandingRequest* request) {
                 logMessage("wrpUpdate_TCP ERROR - unwrapFolder failed (\"%s\")", name);
                 return false;
             }
+            // The package an earlier try downloaded is not needed any more.
+            if (sysDeleteFile(localPath) == SYS_OK) logMessage("delete \"%s\"", localPath);
             logMessage("");
             return true;
         }
@@ -194,7 +196,13 @@ bool updateKAVO() {
             failed = true;
         }
     }
-    if (tries.empty()) {
+    char fresh[PATH_CAP];
+    bool haveFresh = formatText(fresh, sizeof fresh, "%s\\KAVO_data\\update_new.ini", workingDir) &&
+                     sysPathKind(fresh) == 1;
+    if (tries.empty() && !haveFresh) {
+        // Nothing to fetch and no new version file: nothing changes.
+        logMessage("updateKAVO - \"%s\" missing, update.ini kept", fresh);
+    } else if (tries.empty()) {
         // Nothing to fetch: the version file lands alone, with the records.
         InstallationRecords records(VersionFiles::Swap, false);
         LandingRequest request;
@@ -204,10 +212,7 @@ bool updateKAVO() {
         else failed = true;
     }
     if (failed) noteOutcome(RunOutcome::ComponentsFailed);
-    if (swapped) {
-        char fresh[PATH_CAP];
-        if (formatText(fresh, sizeof fresh, "%s\\KAVO_data\\update_new.ini", workingDir)) sysDeleteFile(fresh);
-    }
+    if (swapped) sysDeleteFile(fresh);
     if (failed) {
         warnUpdateFailed();  // once, however many packages failed
         endUpdate();

@@ -73,6 +73,13 @@ bool packRelease(const std::string& release, const std::string& serverRoot, cons
     return true;
 }
 
+bool signRelease(const std::string& serverRoot, unsigned long long number) {
+    std::string cmd = "'" + std::string(KAVO_NATIVE_BIN) + "/tools/wrptool/wrptool' release '" +
+                      std::string(KAVO_TEST_KEY_DIR) + "/private.key' '" + serverRoot + "' --number " +
+                      std::to_string(number) + " >/dev/null 2>&1";
+    return system(cmd.c_str()) == 0;
+}
+
 std::vector<std::string> treeListing(const std::string& root, const std::vector<std::string>& leaveOut) {
     std::vector<std::string> out;
     std::function<void(const std::string&)> walk = [&](const std::string& rel) {

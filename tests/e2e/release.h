@@ -15,6 +15,10 @@ void makeSampleRelease(const std::string& dir);
 // ("wrp" or "wrp_TEST"); true when all eight packages were made.
 bool packRelease(const std::string& release, const std::string& serverRoot, const std::string& wrpFolder = "wrp");
 
+// Signs the packages of `serverRoot` + "/wrp" with the tests' throwaway key
+// and writes the release file numbered `number` beside them (wrptool release).
+bool signRelease(const std::string& serverRoot, unsigned long long number);
+
 // Sorted listing of a tree ("d a/" and "f a/b 12 <hash>"), leaving out names
 // that begin with "." and anything the filter names (relative paths).
 std::vector<std::string> treeListing(const std::string& root, const std::vector<std::string>& leaveOut = {});

@@ -19,6 +19,10 @@ namespace {
 
 const std::string TEST_KEY = KAVO_TEST_KEY_DIR;
 
+// The key-built exe keeps the highest release this user installed (one per
+// prefix): each test starts without it, and these tests run one at a time.
+const std::string FORGET_USER_RELEASE = "regdel Software\\KAVO\\Installer";
+
 std::string keyedExe(const WinBuild& build = buildUnderTest()) {
     return winPath(build.bin + "/KAVO_installer_testkey.exe");
 }
@@ -71,7 +75,7 @@ TEST(Signed, AutoWrapSignsAndTheKeyBuiltExeInstallsAndUpdates) {
     writeText(d / "setup.ini", "CONNECT:" + address + "\n");
     ServerProcess serverProcess(server, address);
     std::string inst = d / "inst";
-    Report r = d.drive({"start " + keyedExe() + " -installDir:\"" + winPath(inst) + "\"", "window 20000",
+    Report r = d.drive({FORGET_USER_RELEASE, "start " + keyedExe() + " -installDir:\"" + winPath(inst) + "\"", "window 20000",
                         "waitlist 10000 connection established!", "command 8001",
                         "box Installation_Completed no 60000", "command 8003", "waitexit 10000"});
     ASSERT_TRUE(r.ok()) << r.raw << joined(logTexts(d / "KAVO_install_log.txt"));
@@ -128,7 +132,8 @@ TEST(SignedRelease, ASwappedPackageAndAnOlderReleaseAreRefused) {
     writeText(d / "setup.ini", "CONNECT:" + address + "\n");
     ServerProcess serverProcess(server, address);
     Report r = d.drive(
-        {"start " + keyedExe() + " -update:OSKE_ALL -installDir:\"" + winPath(d.path()) + "\"", "window 20000",
+        {FORGET_USER_RELEASE, "start " + keyedExe() + " -update:OSKE_ALL -installDir:\"" + winPath(d.path()) + "\"",
+         "window 20000",
          "waitlist 10000 connection established!",
          "copy " + winPath(d / "swapped.wrp") + " " + winPath(server + "/wrp/OSKE_ALL.wrp"), "command 8002",
          "box KAVO_Warning ok 30000",
@@ -210,7 +215,8 @@ TEST(SignedHostile, EveryRowIsRefusedByTheKeyBuiltExe) {
     writeText(d / "setup.ini", "CONNECT:" + address + "\n");
     ServerProcess serverProcess(server, address);
     std::vector<std::string> script = {
-        "start " + keyedExe() + " -installDir:\"" + winPath(inst) + "\" -update:OSKE_ALL,KAVO_EXE", "window 20000",
+        FORGET_USER_RELEASE, "start " + keyedExe() + " -installDir:\"" + winPath(inst) + "\" -update:OSKE_ALL,KAVO_EXE",
+        "window 20000",
         "waitlist 10000 connection established!"};
     for (size_t i = 0; i < rows.size(); ++i) {
         std::string file = d / "rows/" + std::to_string(i) + ".wrp";

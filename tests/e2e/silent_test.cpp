@@ -91,6 +91,14 @@ const Row ROWS[] = {
          EXPECT_TRUE(logHas(log, "installation FAILED")) << joined(log);
          EXPECT_TRUE(logHas(log, "warning (not shown): Failed to install KAVO. Please try again")) << joined(log);
      }},
+    {"FolderWhoseParentsAreMissing", true, nullptr,
+     [](const SilentScene& s) { return "-installDir:\"" + winPath(s.inst + "/Apps/KAVO") + "\""; }, 0, "done",
+     [](const SilentScene& s) {
+         // A deployment makes the whole path, each folder with its line.
+         EXPECT_EQ(readText(s.inst + "/Apps/KAVO/KAVO_data/update.ini"), "version=2.0 (from the server)\n");
+         for (const std::string& made : {s.inst, s.inst + "/Apps", s.inst + "/Apps/KAVO"})
+             EXPECT_TRUE(logHas(s.log(), "install KAVO - created \"" + winPath(made) + "\"")) << joined(s.log());
+     }},
     {"NoServer", false, nullptr, [](const SilentScene& s) { return s.installDirSwitch(); }, 3,
      "could not reach the update server",
      [](const SilentScene& s) {

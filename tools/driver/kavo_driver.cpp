@@ -37,6 +37,14 @@
 //                                 emulated runs); sleeps stay as written
 //   use <n>                       work on installer n (0 to 3; 0 at first) from
 //                                 here on: several can run at once
+//   hold <none|read|all> <ms> <file>  another program's open of a file: opened now
+//                                 sharing nothing, reading, or reading, writing
+//                                 and deleting, and closed after ms (0: at
+//                                 "release" or the end); the script goes on
+//   release                       close every file held
+//   waitfile <ms> <file>          wait until a file exists (the test's signal)
+//   regdel <key>                  remove a key below HKEY_CURRENT_USER
+// Boxes are answered yes, no, ok, retry or cancel.
 // The report gets "key: value" lines; a failed step writes "fail: ..." and
 // ends the run with exit code 1 (the installer is then ended too).
 #include <windows.h>
@@ -326,11 +334,33 @@ void readShortcut(int lineNo, const std::string& name) {
 }
 
 bool pressBox(HWND box, const std::string& button) {
-    int id = button == "yes" ? IDYES : button == "no" ? IDNO : button == "ok" ? IDOK : 0;
+    int id = button == "yes"      ? IDYES
+             : button == "no"     ? IDNO
+             : button == "ok"     ? IDOK
+             : button == "retry"  ? IDRETRY
+             : button == "cancel" ? IDCANCEL
+                                  : 0;
     if (!id) return false;
     HWND b = GetDlgItem(box, id);
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(b));
     return true;
+}
+
+// Files held open by this process, as a scanner or the product would hold
+// them; one with a time is closed by a thread of its own when it is up.
+std::vector<HANDLE> heldFiles;
+
+struct Held {
+    HANDLE file;
+    DWORD ms;
+};
+
+DWORD WINAPI releaseLater(LPVOID arg) {
+    Held* h = static_cast<Held*>(arg);
+    Sleep(h->ms);
+    CloseHandle(h->file);
+    delete h;
+    return 0;
 }
 
 std::string word(std::string& rest) {
@@ -530,6 +560,34 @@ void runLine(int lineNo, const std::string& line) {
         int n = number(lineNo, word(rest));
         if (n < 0 || n >= static_cast<int>(sizeof slots / sizeof slots[0])) fail(lineNo, "no installer slot " + rest);
         useSlot(n);
+    } else if (verb == "hold") {
+        std::string share = word(rest);
+        DWORD ms = static_cast<DWORD>(number(lineNo, word(rest)));
+        DWORD mode = share == "none" ? 0 : share == "read" ? FILE_SHARE_READ
+                                                            : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        HANDLE f = CreateFileA(rest.c_str(), GENERIC_READ, mode, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f == INVALID_HANDLE_VALUE) fail(lineNo, "cannot hold " + rest + " - " + std::to_string(GetLastError()));
+        if (ms == 0) {
+            heldFiles.push_back(f);
+        } else {
+            HANDLE t = CreateThread(nullptr, 0, releaseLater, new Held{f, ms}, 0, nullptr);
+            if (!t) fail(lineNo, "cannot start the holder");
+            CloseHandle(t);
+        }
+    } else if (verb == "release") {
+        for (HANDLE h : heldFiles) CloseHandle(h);
+        heldFiles.clear();
+    } else if (verb == "waitfile") {
+        int ms = number(lineNo, word(rest)) * timeScale;
+        DWORD start = GetTickCount();
+        while (GetFileAttributesA(rest.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            if (static_cast<int>(GetTickCount() - start) >= ms) fail(lineNo, "no file " + rest);
+            Sleep(20);
+        }
+    } else if (verb == "regdel") {
+        LONG err = RegDeleteKeyA(HKEY_CURRENT_USER, rest.c_str());
+        if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND)
+            fail(lineNo, "cannot remove HKCU\\" + rest + " - " + std::to_string(err));
     } else if (verb == "alive") {
         out("alive", childRunning() ? "1" : "0");
     } else {
