@@ -36,9 +36,12 @@ const char* const INSTALL_SUFFIXES[] = {
 };
 
 // The files an installer leaves beside the product while it works: the
-// downloads of an installation and of a component update.
-const char* const DOWNLOADS[] = {"KAVO.wrp",     "OSKE_EXE.wrp", "OSKE_ALL.wrp", "VELN_EXE.wrp", "VELN_ALL.wrp",
-                                 "UBRA_EXE.wrp", "UBRA_ALL.wrp", "KAVO_EXE.wrp", "KAVO.release"};
+// downloads of an installation and of a component update, and the new
+// version file an update lands (a landing finished by a later start
+// leaves it behind).
+const char* const LEFTOVERS[] = {"KAVO.wrp",     "OSKE_EXE.wrp", "OSKE_ALL.wrp", "VELN_EXE.wrp",
+                                 "VELN_ALL.wrp", "UBRA_EXE.wrp", "UBRA_ALL.wrp", "KAVO_EXE.wrp",
+                                 "KAVO.release", "KAVO_data\\update_new.ini"};
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -447,7 +450,7 @@ bool isInstallerFile(const std::string& rel) {
 unsigned removeInstallerLeftovers(const char* folder) {
     unsigned removed = removeLandingLeftovers(folder);
     if (removed) logMessage("uninstall KAVO - %u temporary files of the installer removed", removed);
-    for (const char* name : DOWNLOADS) {
+    for (const char* name : LEFTOVERS) {
         char path[PATH_CAP];
         if (inFolder(path, folder, name) && sysPathKind(path) == 1 && sysDeleteFile(path) == SYS_OK) {
             logMessage("delete \"%s\"", path);
