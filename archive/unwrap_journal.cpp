@@ -149,21 +149,24 @@ bool putBackAll(const char* root, const UnwrapPlan& plan, LandingStop* failed) {
 }
 
 // One file onto its name, its installed file kept as the backup.
-int moveInto(const FilePaths& p) {
-    if (isFile(p.target) && !isFile(p.backup)) {
+// `replaces`: whether an installed file is there, when the caller knows.
+int moveInto(const FilePaths& p, int replaces = -1) {
+    if (replaces < 0) replaces = isFile(p.target) && !isFile(p.backup);
+    if (replaces) {
         int err = sysReplaceFile(p.target, p.backup);
         if (err != SYS_OK) return err;
     }
     return sysReplaceFileThrough(p.temp, p.target);
 }
 
-// Every file in place: the backups go, then the journal.
-void removeBackups(const char* root, const UnwrapPlan& plan) {
+// Every file in place: the backups go, then the journal.  After a cut
+// (`cutOff`) any file may have either, or a stray temporary file beside it.
+void removeBackups(const char* root, const UnwrapPlan& plan, bool cutOff) {
     FilePaths p;
     for (const LandingFile& f : plan.files) {
-        if (!p.make(root, f.path)) continue;
-        if (isFile(p.backup)) sysDeleteFile(p.backup);
-        if (isFile(p.temp)) sysDeleteFile(p.temp);
+        if ((!cutOff && !(f.flags & LAND_REPLACES)) || !p.make(root, f.path)) continue;
+        if (!cutOff || isFile(p.backup)) sysDeleteFile(p.backup);
+        if (cutOff && isFile(p.temp)) sysDeleteFile(p.temp);
     }
     removeJournal(root);
 }
@@ -243,11 +246,6 @@ bool takeTargets(const char* root, UnwrapPlan& plan, std::vector<SysFileHold*>& 
         if (!p.make(root, f.path)) {
             stop->path = f.path;
             stop->error = SYS_ERROR_FILENAME_EXCED_RANGE;
-            return false;
-        }
-        if (!isFile(p.temp)) {
-            stop->path = p.temp;
-            stop->error = SYS_ERROR_FILE_NOT_FOUND;
             return false;
         }
         int kind = sysPathKind(p.target);
@@ -482,7 +480,8 @@ bool landReady(const char* root, UnwrapPlan& plan, RetryHeld retry, LandingStop*
         // The hold ends right before the file's own moves.
         sysReleaseHold(holds[i]);
         holds[i] = nullptr;
-        err = p.make(root, plan.files[i].path) ? moveInto(p) : SYS_ERROR_FILENAME_EXCED_RANGE;
+        const LandingFile& f = plan.files[i];
+        err = p.make(root, f.path) ? moveInto(p, (f.flags & LAND_REPLACES) ? 1 : 0) : SYS_ERROR_FILENAME_EXCED_RANGE;
         if (err != SYS_OK) {
             stop->path = p.target;
             stop->error = err;
@@ -500,7 +499,7 @@ bool landReady(const char* root, UnwrapPlan& plan, RetryHeld retry, LandingStop*
     }
     // Every file in place; from here on the landing only tidies up.
     writeJournal(root, JOURNAL_LANDED, plan);
-    removeBackups(root, plan);
+    removeBackups(root, plan, false);
     return true;
 }
 
@@ -540,7 +539,7 @@ Recovery recoverUnwrap(const char* folder) {
         return Recovery::Ready;
     }
     if (state == JOURNAL_LANDED) {
-        removeBackups(root, plan);
+        removeBackups(root, plan, true);
         logMessage("unwrap journal \"%s\" - unfinished update completed, 0 files moved into place (every file was "
                    "in place)",
                    journal);
@@ -554,7 +553,7 @@ Recovery recoverUnwrap(const char* folder) {
         unsigned moved = 0;
         if (moveRest(root, plan, &failed, &moved)) {
             writeJournal(root, JOURNAL_LANDED, plan);
-            removeBackups(root, plan);
+            removeBackups(root, plan, true);
             logMessage("unwrap journal \"%s\" - unfinished update completed, %u files moved into place (every file "
                        "matches the journal)",
                        journal, moved);
