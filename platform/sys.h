@@ -117,12 +117,12 @@ int64_t sysTell(FILE* f);
 // seek before reading through the stream again.
 size_t sysReadAt(FILE* f, int64_t offset, void* buf, size_t n);
 
-// Deletes the file `path`, which names a file below `folder`, only where
-// the opened file itself is no link and lies inside `folder` along the
-// very components of `path` (no component a link or junction that leads
-// elsewhere): checked on the open file, not by its name.  0, or
-// SYS_ERROR_NOT_INSIDE for a path that leads elsewhere (nothing deleted),
-// or the system's error.
+// Deletes the file or empty folder `path`, which names an entry below
+// `folder`, only where the opened entry itself is no link and lies inside
+// `folder` along the very components of `path` (no component a link or
+// junction that leads elsewhere): checked on the open entry, not by its
+// name.  0, or SYS_ERROR_NOT_INSIDE for a path that leads elsewhere
+// (nothing deleted), or the system's error.
 int sysDeleteInside(const char* folder, const char* path);
 
 // Kind of a path: 0 missing, 1 file, 2 folder.

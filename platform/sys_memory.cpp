@@ -204,7 +204,7 @@ int sysDeleteInside(const char* folder, const char* path) {
     if (!folder || !path) return SYS_ERROR_FILE_NOT_FOUND;
     std::string f = MemFs::normal(folder), p = MemFs::normal(path);
     if (p.size() <= f.size() + 1 || p.compare(0, f.size(), f) != 0 || p[f.size()] != '/') return SYS_ERROR_NOT_INSIDE;
-    return sysDeleteFile(path);
+    return memFs.kind(path) == 2 ? sysRemoveFolder(path) : sysDeleteFile(path);
 }
 
 bool sysCurrentFolder(char* buf, size_t cap) {

@@ -375,8 +375,8 @@ int sysDeleteInside(const char* folder, const char* path) {
             struct stat st;
             if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) result = pathError(p, errno);
             else if (S_ISLNK(st.st_mode)) result = SYS_ERROR_NOT_INSIDE;
-            else if (S_ISDIR(st.st_mode)) result = SYS_ERROR_ACCESS_DENIED;
-            else if (unlinkat(dir, name.c_str(), 0) != 0) result = pathError(p, errno);
+            else if (unlinkat(dir, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0)
+                result = errno == ENOTEMPTY || errno == EEXIST ? SYS_ERROR_DIR_NOT_EMPTY : pathError(p, errno);
             break;
         }
         int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -333,9 +333,9 @@ int sysDeleteInside(const char* folder, const char* path) {
     if (el + 1 + (pl - fl - 1) >= sizeof expected) return ERROR_FILENAME_EXCED_RANGE;
     expected[el] = '\\';
     for (size_t i = fl + 1; i <= pl; ++i) expected[el + i - fl] = path[i] == '/' ? '\\' : path[i];
-    // The file itself, never through a link put in its place.
+    // The file or folder itself, never through a link put in its place.
     HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
     BY_HANDLE_FILE_INFORMATION info;
     char actual[2048];

@@ -144,7 +144,8 @@ void runUninstall(const char* folder, Outcome* out) {
     for (const std::string& rel : folders) {
         char path[PATH_CAP];
         fullPath(path, folder, rel);
-        if (sysPathKind(path) == 2 && sysRemoveFolder(path) == SYS_OK) {
+        // A listed folder reached through a link is not this installation's.
+        if (sysPathKind(path) == 2 && sysDeleteInside(folder, path) == SYS_OK) {
             logMessage("remove \"%s\"", path);
             ++out->foldersRemoved;
         }

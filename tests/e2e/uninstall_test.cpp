@@ -108,4 +108,30 @@ TEST(Uninstall, ListedByTheSystemAndRemovedByItsClient) {
               std::string::npos);
 }
 
+// A folder link planted in the installation, with the record naming files
+// and folders through it: the real exe, under wine, deletes nothing outside
+// the installation and names what it kept.
+TEST(Uninstall, NothingOutsideTheFolderGoesThroughALinkPlantedInIt) {
+    E2eDir dir;
+    const std::string inst = dir / "inst", outside = dir / "elsewhere";
+    ASSERT_EQ(system(("mkdir -p '" + inst + "/KAVO_data' '" + outside + "/docs' '" + outside + "/empty'").c_str()), 0);
+    writeText(outside + "/precious.txt", "thesis\n");
+    writeText(outside + "/docs/thesis.txt", "chapter one\n");
+    writeText(inst + "/KAVO.exe", "product\n");
+    ASSERT_EQ(system(("ln -s '" + outside + "' '" + inst + "/sub'").c_str()), 0);
+    writeText(inst + "/KAVO_data/installed_files.txt",
+              "KAVO installed files 1\r\nF KAVO.exe\r\nF sub\\precious.txt\r\nF sub\\docs\\thesis.txt\r\n"
+              "D sub\\empty\r\nD sub\\docs\r\nF KAVO_data\\installed_files.txt\r\n");
+    Report r = dir.drive({"start " + installerExe() + " -uninstall -silent -installDir:\"" + winPath(inst) + "\"",
+                          "watchexit 60000"});
+    ASSERT_TRUE(r.ok()) << r.raw;
+    EXPECT_EQ(readText(outside + "/precious.txt"), "thesis\n");
+    EXPECT_EQ(readText(outside + "/docs/thesis.txt"), "chapter one\n");
+    EXPECT_TRUE(exists(outside + "/empty"));
+    EXPECT_FALSE(exists(inst + "/KAVO.exe")) << "the installation's own file goes";
+    EXPECT_NE(tempLog().find("uninstall KAVO ERROR - \"" + winPath(inst) + "\\sub\\precious.txt\" leads outside the "
+                             "installation - kept"),
+              std::string::npos);
+}
+
 }  // namespace

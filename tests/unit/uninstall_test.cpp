@@ -174,16 +174,18 @@ TEST(Uninstall, AListedFileBehindALinkThatLeadsOutsideIsKept) {
     Installed i;
     std::string outside = i.box / "elsewhere";
     makeFolders(outside + "/docs");
+    makeFolders(outside + "/empty");
     writeFile(outside + "/precious.txt", "thesis");
     writeFile(outside + "/docs/thesis.txt", "chapter one");
     ASSERT_EQ(symlink(outside.c_str(), (i.inst + "/sub").c_str()), 0);
     std::string record = readFile(i.inst + "/" INSTALL_RECORD_PATH);
     writeFile(i.inst + "/" INSTALL_RECORD_PATH,
-              record + "F sub\\precious.txt\r\nF sub\\docs\\thesis.txt\r\nD sub\\docs\r\n");
+              record + "F sub\\precious.txt\r\nF sub\\docs\\thesis.txt\r\nD sub\\docs\r\nD sub\\empty\r\n");
     fakeUi.answers = {true};
     uninstallKAVO(i.inst.c_str());
     EXPECT_EQ(readFile(outside + "/precious.txt"), "thesis");
     EXPECT_EQ(readFile(outside + "/docs/thesis.txt"), "chapter one");
+    EXPECT_TRUE(folderExists(outside + "/empty")) << "a listed folder behind the link stays too";
     EXPECT_TRUE(logContains("uninstall KAVO ERROR - \"" + i.inst + "\\sub\\precious.txt\" leads outside the installation - kept"));
     EXPECT_FALSE(fileExists(i.inst + "/KAVO.exe")) << "the rest goes as usual";
     ASSERT_EQ(fakeUi.informs.size(), 1u);
