@@ -647,6 +647,9 @@ bool unwrapFolderFrom(FILE* src, const char* archivePath, const char* destinatio
     logMessage("unwrap \"%s\" -> \"%s\"", archivePath, root);
     if (!src) {
         logMessage("failed to open \"%s\"", archivePath);
+        // There, but not to be opened, is said as such with the system's error.
+        if (sysPathKind(archivePath) != 0)
+            logMessage("unwrapFolder ERROR - \"%s\" cannot be opened - %d", archivePath, sysOpenFailure());
         showWarning("Failed to open \"%s\".\nPlease try again or contact " SUPPORT_CONTACT "!", archivePath);
         return false;
     }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <string_view>
 
 #include "app/eventlog.h"
 #include "app/globals.h"
@@ -22,6 +23,8 @@ namespace {
 const char* const RECORD_HEADER = "KAVO installed files 1";
 // A record line: a tag, a space and a path that fits a 260-byte path.
 const size_t RECORD_LINE_CAP = 1024;
+// The most of a record that is read.
+const size_t RECORD_MAX = 64u << 20;
 
 // Every path built from the installation folder, the longest last: the
 // release record's temporary file while it lands.
@@ -397,44 +400,45 @@ bool readInstalledRecord(const char* folder, std::vector<InstalledEntry>* entrie
     if (!inFolder(path, folder, INSTALL_RECORD_PATH)) return false;
     FILE* f = sysOpenFile(path, "rb");
     if (!f) return false;
+    // Read whole (a record of a few hundred thousand files fits the cap),
+    // then split into lines.
+    std::string text;
+    char block[1 << 14];
+    size_t n;
+    while ((n = fread(block, 1, sizeof block, f)) > 0 && text.size() < RECORD_MAX) text.append(block, n);
+    fclose(f);
     std::set<std::string, FileNameLess> seen;
-    char line[RECORD_LINE_CAP];
     int lineNo = 0;
-    bool cut = false;
-    while (fgets(line, sizeof line, f)) {
-        size_t n = strlen(line);
-        bool whole = n > 0 && line[n - 1] == '\n';
-        if (whole) line[--n] = '\0';
-        if (n > 0 && line[n - 1] == '\r') line[--n] = '\0';
-        if (cut) {  // the rest of an over-long line
-            cut = !whole;
-            continue;
-        }
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        size_t next = end == std::string::npos ? text.size() : end + 1;
+        size_t length = (end == std::string::npos ? text.size() : end) - at;
+        const char* line = text.data() + at;
+        at = next;
         ++lineNo;
-        if (!whole && !feof(f)) {
+        if (length > 0 && line[length - 1] == '\r') --length;
+        if (length > RECORD_LINE_CAP - 2) {
             logMessage("uninstall record ERROR - line %d longer than %d bytes - skipped", lineNo,
                        static_cast<int>(RECORD_LINE_CAP - 2));
-            cut = true;
             continue;
         }
-        if (n == 0 || strcmp(line, RECORD_HEADER) == 0) continue;
-        if ((line[0] != 'D' && line[0] != 'F') || line[1] != ' ') {
+        std::string_view l(line, length);
+        if (l.empty() || l == RECORD_HEADER) continue;
+        if ((l[0] != 'D' && l[0] != 'F') || l.size() < 2 || l[1] != ' ') {
             logMessage("uninstall record ERROR - line %d is not a file or folder line - skipped", lineNo);
             continue;
         }
-        const char* rel = line + 2;
-        size_t relLength = n - 2;
+        std::string rel(l.substr(2));
         char full[PATH_CAP];
-        if (const char* why = recordPathProblem(rel, relLength)) {
-            logMessage("uninstall record ERROR - \"%s\" refused (%s) - skipped", rel, why);
-        } else if (!inFolder(full, folder, rel)) {
-            logMessage("uninstall record ERROR - \"%s\" is too long - skipped", rel);
+        if (const char* why = recordPathProblem(rel.data(), rel.size())) {
+            logMessage("uninstall record ERROR - \"%s\" refused (%s) - skipped", rel.c_str(), why);
+        } else if (!inFolder(full, folder, rel.c_str())) {
+            logMessage("uninstall record ERROR - \"%s\" is too long - skipped", rel.c_str());
         } else {
-            std::string path = backslashed(std::string(rel, relLength));
-            if (seen.insert(path).second) entries->push_back({line[0] == 'D', path});
+            rel = backslashed(std::move(rel));
+            if (seen.insert(rel).second) entries->push_back({l[0] == 'D', std::move(rel)});
         }
     }
-    fclose(f);
     return true;
 }
 

@@ -381,6 +381,17 @@ TEST(CutOff, AFileInUseLeavesTheComponentOldAndTheNextTryLandsIt) {
     EXPECT_EQ(treeListing(dir / "OSKE"), newOske);
     EXPECT_EQ(temporaryFiles(dir.path()), std::vector<std::string>{});
 
+    // The interactive update asks once, naming the file; Retry once it is
+    // free lands the component.
+    installOld();
+    r = dir.drive({"hold read 0 " + winPath(held), "start " + keyed + " -update:OSKE_ALL", "window 60000",
+                   "waitlist 10000 connection established!", "command 8002", "waitbox File_in_Use 240000", "release",
+                   "box File_in_Use retry 10000", "box Update_Completed no 240000", "command 8003", "waitexit 20000"},
+                  300);
+    ASSERT_TRUE(r.ok()) << r.raw << joined(log());
+    EXPECT_NE(r.get("box").find("OSKE/part3/file123.dat\" is in use"), std::string::npos) << r.raw;
+    EXPECT_EQ(treeListing(dir / "OSKE"), newOske);
+
     // Let go while the update waits for it: the update goes on.
     installOld();
     const std::string go = dir / "let_go";
