@@ -137,11 +137,14 @@ TEST_F(Download, WindowIsPumpedWhileContentKeepsComing) {
     std::vector<double> pumps;
     fakeUi.onPump = [&] { pumps.push_back(nowSeconds()); };
     std::thread server([&] { pair.peerSend(sent); });
+    double start = nowSeconds();
     bool ok = tcpDownload(local.c_str(), "f", false);
+    double took = nowSeconds() - start;
     server.join();
     ASSERT_TRUE(ok);
     EXPECT_EQ(readFile(local).size(), size);
-    ASSERT_GE(pumps.size(), 2u);
+    // A download quicker than two pump intervals may see only the last one.
+    ASSERT_GE(pumps.size(), took > 0.05 ? 2u : 1u) << took << " s";
     double longest = 0;
     for (size_t i = 1; i < pumps.size(); ++i) longest = std::max(longest, pumps[i] - pumps[i - 1]);
     // 50 ms promised; the slack is for a busy machine.
