@@ -21,9 +21,9 @@
 //    set.  A journal the model refuses must move nothing; one it accepts
 //    unchanged (or with only the lies and damage above) must leave the
 //    folder wholly old or wholly new as its state and the files' digests
-//    say.  Then an unpacking of another package into /i must be refused
-//    while a journal nobody can trust is there, and otherwise land whole
-//    with nothing of the earlier landing left.
+//    say.  Then, where a journal is left, an unpacking of another package
+//    into /i must be refused while nobody can trust it, and otherwise land
+//    whole with nothing of the earlier landing left.
 // 1  The record of installed files: the rest of the input, in an
 //    installation with a file in use and neighbours outside it, read by
 //    readInstalledRecord (mode bit 0 clear: the lines taken and the lines
@@ -34,8 +34,8 @@
 //    seven releases, other bytes; bit 7 a record of installed files
 //    besides), b3 the release this user installed last (modulo 6), b4-b7 a
 //    change of the record's bytes (none, a flipped byte, a cut, a byte
-//    added).  editionFromRecord and releaseMayLand must answer as the
-//    model does.
+//    added).  editionFromRecord (mode bit 0 clear) or releaseMayLand (set)
+//    must answer as the model does.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -266,9 +266,10 @@ void journalInput(unsigned mode, const uint8_t* in, size_t n) {
         fail("neither wholly old nor wholly new as the journal says", expected->dump());
     if (verdict && verdict != 'R' && r != Recovery::Stuck && memFs.kind(JOURNAL) != 0) fail("the journal stayed", "");
 
-    // The next unpacking, of another package: refused while a journal
-    // nobody can trust (or a landing stuck half way) is there, else whole,
-    // with nothing of the earlier landing left.
+    // The next unpacking, of another package, where a journal is left:
+    // refused while nobody can trust it (or its landing is stuck half way),
+    // else whole, with nothing of the earlier landing left.
+    if (memFs.kind(JOURNAL) == 0) return;
     const MemNode settled = *memFs.find(DEST);
     const bool mayLand = r != Recovery::Refused && r != Recovery::Stuck;
     if (unwrapFolder("/y.wrp", DEST.c_str()) != mayLand) fail("the next unpacking", mayLand ? "must land" : "must be refused");
@@ -434,7 +435,7 @@ struct Releases {
     }
 };
 
-void releaseInput(const uint8_t* in, size_t n) {
+void releaseInput(unsigned mode, const uint8_t* in, size_t n) {
     static const Releases releases;
     // The run's release and this user's highest, kept from input to input
     // while they stay: each costs a signature check and a landing.
@@ -493,10 +494,14 @@ void releaseInput(const uint8_t* in, size_t n) {
     if (h && h->test == o.test && (o.number < h->number || (o.number == h->number && highest - 1 != offered)))
         mayLand = false;
 
+    // One check per input: each reads the record with a signature check.
     testEdition = startTest;
-    if (editionFromRecord(DEST.c_str(), "fuzz") != editionOk || testEdition != (r && installed ? r->test : startTest))
+    if (mode & 1) {
+        if (releaseMayLand(DEST.c_str(), "fuzz") != mayLand) fail("the release check", mayLand ? "must land" : "must refuse");
+    } else if (editionFromRecord(DEST.c_str(), "fuzz") != editionOk ||
+               testEdition != (r && installed ? r->test : startTest)) {
         fail("the edition from the record", editionOk ? "must be taken" : "must be refused");
-    if (releaseMayLand(DEST.c_str(), "fuzz") != mayLand) fail("the release check", mayLand ? "must land" : "must refuse");
+    }
 }
 
 }  // namespace
@@ -508,7 +513,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     switch (input[0] % 3) {
         case 0: journalInput(mode, input + 1, size - 1); break;
         case 1: recordInput(mode, input + 1, size - 1); break;
-        default: releaseInput(input + 1, size - 1); break;
+        default: releaseInput(mode, input + 1, size - 1); break;
     }
     return 0;
 }
