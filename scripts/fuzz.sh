@@ -27,6 +27,7 @@ max_len() {
     fuzz_signature) echo 512 ;; # a few records and two trailers' worth of bytes
     fuzz_journal) echo 9 ;;     # the cut step, one byte per path of the small release
     fuzz_server) echo 512 ;;    # names over the limit and queues of requests come from runs
+    fuzz_records) echo 1100 ;;  # a record line over 1022 bytes with a line's worth behind it
   esac
 }
 

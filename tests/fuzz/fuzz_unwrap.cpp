@@ -10,9 +10,16 @@
 // exactly as it was; one that meets a target it cannot replace (a file in
 // use, a folder) replaces nothing and keeps its temporary files and its
 // journal for the next try.  The destination already holds files, one of
-// them in use, one large.
+// them in use, one large.  The reader also counts the room at the
+// unpacking's peak as the README gives it: a package that does not fit is
+// refused before anything is written, with its figures in MB; one that fits
+// gets no such line.  Bit 0x80 of the first byte, which a record's type
+// leaves unread, puts the destination on a volume of 1 MB units instead,
+// so that those figures are not all "0.0".
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -29,6 +36,8 @@ const std::string DEST = "/w/dest";
 // files added, up to exactly the room there is.
 const uint32_t UNIT = 64;
 const uint64_t FREE_SPACE = 8 * UNIT;
+const uint32_t BIG_UNIT = 1 << 20;
+const uint64_t BIG_FREE_SPACE = 8 * BIG_UNIT + 300 * 1024;
 
 MemFs startState() {
     MemFs fs;
@@ -71,8 +80,16 @@ struct Reader {
     uint64_t journalBytes = 47 + 8;
     std::vector<std::pair<std::string, std::string>> moves;  // temporary file, target; each target once
     std::set<uint64_t> moving;
+    // The room the first phase takes beyond what the volume holds now, in
+    // whole units: every file and new folder, each temporary file beside
+    // the old files (a leftover one cut to nothing first), the journal.
+    uint64_t unit;
+    int64_t used = 0, peak = 0;
+    std::map<uint64_t, uint64_t> tempSizes;  // each temporary file's size as this run leaves it
+    int64_t units(uint64_t size) const { return static_cast<int64_t>((size + unit - 1) / unit * unit); }
+    void grow(int64_t bytes) { peak = std::max(peak, used += bytes); }
 
-    Reader(const uint8_t* archive, size_t size, MemFs& into) : a(archive), n(size), fs(into) {}
+    Reader(const uint8_t* archive, size_t size, MemFs& into) : a(archive), n(size), fs(into), unit(into.volume.unit) {}
 
     void restart() {
         pos = 0;
@@ -123,8 +140,10 @@ struct Reader {
                     // A folder is new where no entry of that name is, nor a
                     // temporary file this run writes; the journal names
                     // every folder once.
-                    if (fs.kind(folder + name) == 0 && !plannedFolders.count(h) && !plannedTemps.count(h))
+                    if (fs.kind(folder + name) == 0 && !plannedFolders.count(h) && !plannedTemps.count(h)) {
                         plannedFolders.insert(h);
+                        grow(units(1));
+                    }
                     if (namedFolders.insert(h).second) journalBytes += 4 + relative(path) - 1;
                 } else {
                     int e = fs.mkdir(path);
@@ -145,8 +164,14 @@ struct Reader {
                     if (want > 0) return false;
                     continue;
                 }
-                plannedTemps.insert(foldHash({folder, name, ".unwrap"}));
+                uint64_t h = foldHash({folder, name, ".unwrap"});
+                plannedTemps.insert(h);
                 if (plannedFiles.insert(foldHash({folder, name})).second) journalBytes += 44 + relative(target);
+                MemNode* old = fs.find(temp);
+                auto known = tempSizes.find(h);
+                uint64_t had = known != tempSizes.end() ? known->second : old && !old->folder ? old->data->size() : 0;
+                grow(units(want) - units(had));
+                tempSizes[h] = want;
                 if (n - pos < want) return false;
                 pos += want;
                 continue;
@@ -177,6 +202,11 @@ struct Reader {
     // (a target in use or a folder: the temporary files and the journal stay).
     int run() {
         listing(DEST + "\\");
+        // The journal stands through the first phase, and twice while its
+        // ready state is written beside it.
+        const int64_t twice = 2 * units(journalBytes);
+        peak = std::max(peak + twice / 2, used + twice);
+        if (static_cast<uint64_t>(peak) > fs.volume.free) return 0;
         restart();
         if (!journal()) return 0;
         if (!listing(DEST + "\\") || fileFailed || !journal()) return 0;
@@ -202,7 +232,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MemReleaseAtEnd release;
     resetAppState();
     memReset(start, DEST);
-    memFs.volume = MemVolume{DEST, FREE_SPACE, UNIT};
+    const bool big = size > 0 && (data[0] & 0x80);
+    memFs.volume = big ? MemVolume{DEST, BIG_FREE_SPACE, BIG_UNIT} : MemVolume{DEST, FREE_SPACE, UNIT};
     memFs.write("/w/in.wrp", std::string(reinterpret_cast<const char*>(data), size));
     MemFs before = memFs;
     bool ok = unwrapFolder("/w/in.wrp", DEST.c_str());
@@ -218,10 +249,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fs->root.kids.erase("run");
         fs->find(DEST)->kids.erase(JOURNAL);
     }
-    if (ok != (outcome == 1) || kept != (outcome == -1) || !(memFs.root == expected.root)) {
-        fprintf(stderr, "\n*** fuzz_unwrap: unwrapFolder %s, reader says %d%s\n--- expected\n%s--- found\n%s",
-                ok ? "true" : "false", outcome, r.ranOut ? " (out of room)" : "", expected.dump().c_str(),
-                memFs.dump().c_str());
+    // The refusal for room, with the reader's figures, exactly when the peak exceeds the room.
+    char line[300] = "";
+    const uint64_t room = big ? BIG_FREE_SPACE : FREE_SPACE;
+    if (static_cast<uint64_t>(r.peak) > room)
+        snprintf(line, sizeof line,
+                 "unwrapFolder ERROR - not enough disk space: %.1lf MB needed, %.1lf MB free (%s\\) - every new file "
+                 "is written beside the installed ones before any of them is replaced",
+                 r.peak / 1048576.0, room / 1048576.0, DEST.c_str());
+    bool roomLine = false, figures = !line[0];
+    for (const std::string& l : fakeUi.list) {
+        roomLine = roomLine || l.rfind("unwrapFolder ERROR - not enough disk space", 0) == 0;
+        figures = figures || l == line;
+    }
+    if (ok != (outcome == 1) || kept != (outcome == -1) || !(memFs.root == expected.root) || roomLine != !!line[0] ||
+        !figures) {
+        fprintf(stderr, "\n*** fuzz_unwrap: unwrapFolder %s, reader says %d%s, peak %lld of %llu\n%s\n--- expected\n%s--- found\n%s",
+                ok ? "true" : "false", outcome, r.ranOut ? " (out of room)" : "", static_cast<long long>(r.peak),
+                static_cast<unsigned long long>(room), line, expected.dump().c_str(), memFs.dump().c_str());
         for (const std::string& line : fakeUi.list) fprintf(stderr, "%s\n", line.c_str());
         abort();
     }
