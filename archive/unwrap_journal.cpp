@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <string_view>
 
 #include "app/eventlog.h"
 #include "archive/wrp_format.h"
@@ -349,6 +351,7 @@ const char* parseJournal(const std::string& bytes, const char* root, char* state
     if (!plan->package.empty() && fileNameProblem(plan->package.data(), plan->package.size()))
         return "garbled (package name)";
     uint32_t entries = wrpGetU32(count);
+    std::set<std::string, FileNameLess> folders;
     for (uint32_t i = 0; i < entries; ++i) {
         char type;
         uint8_t flags, length[2];
@@ -362,6 +365,10 @@ const char* parseJournal(const std::string& bytes, const char* root, char* state
             // that undoing relies on (deepest last).
             if (!plan->files.empty()) return "garbled (a folder after the files)";
             if (const char* why = pathProblem(path, root, false)) return why;
+            size_t cut = path.rfind('/');
+            if (cut != std::string::npos && !folders.count(std::string_view(path).substr(0, cut)))
+                return "garbled (a folder before its parent)";
+            folders.insert(path);
             plan->folders.push_back({path, flags});
         } else if (type == 'F') {
             if (flags & ~(LAND_REPLACES | LAND_STATE_FILE)) return "garbled (unknown file flags)";

@@ -416,12 +416,13 @@ bool readInstalledRecord(const char* folder, std::vector<InstalledEntry>* entrie
         const char* line = text.data() + at;
         at = next;
         ++lineNo;
-        if (length > 0 && line[length - 1] == '\r') --length;
+        // The limit counts a line's CR, as a 1024-byte line buffer would.
         if (length > RECORD_LINE_CAP - 2) {
             logMessage("uninstall record ERROR - line %d longer than %d bytes - skipped", lineNo,
                        static_cast<int>(RECORD_LINE_CAP - 2));
             continue;
         }
+        if (length > 0 && line[length - 1] == '\r') --length;
         std::string_view l(line, length);
         if (l.empty() || l == RECORD_HEADER) continue;
         if ((l[0] != 'D' && l[0] != 'F') || l.size() < 2 || l[1] != ' ') {

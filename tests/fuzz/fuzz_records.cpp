@@ -115,6 +115,7 @@ char journalVerdict(const std::string& b) {
     size_t nameLength = static_cast<uint8_t>(b[10]);
     if (!take(nameLength + 32 + 4) || (nameLength && !nameOk(b.substr(11, nameLength)))) return 0;
     bool fileSeen = false;
+    std::set<uint64_t> folders;  // a folder's parent comes before it
     for (uint32_t i = 0, count = le32(b, at - 4); i < count; ++i) {
         if (!take(4)) return 0;
         char kind = b[at - 4];
@@ -123,7 +124,11 @@ char journalVerdict(const std::string& b) {
         if (!take(length)) return 0;
         std::string path = b.substr(at - length, length);
         if (kind == 'D') {
-            if ((flags & ~1) || fileSeen || !journalPathOk(path, 1)) return 0;
+            size_t cut = path.rfind('/');
+            if ((flags & ~1) || fileSeen || !journalPathOk(path, 1) ||
+                (cut != std::string::npos && !folders.count(foldHash({path.substr(0, cut)}))))
+                return 0;
+            folders.insert(foldHash({path}));
         } else if (kind == 'F') {
             if ((flags & ~3) || !journalPathOk(path, 7) || !take(8 + 32)) return 0;
             fileSeen = true;
@@ -366,11 +371,6 @@ void uninstallModel(MemFs& fs, const Taken& t) {
 void recordInput(unsigned mode, const uint8_t* in, size_t n) {
     static const MemFs start = installation();
     std::string text(reinterpret_cast<const char*>(in), n);
-    // A NUL byte is a known fault of the reader, reported and not fixed yet:
-    // it reads a line holding one as over-long and drops the next line
-    // unread, and cuts the last line's path at it.  Until it is fixed the
-    // record holds none.
-    std::replace(text.begin(), text.end(), '\0', '\x01');
     resetAppState();
     memReset(start, DEST);
     memFs.write(DEST + "/KAVO_data/installed_files.txt", text);

@@ -215,6 +215,17 @@ TEST_F(Landing, HostileJournalsMoveNothing) {
         EXPECT_EQ(readFile(box / "outside"), "outside") << row.what;
         EXPECT_TRUE(fileExists(dir + "/" UNWRAP_JOURNAL_NAME)) << row.what;
     }
+    // Folders come before the files and parents before their contents:
+    // undoing removes them deepest first.
+    for (const auto& folders : {std::vector<LandingFolder>{{"A/B", 1}, {"A", 1}}, std::vector<LandingFolder>{{"A/B", 1}}}) {
+        UnwrapPlan badOrder;
+        badOrder.folders = folders;
+        fakeUi.reset();
+        putJournal(journalBytes(JOURNAL_UNPACKING, badOrder));
+        EXPECT_EQ(recoverUnwrap(dir.c_str()), Recovery::Refused);
+        EXPECT_TRUE(logHasPrefix(fakeUi.list, "unwrap journal \"" + root + UNWRAP_JOURNAL_NAME +
+                                                  "\" ERROR - garbled (a folder before its parent)"));
+    }
     // The way out: every file of the installer's suffixes goes, and the
     // journal; a backup whose file is gone was cut between its two moves
     // and goes back.
