@@ -269,4 +269,71 @@ TEST(SignedHostile, EveryRowIsRefusedByTheKeyBuiltExe) {
     EXPECT_EQ(treeListing(d.path(), runFiles), before);
 }
 
+// The TEST edition with the key-built exe: a launcher file the release
+// names but the server withholds refuses the installation, nothing of it
+// lands; the edition of an update is the one its signed record names, not
+// an unsigned launcher.ini; a record with one byte changed refuses the update.
+TEST(SignedState, TheEditionAndTheReleaseComeFromSignedDataOnly) {
+    E2eDir d;
+    std::string key = TEST_KEY + "/private.key", server = d / "server", inst = d / "inst";
+    makeSampleRelease(d / "release");
+    ASSERT_TRUE(packRelease(d / "release", server, "wrp_TEST"));
+    writeText(server + "/update_TEST.ini", "version=3.0-test\n");
+    writeText(server + "/launcher_TEST.ini", "TEST\nchannel=beta\n");
+    ASSERT_EQ(wrptool("release '" + key + "' '" + server + "' --number 10 --test"), 0);
+    sh("mkdir -p '" + d / "KAVO_data' && mv '" + server + "/launcher_TEST.ini' '" + d / "launcher.kept'");
+    writeText(d / "KAVO_data/launcher.ini", "TEST\n");
+    std::string address = testAddress();
+    writeText(d / "setup.ini", "CONNECT:" + address + "\n");
+    sh("mkdir -p '" + inst + "'");
+    writeText(inst + "/setup.ini", "CONNECT:" + address + "\n");  // for the runs started there
+    ServerProcess serverProcess(server, address);
+    auto log = [&](const std::string& folder) { return logTexts(folder + "/KAVO_install_log.txt"); };
+    const std::string install = "start " + keyedExe() + " -installDir:\"" + winPath(inst) + "\"";
+
+    // Withheld: refused, and nothing of the release lands.
+    Report r = d.drive({FORGET_USER_RELEASE, install, "box KAVO_TEST ok 20000", "window 20000",
+                        "waitlist 10000 connection established!", "command 8001", "box KAVO_Warning ok 60000",
+                        "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(log(d.path()));
+    EXPECT_EQ(matching(log(d.path()), "verifyFile ERROR - the release's launcher_TEST.ini could not be fetched - refused")
+                  .size(),
+              1u)
+        << joined(log(d.path()));
+    EXPECT_FALSE(exists(inst + "/KAVO.exe"));
+    EXPECT_FALSE(exists(inst + "/KAVO_data"));
+
+    // Served: installed, of the TEST edition.
+    sh("mv '" + d / "launcher.kept' '" + server + "/launcher_TEST.ini'");
+    r = d.drive({install, "box KAVO_TEST ok 20000", "window 20000", "waitlist 10000 connection established!",
+                 "command 8001", "box Installation_Completed no 60000", "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(log(d.path()));
+    EXPECT_EQ(readText(inst + "/KAVO_data/launcher.ini"), "TEST\nchannel=beta\n");
+
+    // Without its launcher.ini the installation is still of the TEST
+    // edition: its record says so, and the update fetches that edition's.
+    sh("rm '" + inst + "/KAVO_data/launcher.ini'");
+    r = d.drive({"cd " + winPath(inst), "start " + keyedExe() + " -update:OSKE_ALL", "window 20000",
+                 "waitlist 10000 connection established!", "command 8002", "box Update_Completed no 60000",
+                 "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(log(inst));
+    EXPECT_EQ(matching(log(inst), "updateKAVO - the installation is of the TEST edition (its release record)").size(), 1u)
+        << joined(log(inst));
+    EXPECT_EQ(matching(log(inst), " (TEST edition) - signature ok").size(), 1u) << joined(log(inst));
+
+    // One byte of the record changed: refused, never taken for "no record".
+    std::string record = readText(inst + "/KAVO_data/KAVO_installed.release");
+    record[20] ^= 1;
+    writeText(inst + "/KAVO_data/KAVO_installed.release", record);
+    r = d.drive({"cd " + winPath(inst), "start " + keyedExe() + " -update:OSKE_ALL", "window 20000",
+                 "waitlist 10000 connection established!", "command 8002", "box KAVO_Warning ok 60000",
+                 "command 8003", "waitexit 10000"});
+    ASSERT_TRUE(r.ok()) << r.raw << joined(log(inst));
+    EXPECT_EQ(matching(log(inst), "updateKAVO ERROR - release record \"" + winPath(inst) +
+                                      "\\KAVO_data\\KAVO_installed.release\"")
+                  .size(),
+              1u)
+        << joined(log(inst));
+}
+
 }  // namespace
