@@ -7,6 +7,7 @@
 
 #include "app/eventlog.h"
 #include "app/globals.h"
+#include "archive/release_file.h"
 #include "archive/temp_names.h"
 #include "archive/unwrap_journal.h"
 #include "archive/unwrap_space.h"
@@ -313,6 +314,14 @@ bool failRun() {
     return false;
 }
 
+// A run that fails before its moves: what it wrote goes, nothing was replaced.
+bool undoRun(const char* root, const UnwrapPlan& plan) {
+    written.clear();
+    unsigned removed = discardLanding(root, plan);
+    logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
+    return failRun();
+}
+
 // A landing cut off earlier is finished or undone first; one that waits
 // for its moves is dropped (a caller that could use it has tried); one
 // that can be neither must not lose its journal to this one.
@@ -378,7 +387,7 @@ bool writeFolders(const char* root, const UnwrapPlan& plan) {
     return true;
 }
 
-void logStop(const char* root, const LandingStop& stop) {
+void logStop(const LandingStop& stop) {
     if (stop.inUse)
         logMessage("unwrapFolder - nothing replaced: \"%s\" is in use%s%s - %d; the unpacked files are kept for "
                    "the next try",
@@ -387,19 +396,13 @@ void logStop(const char* root, const LandingStop& stop) {
         logMessage("unwrapFolder - nothing replaced: \"%s\" cannot be replaced - %d; the unpacked files are kept "
                    "for the next try",
                    stop.path.c_str(), stop.error);
-    (void)root;
 }
 
 // The end of every landing once the package's files (if any) are written
 // and flushed: the records are written, every file gets its size and
 // SHA-256 in the ready journal, and the files are moved into place.
 bool landWritten(const char* root, UnwrapPlan& plan, LandingRequest* request) {
-    if (!writeFolders(root, plan)) {
-        written.clear();
-        unsigned removed = discardLanding(root, plan);
-        logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
-        return failRun();
-    }
+    if (!writeFolders(root, plan)) return undoRun(root, plan);
     if (request && request->extras) {
         flushBatch = sysFlushStart();
         bool ok = request->extras->write(root, plan);
@@ -409,11 +412,7 @@ bool landWritten(const char* root, UnwrapPlan& plan, LandingRequest* request) {
             logMessage("unwrapFolder ERROR - the installation's records cannot be flushed to the disk - %d", err);
             ok = false;
         }
-        if (!ok) {
-            unsigned removed = discardLanding(root, plan);
-            logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
-            return failRun();
-        }
+        if (!ok) return undoRun(root, plan);
     }
     std::string target;
     for (size_t i = 0; i < plan.files.size(); ++i) {
@@ -430,9 +429,7 @@ bool landWritten(const char* root, UnwrapPlan& plan, LandingRequest* request) {
         if (it == written.end()) {
             // Every file was written above, or the run failed before.
             logMessage("unwrapFolder ERROR - \"%s\" was not written", target.c_str());
-            unsigned removed = discardLanding(root, plan);
-            logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
-            return failRun();
+            return undoRun(root, plan);
         }
         f.size = it->second.size;
         memcpy(f.sha256, it->second.sha256, sizeof f.sha256);
@@ -441,14 +438,12 @@ bool landWritten(const char* root, UnwrapPlan& plan, LandingRequest* request) {
     int err = writeJournal(root, JOURNAL_READY, plan);
     if (err != SYS_OK) {
         logMessage("unwrapFolder ERROR - journal \"%s" UNWRAP_JOURNAL_NAME "\" cannot be written - %d", root, err);
-        unsigned removed = discardLanding(root, plan);
-        logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
-        return failRun();
+        return undoRun(root, plan);
     }
     // Second phase: every file it replaces taken first, then the moves.
     LandingStop stop;
     if (!landReady(root, plan, request ? request->retry : nullptr, &stop)) {
-        logStop(root, stop);
+        logStop(stop);
         copyResult = COPY_RENAME_FAILED;
         unwrapFailed |= UNWRAP_FILE_FAILED | (stop.inUse ? UNWRAP_IN_USE : 0);
         if (request) request->stop = stop;
@@ -511,12 +506,7 @@ static bool unwrapArchiveStream(FILE* src, const char* root, LandingRequest* req
         logMessage("unwrapFolder ERROR - the unpacked files cannot be flushed to the disk - %d", err);
         ok = false;
     }
-    if (!ok || unwrapFailed != 0) {
-        written.clear();
-        unsigned removed = discardLanding(root, plan);
-        logMessage("unwrapFolder - nothing replaced, %u temporary files removed", removed);
-        return failRun();
-    }
+    if (!ok || unwrapFailed != 0) return undoRun(root, plan);
     return landWritten(root, plan, request);
 }
 
@@ -539,13 +529,10 @@ bool landingPut(const char* root, const char* rel, const void* data, size_t n) {
 bool landingAdopt(const char* root, const char* rel) {
     std::string target = std::string(root) + rel, temp = target + WRP_TEMP_SUFFIX;
     FILE* in = sysOpenFileNoWriters(temp.c_str(), "rb");
-    ContentHash hash;
-    bool ok = in != nullptr;
-    size_t got;
-    while (ok && (got = fread(copyBlock, 1, sizeof copyBlock, in)) > 0) hash.add(copyBlock, got);
-    ok = ok && !ferror(in);
+    Written facts;
+    bool ok = in && hashStream(in, facts.sha256, &facts.size);
     if (in) fclose(in);
-    ok = ok && hash.note(target.c_str());
+    if (ok) written[target] = facts;
     if (!ok) {
         logMessage("unwrapFolder ERROR - \"%s\" cannot be read", temp.c_str());
         return false;

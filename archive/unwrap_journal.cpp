@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/eventlog.h"
+#include "archive/release_file.h"
 #include "archive/wrp_format.h"
 #include "base/textbuf.h"
 #include "platform/file_names.h"
@@ -440,21 +441,10 @@ bool fileHasDigest(const char* path, uint64_t size, const uint8_t sha256[CRYPTO_
     uint64_t actual = 0;
     if (!sysFileSize(path, &actual) || actual != size) return false;
     FILE* f = sysOpenFile(path, "rb");
-    if (!f) return false;
-    SysHash* h = sysHashBegin();
-    static char block[1 << 16];
-    uint64_t total = 0;
-    size_t n;
-    bool ok = h != nullptr;
-    while (ok && (n = fread(block, 1, sizeof block, f)) > 0) {
-        ok = sysHashAdd(h, block, n);
-        total += n;
-    }
-    ok = ok && !ferror(f) && total == size;
-    fclose(f);
     uint8_t digest[CRYPTO_DIGEST_BYTES];
-    bool hashed = h && sysHashEnd(h, digest);
-    return ok && hashed && memcmp(digest, sha256, sizeof digest) == 0;
+    bool ok = f && hashStream(f, digest, &actual) && actual == size && memcmp(digest, sha256, sizeof digest) == 0;
+    if (f) fclose(f);
+    return ok;
 }
 
 unsigned discardLanding(const char* root, const UnwrapPlan& plan) {

@@ -54,8 +54,7 @@ bool formatText(char* dst, size_t cap, const char* format, ...) {
 
 bool endsWithSeparator(const char* text) {
     if (!text || !*text) return false;
-    char last = text[strlen(text) - 1];
-    return last == '/' || last == '\\';
+    return isSeparator(text[strlen(text) - 1]);
 }
 
 static char foldAscii(char c) {

@@ -20,6 +20,8 @@ bool formatText(char* dst, size_t cap, const char* format, ...)
     ;
 bool formatTextV(char* dst, size_t cap, const char* format, va_list args);
 
+// True for "/" and "\", the separators the system takes.
+inline bool isSeparator(char c) { return c == '/' || c == '\\'; }
 // True when the text ends in "/" or "\".
 bool endsWithSeparator(const char* text);
 // ASCII-only case folding comparisons.

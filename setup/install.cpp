@@ -38,8 +38,6 @@ void failInstallation(bool told = false) {
     endWork();
 }
 
-bool isSeparator(char c) { return c == '\\' || c == '/'; }
-
 // The installation folder.  The interactive run creates only its last
 // level; an unattended one creates every missing parent too, as
 // deployments expect, each with a line.

@@ -46,14 +46,6 @@ const char* const LEFTOVERS[] = {"KAVO.wrp",     "OSKE_EXE.wrp", "OSKE_ALL.wrp",
                                  "VELN_ALL.wrp", "UBRA_EXE.wrp", "UBRA_ALL.wrp", "KAVO_EXE.wrp",
                                  "KAVO.release", "KAVO_data\\update_new.ini"};
 
-bool isSeparator(char c) { return c == '\\' || c == '/'; }
-
-// folder + "\" + rel in out (PATH_CAP); false when it does not fit.
-bool inFolder(char* out, const char* folder, const char* rel) {
-    return copyText(out, PATH_CAP, folder) && (endsWithSeparator(out) || appendText(out, PATH_CAP, "\\")) &&
-           appendText(out, PATH_CAP, rel);
-}
-
 std::string backslashed(std::string rel) {
     std::replace(rel.begin(), rel.end(), '/', '\\');
     return rel;
@@ -141,7 +133,7 @@ void raiseUserRelease(const ReleaseInfo& r) {
     if (err != SYS_OK) logMessage("release %s - the user's highest release cannot be kept - %d", number, err);
 }
 
-bool recordPathOf(const char* folder, char* out) { return inFolder(out, folder, RELEASE_RECORD_PATH); }
+bool recordPathOf(const char* folder, char* out) { return installationPath(out, folder, RELEASE_RECORD_PATH); }
 
 // The installation's release record judged with the maker's key in the
 // edition `test`.
@@ -152,12 +144,23 @@ ReleaseCheck readRecordedRelease(const char* folder, bool test, ReleaseInfo* inf
     return readReleaseFile(path, installerPackageKey, test, info);
 }
 
-const char* recordProblem(ReleaseCheck c, const char* path) {
-    if (sysPathKind(path) == 0) return "is missing";
-    return c == ReleaseCheck::OtherEdition ? "is of the other edition" : releaseCheckText(c);
+// A release record that cannot be trusted is a refusal of its own, never
+// "no record": false, with its line.
+bool refuseRecord(const char* who, const char* path, ReleaseCheck c) {
+    const char* why = sysPathKind(path) == 0              ? "is missing"
+                      : c == ReleaseCheck::OtherEdition ? "is of the other edition"
+                                                        : releaseCheckText(c);
+    logMessage("%s ERROR - release record \"%s\" %s - refused; uninstall and install again", who, path, why);
+    noteOutcome(RunOutcome::PackageRefused);
+    return false;
 }
 
 }  // namespace
+
+bool installationPath(char* out, const char* folder, const char* rel) {
+    return copyText(out, PATH_CAP, folder) && (endsWithSeparator(out) || appendText(out, PATH_CAP, "\\")) &&
+           appendText(out, PATH_CAP, rel);
+}
 
 int maxInstallDirLength() {
     size_t longest = 0;
@@ -167,7 +170,7 @@ int maxInstallDirLength() {
 
 bool hasInstallation(const char* folder) {
     char record[PATH_CAP], release[PATH_CAP];
-    return (inFolder(record, folder, INSTALL_RECORD_PATH) && sysPathKind(record) != 0) ||
+    return (installationPath(record, folder, INSTALL_RECORD_PATH) && sysPathKind(record) != 0) ||
            (recordPathOf(folder, release) && sysPathKind(release) != 0);
 }
 
@@ -181,7 +184,7 @@ Settled settleForCommand(const char* folder, const char* who) {
     // goes, and the whole product lands anew over it.
     unsigned removed = removeLandingLeftovers(folder);
     char journal[PATH_CAP];
-    if (!inFolder(journal, folder, UNWRAP_JOURNAL_NAME) || sysPathKind(journal) != 0) {
+    if (!installationPath(journal, folder, UNWRAP_JOURNAL_NAME) || sysPathKind(journal) != 0) {
         logMessage("%s ERROR - the unwrap journal in \"%s\" cannot be removed - nothing done", who, folder);
         noteOutcome(RunOutcome::GeneralFailure);
         return Settled::Stuck;
@@ -230,7 +233,7 @@ void InstallationRecords::paths(std::vector<std::string>* files) {
 bool InstallationRecords::writeVersions(const char* root) {
     if (versions_ == VersionFiles::Swap) {
         char fresh[PATH_CAP];
-        if (!inFolder(fresh, root, "KAVO_data\\update_new.ini")) return false;
+        if (!installationPath(fresh, root, "KAVO_data\\update_new.ini")) return false;
         FILE* f = sysPathKind(fresh) == 1 ? sysOpenFile(fresh, "rb") : nullptr;
         if (!f) {
             // Without a new version file the installed one is kept: deleting
@@ -257,7 +260,7 @@ bool InstallationRecords::writeVersions(const char* root) {
     bool all = true;
     for (const VersionFile& v : versionFilesOfEdition()) {
         char temp[PATH_CAP];
-        if (!inFolder(temp, root, backslashed(v.rel).c_str()) || !appendText(temp, sizeof temp, WRP_TEMP_SUFFIX))
+        if (!installationPath(temp, root, backslashed(v.rel).c_str()) || !appendText(temp, sizeof temp, WRP_TEMP_SUFFIX))
             return false;
         bool fetched = tcpDownload(temp, v.server, true);
         // With the maker's key, a file the release names must come and be
@@ -281,7 +284,7 @@ bool InstallationRecords::write(const char* root, const UnwrapPlan& plan) {
     if (!writeVersions(root)) return false;
     if (uninstaller_) {
         char copy[PATH_CAP];
-        if (!inFolder(copy, root, UNINSTALLER_PATH) || !appendText(copy, sizeof copy, WRP_TEMP_SUFFIX) ||
+        if (!installationPath(copy, root, UNINSTALLER_PATH) || !appendText(copy, sizeof copy, WRP_TEMP_SUFFIX) ||
             !copyRunningInstaller(copy)) {
             logMessage("register KAVO ERROR - cannot copy the installer to \"%s\"", copy);
             return false;
@@ -323,10 +326,7 @@ bool editionFromRecord(const char* folder, const char* who) {
     char path[PATH_CAP];
     recordPathOf(folder, path);
     if (c != ReleaseCheck::Accepted) {
-        logMessage("%s ERROR - release record \"%s\" %s - refused; uninstall and install again", who, path,
-                   recordProblem(c, path));
-        noteOutcome(RunOutcome::PackageRefused);
-        return false;
+        return refuseRecord(who, path, c);
     }
     if (record.test != testEdition)
         logMessage("%s - the installation is of the %s edition (its release record)", who,
@@ -345,10 +345,7 @@ bool releaseMayLand(const char* folder, const char* who) {
         recordPathOf(folder, path);
         ReleaseCheck c = readRecordedRelease(folder, offered->test, &installed);
         if (c != ReleaseCheck::Accepted) {
-            logMessage("%s ERROR - release record \"%s\" %s - refused; uninstall and install again", who, path,
-                       recordProblem(c, path));
-            noteOutcome(RunOutcome::PackageRefused);
-            return false;
+            return refuseRecord(who, path, c);
         }
         if (offered->number < installed.number) {
             logMessage("%s ERROR - the offered release %llu is older than the installed release %llu - refused", who,
@@ -397,7 +394,7 @@ const char* recordPathProblem(const char* rel, size_t n) {
 
 bool readInstalledRecord(const char* folder, std::vector<InstalledEntry>* entries) {
     char path[PATH_CAP];
-    if (!inFolder(path, folder, INSTALL_RECORD_PATH)) return false;
+    if (!installationPath(path, folder, INSTALL_RECORD_PATH)) return false;
     FILE* f = sysOpenFile(path, "rb");
     if (!f) return false;
     // Read whole (a record of a few hundred thousand files fits the cap),
@@ -433,7 +430,7 @@ bool readInstalledRecord(const char* folder, std::vector<InstalledEntry>* entrie
         char full[PATH_CAP];
         if (const char* why = recordPathProblem(rel.data(), rel.size())) {
             logMessage("uninstall record ERROR - \"%s\" refused (%s) - skipped", rel.c_str(), why);
-        } else if (!inFolder(full, folder, rel.c_str())) {
+        } else if (!installationPath(full, folder, rel.c_str())) {
             logMessage("uninstall record ERROR - \"%s\" is too long - skipped", rel.c_str());
         } else {
             rel = backslashed(std::move(rel));
@@ -457,7 +454,7 @@ unsigned removeInstallerLeftovers(const char* folder) {
     if (removed) logMessage("uninstall KAVO - %u temporary files of the installer removed", removed);
     for (const char* name : LEFTOVERS) {
         char path[PATH_CAP];
-        if (inFolder(path, folder, name) && sysPathKind(path) == 1 && sysDeleteFile(path) == SYS_OK) {
+        if (installationPath(path, folder, name) && sysPathKind(path) == 1 && sysDeleteFile(path) == SYS_OK) {
             logMessage("delete \"%s\"", path);
             ++removed;
         }
@@ -493,8 +490,8 @@ bool absoluteFolder(char* out, size_t cap, const char* folder) {
 
 bool registerInstallation(const char* folder) {
     char location[PATH_CAP], uninstaller[PATH_CAP], icon[PATH_CAP], key[PATH_CAP];
-    if (!absoluteFolder(location, sizeof location, folder) || !inFolder(uninstaller, location, UNINSTALLER_PATH) ||
-        !inFolder(icon, location, "KAVO_data\\KAVO_interface.exe") || !entryKey(key, sizeof key, testEdition)) {
+    if (!absoluteFolder(location, sizeof location, folder) || !installationPath(uninstaller, location, UNINSTALLER_PATH) ||
+        !installationPath(icon, location, "KAVO_data\\KAVO_interface.exe") || !entryKey(key, sizeof key, testEdition)) {
         logMessage("register KAVO ERROR - path too long (%s)", folder);
         return false;
     }
@@ -505,7 +502,7 @@ bool registerInstallation(const char* folder) {
     for (const InstalledEntry& e : record) {
         char path[PATH_CAP];
         uint64_t size = 0;
-        if (!e.folder && inFolder(path, folder, e.rel.c_str()) && sysFileSize(path, &size)) bytes += size;
+        if (!e.folder && installationPath(path, folder, e.rel.c_str()) && sysFileSize(path, &size)) bytes += size;
     }
     uint64_t kb = (bytes + 1023) / 1024;
 

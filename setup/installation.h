@@ -40,6 +40,9 @@
 // its 260-byte buffer (the product start's command line is the longest).
 int maxInstallDirLength();
 
+// folder + "\" + rel in out (PATH_CAP bytes); false when it does not fit.
+bool installationPath(char* out, const char* folder, const char* rel);
+
 // True when `folder` holds an installation (its record of installed files
 // or its release record).
 bool hasInstallation(const char* folder);

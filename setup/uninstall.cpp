@@ -22,13 +22,6 @@ namespace {
 // Names shown in the closing box; the log has all of them.
 const int BOX_NAMES = 8;
 
-bool isSeparator(char c) { return c == '\\' || c == '/'; }
-
-// folder + "\" + rel in out (PATH_CAP); false when it does not fit.
-bool fullPath(char* out, const char* folder, const std::string& rel) {
-    return copyText(out, PATH_CAP, folder) && (endsWithSeparator(out) || appendText(out, PATH_CAP, "\\")) &&
-           appendText(out, PATH_CAP, rel.c_str());
-}
 
 struct Outcome {
     int filesRemoved = 0, foldersRemoved = 0;
@@ -39,7 +32,7 @@ struct Outcome {
 
 void removeListedFile(const char* folder, const std::string& rel, Outcome* out) {
     char path[PATH_CAP];
-    fullPath(path, folder, rel);  // checked when the record was read
+    installationPath(path, folder, rel.c_str());  // checked when the record was read
     int kind = sysPathKind(path);
     if (kind == 0) return;  // gone already (an earlier, interrupted uninstall)
     // Deleted only where it lies inside the installation, as the open file
@@ -143,7 +136,7 @@ void runUninstall(const char* folder, Outcome* out) {
                      [&depth](const std::string& a, const std::string& b) { return depth(a) > depth(b); });
     for (const std::string& rel : folders) {
         char path[PATH_CAP];
-        fullPath(path, folder, rel);
+        installationPath(path, folder, rel.c_str());
         // A listed folder reached through a link is not this installation's.
         if (sysPathKind(path) == 2 && sysDeleteInside(folder, path) == SYS_OK) {
             logMessage("remove \"%s\"", path);
