@@ -212,24 +212,6 @@ TEST_F(Download, BrokenConnectionEndsPromptlyAsAFailure) {
     EXPECT_EQ(readFile(local).size(), 1000u);
 }
 
-// A file announced longer than the caller allows (its release's size) is
-// refused at its header: no byte of it is read, and the connection that
-// would carry it is closed and made anew.
-TEST_F(Download, AFileLongerThanAllowedIsRefusedBeforeItsContent) {
-    copyText(serverAddress, sizeof serverAddress, "127.0.0.2");  // the new connection finds nobody
-    ASSERT_TRUE(pair.peerSend(header(20u << 20) + content(64 * 1024)));
-    double start = nowSeconds();
-    EXPECT_FALSE(tcpDownload(local.c_str(), "wrp\\KAVO.release", true, 675));
-    EXPECT_LT(nowSeconds() - start, 5.0);
-    EXPECT_EQ(readFile(local), "");
-    EXPECT_EQ(countPrefix(fakeUi.list, "tcpDownload ERROR - \"wrp\\KAVO.release\" is announced with 20971520 bytes, "
-                                       "more than the 675 it may have - refused"),
-              1);
-    EXPECT_NE(serverSocket, pair.installer) << "the old connection is gone";
-    pair.installer = SYS_NO_SOCKET;  // closed by the download
-    EXPECT_EQ(pair.peerRecv(100, 3000), std::string("rf\x10\x00wrp\\KAVO.release", 20)) << "the request, then the end";
-}
-
 TEST_F(Download, MissingArgumentsAndUnwritableFile) {
     EXPECT_FALSE(tcpDownload(nullptr, "x", true));
     EXPECT_FALSE(tcpDownload(local.c_str(), nullptr, true));

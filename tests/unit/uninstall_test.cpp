@@ -16,8 +16,6 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#else
-#include <unistd.h>
 #endif
 
 
@@ -166,32 +164,6 @@ TEST(Uninstall, RecordLinesThatLeaveTheFolderOrAreRefusedAreSkipped) {
     EXPECT_FALSE(fileExists(i.inst + "/KAVO.exe")) << "the sound line after them is still used";
     EXPECT_TRUE(fileExists(i.inst + "/OSKE/BIN/o.dll")) << "not on this record: kept";
 }
-
-#if !defined(_WIN32)
-// A folder link planted in the installation, with a record line through it:
-// the uninstall deletes nothing outside, names the file and keeps it.
-TEST(Uninstall, AListedFileBehindALinkThatLeadsOutsideIsKept) {
-    Installed i;
-    std::string outside = i.box / "elsewhere";
-    makeFolders(outside + "/docs");
-    makeFolders(outside + "/empty");
-    writeFile(outside + "/precious.txt", "thesis");
-    writeFile(outside + "/docs/thesis.txt", "chapter one");
-    ASSERT_EQ(symlink(outside.c_str(), (i.inst + "/sub").c_str()), 0);
-    std::string record = readFile(i.inst + "/" INSTALL_RECORD_PATH);
-    writeFile(i.inst + "/" INSTALL_RECORD_PATH,
-              record + "F sub\\precious.txt\r\nF sub\\docs\\thesis.txt\r\nD sub\\docs\r\nD sub\\empty\r\n");
-    fakeUi.answers = {true};
-    uninstallKAVO(i.inst.c_str());
-    EXPECT_EQ(readFile(outside + "/precious.txt"), "thesis");
-    EXPECT_EQ(readFile(outside + "/docs/thesis.txt"), "chapter one");
-    EXPECT_TRUE(folderExists(outside + "/empty")) << "a listed folder behind the link stays too";
-    EXPECT_TRUE(logContains("uninstall KAVO ERROR - \"" + i.inst + "\\sub\\precious.txt\" leads outside the installation - kept"));
-    EXPECT_FALSE(fileExists(i.inst + "/KAVO.exe")) << "the rest goes as usual";
-    ASSERT_EQ(fakeUi.informs.size(), 1u);
-    EXPECT_NE(fakeUi.informs[0].text.find("lead outside the installation"), std::string::npos) << fakeUi.informs[0].text;
-}
-#endif
 
 // A listed file that cannot be removed is named and left; the record, the
 // uninstaller and the entry stay, so that a second try finishes the job.
